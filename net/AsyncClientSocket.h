@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+#include <QObject>
+
+#include "net/SocketConnection.h"
+
+// A non-blocking TCP client making one outgoing connection at a time. Open
+// returns at once; lookup, connection, data and close come back as events on
+// the UI thread.
+class TAsyncClientSocket : public QObject {
+    Q_OBJECT
+public:
+    explicit TAsyncClientSocket(QObject* parent = nullptr);
+    ~TAsyncClientSocket() override;  // closes without events
+
+    const std::string& Host() const;
+    void SetHost(const std::string& Value);  // refused while Active
+    int Port() const;
+    void SetPort(int Value);  // refused while Active
+
+    bool Active() const;
+    void SetActive(bool Value);  // Open or Close
+    void Open();
+    void Close();
+    TSocketConnection* Connection() const;
+
+    TSocketNotifyEvent OnLookup, OnConnecting, OnConnect, OnWrite, OnRead, OnDisconnect;
+    TSocketErrorEvent OnError;
+
+private:
+    friend class TSocketConnection;
+    friend class SocketConnectionPrivate;
+    std::string FHost;
+    int FPort = 0;
+    bool FActive = false;
+    TSocketConnection* FConnection;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <vector>
+
+#include <QObject>
+
+#include "net/SocketConnection.h"
+
+// A listener on the IPv4 wildcard address with the list of connections it
+// accepted, oldest first.
+class TAsyncServerSocket : public QObject {
+    Q_OBJECT
+public:
+    explicit TAsyncServerSocket(QObject* parent = nullptr);
+    ~TAsyncServerSocket() override;  // closes without events
+
+    int Port() const;
+    void SetPort(int Value);  // refused while Active
+
+    bool Active() const;
+    void SetActive(bool Value);
+    void Open();   // listens synchronously; OnListen fires inside
+    void Close();  // destroys every accepted connection without events
+
+    int ConnectionCount() const;
+    TSocketConnection* ConnectionAt(int Index) const;
+
+    TSocketNotifyEvent OnListen, OnAccept, OnClientConnect, OnClientRead, OnClientWrite,
+        OnClientDisconnect;
+    TSocketErrorEvent OnClientError;
+
+private:
+    friend class TSocketConnection;
+    friend class SocketConnectionPrivate;
+    int FPort = 0;
+    bool FActive = false;
+    std::vector<TSocketConnection*> FConnections;
+    class ServerSocketPrivate* d;
+};

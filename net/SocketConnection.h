@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <QObject>
+
+#include "net/SocketError.h"
+
+class TSocketConnection;
+
+// Handlers take the socket object whose event it is (client or server) and the
+// connection concerned. Error handlers may clear ErrorCode to say "handled".
+using TSocketNotifyEvent = std::function<void(QObject* Sender, TSocketConnection* Socket)>;
+using TSocketErrorEvent = std::function<void(QObject* Sender, TSocketConnection* Socket,
+                                             TSocketErrorKind ErrorEvent, int& ErrorCode)>;
+
+// One TCP connection: a client's own, or one accepted by a server.
+// All calls belong to the UI thread.
+class TSocketConnection : public QObject {
+    Q_OBJECT
+public:
+    // One send attempt of all of Text. Returns the bytes the platform took
+    // (maybe fewer), 0 when not connected or Text is empty, -1 on would-block.
+    int SendString(const std::string& Text);
+
+    // Every byte pending right now, in one read; empty when none or not connected.
+    std::string ReceiveAvailable();
+
+    // The peer's host name by reverse lookup (empty when none is found, or when
+    // the name is not known within a bounded wait); dotted IPv4 address.
+    std::string PeerName();
+    std::string PeerAddress();
+    // The local host name and the local address of this socket.
+    std::string OwnName();
+    std::string OwnAddress();
+
+    // Closes the connection, firing the disconnect event while still connected.
+    void Close();
+
+    bool Connected() const;
+    int Handle() const;
+
+    ~TSocketConnection() override;
+
+private:
+    friend class TAsyncClientSocket;
+    friend class TAsyncServerSocket;
+    friend class SocketConnectionPrivate;
+    explicit TSocketConnection(QObject* owner);
+    class SocketConnectionPrivate* d;
+};

@@ -1,0 +1,26 @@
+#include "net/SocketError.h"
+
+#include <cstring>
+
+namespace {
+thread_local TSocketFailureHook ThreadHook = nullptr;
+}
+
+std::string SocketErrorText(int code) {
+    char buffer[256];
+    // GNU strerror_r returns the text, which may or may not be in buffer.
+    return strerror_r(code, buffer, sizeof buffer);
+}
+
+ESocketError SocketApiError(int code, const std::string& api) {
+    return ESocketError("Windows socket error: " + SocketErrorText(code) + " (" +
+                        std::to_string(code) + "), on API '" + api + "'");
+}
+
+TSocketFailureHook SetSocketFailureHook(TSocketFailureHook Hook) {
+    TSocketFailureHook previous = ThreadHook;
+    ThreadHook = Hook;
+    return previous;
+}
+
+TSocketFailureHook SocketFailureHook() { return ThreadHook; }

@@ -1,0 +1,108 @@
+#include "tests/support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QThread>
+
+namespace testsupport {
+namespace {
+std::string& TempRoot() {
+    static std::string root;
+    return root;
+}
+}  // namespace
+
+void PrepareEnvironment() {
+    char pattern[] = "/tmp/wexlo-test-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    if (!dir) throw std::runtime_error("cannot create a temporary folder");
+    TempRoot() = dir;
+    namespace fs = std::filesystem;
+    const fs::path root(dir);
+    for (const char* sub : {"config", "state", "data", "cache", "runtime"})
+        fs::create_directories(root / sub);
+    fs::permissions(root / "runtime", fs::perms::owner_all, fs::perm_options::replace);
+    setenv("HOME", dir, 1);
+    setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    setenv("XDG_STATE_HOME", (root / "state").c_str(), 1);
+    setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+    setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+void CleanEnvironment() {
+    if (!TempRoot().empty() && !std::getenv("WEXLO_KEEP_TEST_FILES")) {
+        std::error_code ignored;
+        std::filesystem::remove_all(TempRoot(), ignored);
+    }
+}
+
+std::string TempDir() { return TempRoot(); }
+
+int FreeTcpPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (fd >= 0) ::close(fd);
+        throw std::runtime_error("no free port");
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!pred()) {
+        if (deadline.hasExpired()) return pred();
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+void ProcessEventsFor(int ms) {
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+std::string BuildDir() {
+    const char* dir = std::getenv("WEXLO_BUILD_DIR");
+    return dir ? dir : std::filesystem::current_path().parent_path().string();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+}  // namespace testsupport

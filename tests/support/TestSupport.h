@@ -1,0 +1,32 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace testsupport {
+
+// Points HOME and the XDG folders at a fresh temporary folder, so no test ever
+// touches a user's files. Called by the test mains before anything else.
+void PrepareEnvironment();
+void CleanEnvironment();
+
+// The temporary folder of this test process (HOME points here).
+std::string TempDir();
+
+// A TCP port nobody listens on right now.
+int FreeTcpPort();
+
+// Runs the event loop until pred() holds or the time is up; returns pred().
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
+
+// Runs the event loop for about ms milliseconds.
+void ProcessEventsFor(int ms);
+
+// Folder of the built programs (build/), for tests that start real processes.
+std::string BuildDir();
+
+// Writes a whole file; reads a whole file ("" when missing).
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+
+}  // namespace testsupport
