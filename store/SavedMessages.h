@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+
+#include "store/MessageLog.h"
+
+// "Saved messages.txt" beside the executable: the received-message entries of
+// earlier runs, one after the other, lines ended by CR LF.
+class TSavedMessages {
+public:
+    explicit TSavedMessages(std::string Path) : FPath(std::move(Path)) {}
+
+    // ExeDir + "/Saved messages.txt".
+    static std::string PathIn(const std::string& ExeDir);
+
+    const std::string& Path() const { return FPath; }
+
+    // True when a regular file (or a link to one) is there.
+    bool Exists() const;
+
+    // Appends the entries' text, creating the file when it is missing; every
+    // byte already there is kept, and the new text starts on a line of its own.
+    // Returns only once the data is on disk. On failure raises Exception
+    // "Cannot create file %s" and leaves the file as it was.
+    void Append(const TStringList& Entries) const;
+
+    // The whole file as bytes; raises "Cannot open file %s".
+    std::string Read() const;
+
+    // Deletes the file; a missing file is not an error. False when it stays,
+    // then DeleteErrorText() is what the user is told.
+    bool Delete() const;
+    std::string DeleteErrorText() const;
+
+private:
+    std::string FPath;
+};
