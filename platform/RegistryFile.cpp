@@ -1,1 +1,641 @@
-// placeholder, being written
+#include "RegistryFile.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view Signature = "REGEDIT4";
+constexpr std::string_view Root = "HKEY_CURRENT_USER";
+constexpr std::size_t WrapColumn = 78;  // regedit keeps hex lines within 80 columns
+
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    return true;
+}
+
+bool StartsWithText(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && SameText(s.substr(0, prefix.size()), prefix);
+}
+
+std::string_view TrimRight(std::string_view s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+std::string_view TrimLeft(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    return s;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = LowerAscii(c);
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// 1 to 8 hex digits, nothing else.
+bool ParseHex32(std::string_view s, std::uint32_t& out) {
+    if (s.empty() || s.size() > 8) return false;
+    out = 0;
+    for (char c : s) {
+        const int d = HexDigit(c);
+        if (d < 0) return false;
+        out = out << 4 | static_cast<std::uint32_t>(d);
+    }
+    return true;
+}
+
+std::string ErrnoText(const std::string& what, const std::string& path, int err) {
+    return what + " " + path + ": " + std::strerror(err);
+}
+
+std::string FullKeyPath(const std::string& KeyPath) {
+    std::string_view path(KeyPath);
+    while (!path.empty() && path.front() == '\\') path.remove_prefix(1);
+    while (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+    std::string full(Root);
+    if (!path.empty()) full.append("\\").append(path);
+    return full;
+}
+
+// Quoted text: \\ \" \r \n and \xHH for the other bytes below 0x20 and 0x7F;
+// every other byte stands for itself.
+std::string Quote(std::string_view text) {
+    static const char Digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += Digits[byte >> 4];
+            out += Digits[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+// Reads the quoted text starting at s[pos] == '"'; pos ends after the closing
+// quote. A backslash before anything but a known escape is taken literally,
+// as hand-edited files may hold unescaped Windows paths.
+bool Unquote(std::string_view s, std::size_t& pos, std::string& out) {
+    out.clear();
+    ++pos;
+    while (pos < s.size()) {
+        const char c = s[pos++];
+        if (c == '"') return true;
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (pos >= s.size()) return false;
+        const char e = s[pos];
+        if (e == '\\' || e == '"') {
+            out += e;
+            ++pos;
+        } else if (e == 'r') {
+            out += '\r';
+            ++pos;
+        } else if (e == 'n') {
+            out += '\n';
+            ++pos;
+        } else if (e == 'x' && pos + 2 < s.size() && HexDigit(s[pos + 1]) >= 0 &&
+                   HexDigit(s[pos + 2]) >= 0) {
+            out += static_cast<char>(HexDigit(s[pos + 1]) << 4 | HexDigit(s[pos + 2]));
+            pos += 3;
+        } else {
+            out += '\\';
+        }
+    }
+    return false;
+}
+
+std::string HexTypePrefix(std::uint32_t type) {
+    if (type == REG_BINARY) return "hex:";
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(type));
+    return buf;
+}
+
+// The lines of one value, as regedit writes them.
+std::vector<std::string> FormatValue(const std::string& name, const TRegValue& value) {
+    std::string line = name.empty() ? std::string("@") : Quote(name);
+    line += '=';
+    const std::string& data = value.Data;
+    if (value.Type == REG_SZ && !data.empty() && data.back() == '\0') {
+        line += Quote(std::string_view(data).substr(0, data.size() - 1));
+        return {line};
+    }
+    if (value.Type == REG_DWORD && data.size() == 4) {
+        std::uint32_t n = 0;
+        for (int i = 3; i >= 0; --i) n = n << 8 | static_cast<unsigned char>(data[i]);
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(n));
+        return {line + buf};
+    }
+    // Anything else, including texts without their NUL, keeps every byte as hex.
+    static const char Digits[] = "0123456789abcdef";
+    std::vector<std::string> lines;
+    line += HexTypePrefix(value.Type);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(data[i]);
+        line += Digits[byte >> 4];
+        line += Digits[byte & 15];
+        if (i + 1 == data.size()) break;
+        line += ',';
+        if (line.size() + 3 > WrapColumn) {
+            line += '\\';
+            lines.push_back(std::move(line));
+            line = "  ";
+        }
+    }
+    lines.push_back(std::move(line));
+    return lines;
+}
+
+enum class TLineKind { Value, Deletion, Bad };
+
+// One value line with its continuation lines already joined.
+TLineKind ParseValue(std::string_view line, std::string& name, TRegValue& value) {
+    std::size_t pos = 0;
+    if (line[0] == '@') {
+        name.clear();
+        pos = 1;
+    } else if (!Unquote(line, pos, name)) {
+        return TLineKind::Bad;
+    }
+    std::string_view rest = TrimLeft(line.substr(pos));
+    if (rest.empty() || rest.front() != '=') return TLineKind::Bad;
+    rest = TrimRight(TrimLeft(rest.substr(1)));
+    if (rest == "-") return TLineKind::Deletion;
+
+    if (!rest.empty() && rest.front() == '"') {
+        std::size_t end = 0;
+        std::string text;
+        if (!Unquote(rest, end, text) || end != rest.size()) return TLineKind::Bad;
+        value = TextValue(REG_SZ, text);
+        return TLineKind::Value;
+    }
+    if (StartsWithText(rest, "dword:")) {
+        std::uint32_t n;
+        if (!ParseHex32(rest.substr(6), n)) return TLineKind::Bad;
+        value = DwordValue(n);
+        return TLineKind::Value;
+    }
+    std::uint32_t type;
+    if (StartsWithText(rest, "hex:")) {
+        type = REG_BINARY;
+        rest.remove_prefix(4);
+    } else if (StartsWithText(rest, "hex(")) {
+        const std::size_t close = rest.find("):");
+        if (close == std::string_view::npos || !ParseHex32(rest.substr(4, close - 4), type))
+            return TLineKind::Bad;
+        rest.remove_prefix(close + 2);
+    } else {
+        return TLineKind::Bad;
+    }
+    value.Type = type;
+    value.Data.clear();
+    rest = TrimLeft(rest);
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view token = TrimRight(TrimLeft(rest.substr(0, comma)));
+        std::uint32_t byte;
+        if (token.size() > 2 || !ParseHex32(token, byte)) return TLineKind::Bad;
+        value.Data += static_cast<char>(byte);
+        if (comma == std::string_view::npos) break;
+        rest = rest.substr(comma + 1);
+        if (TrimLeft(rest).empty()) return TLineKind::Bad;  // a dangling comma
+    }
+    return TLineKind::Value;
+}
+
+// The file as read: every line we do not understand is kept as it stands, and
+// a value keeps its original lines until it is changed.
+struct TEntry {
+    bool IsValue = false;
+    std::vector<std::string> Lines;  // empty for a value changed since it was read
+    std::string Name;
+    TRegValue Value;
+};
+
+struct TSection {
+    std::string Path;  // between the brackets
+    std::vector<TEntry> Entries;
+};
+
+struct TDocument {
+    std::string Eol = "\n";
+    std::vector<std::string> Preamble{""};  // between the signature and the first key
+    std::vector<TSection> Sections;
+};
+
+bool Parse(const std::string& bytes, TDocument& doc) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        lines.emplace_back(bytes, start, end - start);
+        start = end + 1;
+    }
+    if (lines.empty()) return false;
+    doc.Eol = !lines[0].empty() && lines[0].back() == '\r' ? "\r\n" : "\n";
+    for (std::string& line : lines)
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+
+    std::string_view first(lines[0]);
+    if (first.substr(0, 3) == "\xEF\xBB\xBF") first.remove_prefix(3);
+    if (TrimRight(first) != Signature) return false;
+
+    doc.Preamble.clear();
+    doc.Sections.clear();
+    auto keep = [&](std::string line) {
+        if (doc.Sections.empty())
+            doc.Preamble.push_back(std::move(line));
+        else
+            doc.Sections.back().Entries.push_back({false, {std::move(line)}, {}, {}});
+    };
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string_view line = TrimRight(lines[i]);
+        if (!line.empty() && line.front() == '[') {
+            if (line.back() != ']') return false;
+            if (line.size() > 1 && line[1] == '-') {
+                keep(lines[i]);  // an import's delete directive, not a key
+                continue;
+            }
+            doc.Sections.push_back({std::string(line.substr(1, line.size() - 2)), {}});
+            continue;
+        }
+        if (line.empty() || (line.front() != '"' && line.front() != '@')) {
+            keep(lines[i]);
+            continue;
+        }
+        if (doc.Sections.empty()) return false;
+        TEntry entry;
+        entry.IsValue = true;
+        entry.Lines.push_back(lines[i]);
+        // Long hex data goes on over lines ending in a backslash; no other data
+        // can end in one.
+        std::string joined(line);
+        while (joined.back() == '\\') {
+            if (++i == lines.size()) return false;
+            entry.Lines.push_back(lines[i]);
+            joined.pop_back();
+            joined += TrimRight(TrimLeft(lines[i]));
+        }
+        switch (ParseValue(joined, entry.Name, entry.Value)) {
+            case TLineKind::Bad:
+                return false;
+            case TLineKind::Deletion:
+                entry.IsValue = false;
+                break;
+            case TLineKind::Value:
+                break;
+        }
+        doc.Sections.back().Entries.push_back(std::move(entry));
+    }
+    return true;
+}
+
+std::string Serialize(const TDocument& doc) {
+    std::string out(Signature);
+    out += doc.Eol;
+    for (const std::string& line : doc.Preamble) out.append(line).append(doc.Eol);
+    for (const TSection& section : doc.Sections) {
+        out.append("[").append(section.Path).append("]").append(doc.Eol);
+        for (const TEntry& entry : section.Entries) {
+            const std::vector<std::string> lines =
+                entry.Lines.empty() ? FormatValue(entry.Name, entry.Value) : entry.Lines;
+            for (const std::string& line : lines) out.append(line).append(doc.Eol);
+        }
+    }
+    return out;
+}
+
+bool KeyExists(const TDocument& doc, const std::string& key) {
+    for (const TSection& section : doc.Sections) {
+        const std::string_view path(section.Path);
+        if (SameText(path, key) ||
+            (path.size() > key.size() && path[key.size()] == '\\' && StartsWithText(path, key)))
+            return true;
+    }
+    return false;
+}
+
+// The key's values as an import would leave them: a later line wins.
+std::vector<std::pair<std::string, TRegValue>> KeyValues(const TDocument& doc,
+                                                         const std::string& key) {
+    std::vector<std::pair<std::string, TRegValue>> values;
+    for (const TSection& section : doc.Sections) {
+        if (!SameText(section.Path, key)) continue;
+        for (const TEntry& entry : section.Entries) {
+            if (!entry.IsValue) continue;
+            bool replaced = false;
+            for (auto& [name, value] : values)
+                if (SameText(name, entry.Name)) {
+                    value = entry.Value;
+                    replaced = true;
+                }
+            if (!replaced) values.emplace_back(entry.Name, entry.Value);
+        }
+    }
+    return values;
+}
+
+bool IsBlank(const TEntry& entry) {
+    return !entry.IsValue && entry.Lines.size() == 1 && TrimRight(entry.Lines[0]).empty();
+}
+
+TSection& EnsureSection(TDocument& doc, const std::string& key) {
+    for (auto it = doc.Sections.rbegin(); it != doc.Sections.rend(); ++it)
+        if (SameText(it->Path, key)) return *it;
+    // Keys are separated by a blank line, as regedit writes them.
+    if (doc.Sections.empty()) {
+        if (doc.Preamble.empty() || !TrimRight(doc.Preamble.back()).empty())
+            doc.Preamble.emplace_back();
+    } else {
+        auto& last = doc.Sections.back().Entries;
+        if (last.empty() || !IsBlank(last.back())) last.push_back({false, {""}, {}, {}});
+    }
+    doc.Sections.push_back({key, {{false, {""}, {}, {}}}});
+    return doc.Sections.back();
+}
+
+void SetInDocument(TDocument& doc, const std::string& key, const std::string& name,
+                   const TRegValue& value) {
+    TEntry* existing = nullptr;
+    for (TSection& section : doc.Sections)
+        if (SameText(section.Path, key))
+            for (TEntry& entry : section.Entries)
+                if (entry.IsValue && SameText(entry.Name, name)) existing = &entry;
+    if (existing) {
+        if (existing->Value == value) return;  // keep the line as it was written
+        existing->Value = value;
+        existing->Lines.clear();
+        return;
+    }
+    TSection& section = EnsureSection(doc, key);
+    // New values go before the blank lines that close the key.
+    auto pos = section.Entries.end();
+    while (pos != section.Entries.begin() && IsBlank(*std::prev(pos))) --pos;
+    section.Entries.insert(pos, {true, {}, name, value});
+}
+
+void DeleteInDocument(TDocument& doc, const std::string& key, const std::string& name) {
+    for (TSection& section : doc.Sections) {
+        if (!SameText(section.Path, key)) continue;
+        std::erase_if(section.Entries, [&](const TEntry& entry) {
+            return entry.IsValue && SameText(entry.Name, name);
+        });
+    }
+}
+
+// False when the file does not exist (or cannot exist, a parent being a file).
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    bytes.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return false;
+        throw ERegistryError(ErrnoText("Cannot open", path, errno));
+    }
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int err = errno;
+            ::close(fd);
+            throw ERegistryError(ErrnoText("Cannot read", path, err));
+        }
+        if (n == 0) break;
+        bytes.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+// The store as it is on disk now. An empty file is an empty store.
+enum class TFileState { Missing, Good, Bad };
+
+TFileState LoadDocument(const std::string& path, TDocument& doc, std::string* raw = nullptr) {
+    std::string bytes;
+    const bool exists = ReadWholeFile(path, bytes);
+    doc = TDocument();
+    TFileState state = TFileState::Missing;
+    if (exists && !bytes.empty()) {
+        state = Parse(bytes, doc) ? TFileState::Good : TFileState::Bad;
+        if (state == TFileState::Bad) doc = TDocument();
+    } else if (exists) {
+        state = TFileState::Good;
+    }
+    if (raw) *raw = std::move(bytes);
+    return state;
+}
+
+std::string ParentDir(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool Fail(std::string* error, std::string text) {
+    if (error) *error = std::move(text);
+    return false;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void SyncDir(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+TRegValue DwordValue(std::uint32_t Number) {
+    TRegValue value{REG_DWORD, std::string(4, '\0')};
+    for (int i = 0; i < 4; ++i) value.Data[i] = static_cast<char>(Number >> (8 * i) & 0xFF);
+    return value;
+}
+
+TRegValue TextValue(std::uint32_t Type, const std::string& Text) {
+    TRegValue value{Type, Text};
+    value.Data += '\0';
+    return value;
+}
+
+std::string UserConfigDir() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    if (home && home[0]) return std::string(home) + "/.config";
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+        return std::string(pw->pw_dir) + "/.config";
+    return "/tmp";
+}
+
+bool MakeDirectories(const std::string& Dir, mode_t Mode, std::string* Error) {
+    struct stat st;
+    if (::stat(Dir.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        return Fail(Error, ErrnoText("Cannot create folder", Dir, ENOTDIR));
+    }
+    const std::string parent = ParentDir(Dir);
+    if (parent != Dir && !MakeDirectories(parent, Mode, Error)) return false;
+    if (::mkdir(Dir.c_str(), Mode) != 0 && errno != EEXIST)
+        return Fail(Error, ErrnoText("Cannot create folder", Dir, errno));
+    return true;
+}
+
+bool ReplaceFileAtomically(const std::string& Path, const std::string& Bytes, mode_t NewFileMode,
+                           std::string* Error, const std::string& BackupPath) {
+    mode_t mode = NewFileMode;
+    struct stat st;
+    if (::stat(Path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+
+    std::string temp = Path + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return Fail(Error, ErrnoText("Cannot create a file beside", Path, errno));
+    auto abandon = [&](const char* what) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        return Fail(Error, ErrnoText(what, temp, err));
+    };
+    if (!WriteAll(fd, Bytes) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return abandon("Cannot write");
+    }
+    if (::close(fd) != 0) return abandon("Cannot write");
+    if (!BackupPath.empty() && ::rename(Path.c_str(), BackupPath.c_str()) != 0 && errno != ENOENT)
+        return abandon("Cannot keep the old file aside before writing");
+    if (::rename(temp.c_str(), Path.c_str()) != 0) return abandon("Cannot replace the file with");
+    SyncDir(ParentDir(Path));
+    return true;
+}
+
+std::string TRegistryFile::DefaultPath() {
+    return UserConfigDir() + "/wexlo/settings.reg";
+}
+
+TRegistryFile::TRegistryFile(std::string Path) : FPath(std::move(Path)) {}
+
+std::unique_ptr<TRegKey> TRegistryFile::OpenKey(const std::string& KeyPath) const {
+    return Open(KeyPath, false);
+}
+
+std::unique_ptr<TRegKey> TRegistryFile::CreateKey(const std::string& KeyPath) const {
+    return Open(KeyPath, true);
+}
+
+std::unique_ptr<TRegKey> TRegistryFile::Open(const std::string& KeyPath, bool Create) const {
+    const std::string key = FullKeyPath(KeyPath);
+    TDocument doc;
+    const TFileState state = LoadDocument(FPath, doc);
+    if (state == TFileState::Bad && !Create)
+        throw ERegistryError("The settings file " + FPath + " cannot be read as a registry file");
+    if (!Create && !KeyExists(doc, key)) return nullptr;
+    return std::unique_ptr<TRegKey>(new TRegKey(FPath, key, Create, KeyValues(doc, key)));
+}
+
+TRegKey::TRegKey(std::string File, std::string Key, bool Create,
+                 std::vector<std::pair<std::string, TRegValue>> Values)
+    : FFile(std::move(File)), FKey(std::move(Key)), FCreate(Create), FValues(std::move(Values)) {}
+
+TRegKey::~TRegKey() {
+    try {
+        Close();
+    } catch (const ERegistryError&) {
+    }
+}
+
+std::optional<TRegValue> TRegKey::QueryValue(const std::string& Name) const {
+    for (const auto& [name, value] : FValues)
+        if (SameText(name, Name)) return value;
+    return std::nullopt;
+}
+
+void TRegKey::SetValue(const std::string& Name, TRegValue Value) {
+    bool found = false;
+    for (auto& [name, value] : FValues)
+        if (SameText(name, Name)) {
+            value = Value;
+            found = true;
+        }
+    if (!found) FValues.emplace_back(Name, Value);
+    FChanges.push_back({Name, std::move(Value)});
+}
+
+bool TRegKey::DeleteValue(const std::string& Name) {
+    const auto removed =
+        std::erase_if(FValues, [&](const auto& entry) { return SameText(entry.first, Name); });
+    FChanges.push_back({Name, std::nullopt});
+    return removed > 0;
+}
+
+void TRegKey::Close() {
+    if (FClosed) return;
+    FClosed = true;
+    if (FChanges.empty() && !FCreate) return;
+
+    // Read again, so that changes made meanwhile through other keys survive.
+    TDocument doc;
+    std::string old;
+    const TFileState state = LoadDocument(FFile, doc, &old);
+    if (FCreate) EnsureSection(doc, FKey);
+    for (const TChange& change : FChanges) {
+        if (change.Value)
+            SetInDocument(doc, FKey, change.Name, *change.Value);
+        else
+            DeleteInDocument(doc, FKey, change.Name);
+    }
+    const std::string bytes = Serialize(doc);
+    if (state == TFileState::Good && bytes == old) return;
+
+    std::string error;
+    if (!MakeDirectories(ParentDir(FFile), 0700, &error) ||
+        !ReplaceFileAtomically(FFile, bytes, 0600, &error,
+                               state == TFileState::Bad ? FFile + ".bad" : std::string()))
+        throw ERegistryError(error);
+}
