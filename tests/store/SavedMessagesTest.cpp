@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+#include <csignal>
+#include <filesystem>
+
+#include "platform/Exceptions.h"
+#include "store/SavedMessages.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+const std::string Sep(65, '\xAF');
+
+// A fresh folder per test, inside the run's temporary folder.
+std::string NewFolder() {
+    static int counter = 0;
+    const std::string dir = testsupport::TempDir() + "/saved-" + std::to_string(::getpid()) + "-" +
+                            std::to_string(++counter);
+    fs::create_directories(dir);
+    return dir;
+}
+
+TStringList Entry(const std::string& Text) {
+    return ReceivedEntry("", "10.0.0.5", "13:04:05, 01/02/24", false, Text);
+}
+
+std::string Raised(const std::function<void()>& Fn) {
+    try {
+        Fn();
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return "(nothing raised)";
+}
+
+TEST(SavedMessages, LivesBesideTheExecutable) {
+    EXPECT_EQ(TSavedMessages::PathIn("/opt/wexlo"), "/opt/wexlo/Saved messages.txt");
+    EXPECT_EQ(TSavedMessages::PathIn("/opt/wexlo/"), "/opt/wexlo/Saved messages.txt");
+}
+
+TEST(SavedMessages, AppendKeepsEveryExistingByte) {
+    const std::string entries = TextOf(Entry("new"));
+    const struct {
+        const char* name;
+        std::optional<std::string> before;
+        std::string after;
+    } cases[] = {
+        {"missing file", std::nullopt, entries},
+        {"empty file", "", entries},
+        {"CR LF lines", "old\r\n", "old\r\n" + entries},
+        // Lone LF line ends and NUL bytes stay exactly as they were.
+        {"LF lines and NUL bytes", "a\0b\nc\n\0\n"s, "a\0b\nc\n\0\n"s + entries},
+        // Without a final break the new entries start on a line of their own.
+        {"no final break", "a\0b\nlast"s, "a\0b\nlast\r\n"s + entries},
+        {"ends with lone CR", "old\r", "old\r" + entries},
+        {"binary tail", "\xff\xfe\x00"s, "\xff\xfe\x00\r\n"s + entries},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TSavedMessages saved(NewFolder() + "/Saved messages.txt");
+        if (c.before) WriteFile(saved.Path(), *c.before);
+        saved.Append(Entry("new"));
+        EXPECT_EQ(ReadFile(saved.Path()), c.after);
+    }
+}
+
+TEST(SavedMessages, AnEmptyLogLeavesTheFileAsItWas) {
+    const TSavedMessages saved(NewFolder() + "/Saved messages.txt");
+    saved.Append({});
+    ASSERT_TRUE(saved.Exists());
+    EXPECT_EQ(ReadFile(saved.Path()), "");
+
+    WriteFile(saved.Path(), "no break\0"s);
+    saved.Append({});
+    EXPECT_EQ(ReadFile(saved.Path()), "no break\0"s);
+}
+
+TEST(SavedMessages, ThreeRunsLeaveThreeEntriesInOrder) {
+    const std::string path = NewFolder() + "/Saved messages.txt";
+    for (const char* text : {"first", "second", "third"}) TSavedMessages(path).Append(Entry(text));
+    EXPECT_EQ(ReadFile(path),
+              TextOf(Entry("first")) + TextOf(Entry("second")) + TextOf(Entry("third")));
+}
+
+// Fails writes past a size, as a full disk would.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t Limit) {
+        getrlimit(RLIMIT_FSIZE, &FOld);
+        FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = FOld;
+        limit.rlim_cur = Limit;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &FOld);
+        std::signal(SIGXFSZ, FOldHandler);
+    }
+
+private:
+    rlimit FOld{};
+    void (*FOldHandler)(int);
+};
+
+TEST(SavedMessages, AFailedAppendLosesNothing) {
+    const std::string old = "earlier\0entries\nkept"s;
+    const std::string dir = NewFolder();
+
+    // The folder does not exist.
+    const TSavedMessages nowhere(dir + "/missing/Saved messages.txt");
+    EXPECT_EQ(Raised([&] { nowhere.Append(Entry("x")); }),
+              "Cannot create file " + dir + "/missing/Saved messages.txt");
+    EXPECT_FALSE(fs::exists(dir + "/missing"));
+
+    // The name is taken by a folder.
+    fs::create_directories(dir + "/taken/Saved messages.txt");
+    const TSavedMessages taken(dir + "/taken/Saved messages.txt");
+    EXPECT_EQ(Raised([&] { taken.Append(Entry("x")); }), "Cannot create file " + taken.Path());
+    EXPECT_FALSE(taken.Exists());
+
+    // The disk fills up half way through the new entries.
+    const TSavedMessages full(dir + "/Saved messages.txt");
+    WriteFile(full.Path(), old);
+    {
+        FileSizeLimit limit(old.size() + 100);
+        EXPECT_EQ(Raised([&] { full.Append(Entry(std::string(5000, 'x'))); }),
+                  "Cannot create file " + full.Path());
+    }
+    EXPECT_EQ(ReadFile(full.Path()), old);
+
+    // Nothing to keep, and not even the new file is left behind.
+    const TSavedMessages fresh(dir + "/fresh.txt");
+    {
+        FileSizeLimit limit(10);
+        EXPECT_EQ(Raised([&] { fresh.Append(Entry("x")); }), "Cannot create file " + fresh.Path());
+    }
+    EXPECT_FALSE(fs::exists(fresh.Path()));
+}
+
+TEST(SavedMessages, AReadOnlyFolder) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root writes into any folder";
+    const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec;
+
+    // No file yet: it cannot be created.
+    const std::string empty = NewFolder();
+    const TSavedMessages none(empty + "/Saved messages.txt");
+    fs::permissions(empty, readOnly);
+    EXPECT_EQ(Raised([&] { none.Append(Entry("x")); }), "Cannot create file " + none.Path());
+    EXPECT_FALSE(none.Exists());
+
+    // A file already there takes new entries, but cannot be deleted.
+    const std::string full = NewFolder();
+    const TSavedMessages saved(full + "/Saved messages.txt");
+    WriteFile(saved.Path(), "old\n");
+    fs::permissions(full, readOnly);
+    saved.Append(Entry("x"));
+    EXPECT_EQ(ReadFile(saved.Path()), "old\n" + TextOf(Entry("x")));
+    EXPECT_FALSE(saved.Delete());
+    EXPECT_TRUE(saved.Exists());
+
+    fs::permissions(empty, fs::perms::owner_all);
+    fs::permissions(full, fs::perms::owner_all);
+}
+
+TEST(SavedMessages, ReadExistsAndDelete) {
+    const TSavedMessages saved(NewFolder() + "/Saved messages.txt");
+    EXPECT_FALSE(saved.Exists());
+    EXPECT_EQ(Raised([&] { saved.Read(); }), "Cannot open file " + saved.Path());
+    // A missing file is not an error.
+    EXPECT_TRUE(saved.Delete());
+
+    const std::string content = "a\0b\r\xff\n"s + std::string(200000, 'z');
+    WriteFile(saved.Path(), content);
+    EXPECT_TRUE(saved.Exists());
+    EXPECT_EQ(saved.Read(), content);
+    EXPECT_TRUE(saved.Delete());
+    EXPECT_FALSE(saved.Exists());
+    EXPECT_EQ(saved.DeleteErrorText(), "Error deleting " + saved.Path());
+
+    // A folder of that name is no saved-messages file and is left alone.
+    fs::create_directories(saved.Path());
+    EXPECT_FALSE(saved.Exists());
+    EXPECT_TRUE(saved.Delete());
+    EXPECT_TRUE(fs::is_directory(saved.Path()));
+}
+}  // namespace
