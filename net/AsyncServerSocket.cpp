@@ -1,1 +1,178 @@
-// placeholder, being written
+#include "net/AsyncServerSocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+namespace {
+// How long the listener rests when accept finds no free descriptor.
+constexpr int AcceptBackOffMs = 100;
+
+// Calls a copy: the handler may replace itself while it runs.
+void Notify(TSocketNotifyEvent handler, QObject* sender, TSocketConnection* socket) {
+    if (handler) handler(sender, socket);
+}
+}  // namespace
+
+class ServerSocketPrivate {
+public:
+    int Fd = -1;
+    QSocketNotifier* Notifier = nullptr;
+    QTimer BackOff;
+};
+
+TAsyncServerSocket::TAsyncServerSocket(QObject* parent)
+    : QObject(parent), d(new ServerSocketPrivate) {
+    d->BackOff.setSingleShot(true);
+    d->BackOff.setInterval(AcceptBackOffMs);
+    connect(&d->BackOff, &QTimer::timeout, this, [this] {
+        if (d->Notifier) d->Notifier->setEnabled(true);
+    });
+}
+
+TAsyncServerSocket::~TAsyncServerSocket() {
+    for (TSocketConnection* c : std::exchange(FConnections, {})) delete c;
+    CloseListener(false);
+    delete d;
+}
+
+int TAsyncServerSocket::Port() const {
+    return FPort;
+}
+
+void TAsyncServerSocket::SetPort(int Value) {
+    if (Value == FPort) return;
+    if (FActive) throw ESocketError("Can't change value while socket is active");
+    FPort = Value;
+}
+
+bool TAsyncServerSocket::Active() const {
+    return FActive;
+}
+
+void TAsyncServerSocket::SetActive(bool Value) {
+    if (Value)
+        Open();
+    else
+        Close();
+}
+
+void TAsyncServerSocket::Open() {
+    if (FActive || d->Fd >= 0) return;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw ESocketError("Can't create new socket");
+    d->Fd = fd;
+    QPointer<TAsyncServerSocket> self(this);
+    try {
+        // Lets a restarted program bind while old connections sit in
+        // TIME_WAIT; a second live listener still gets address-in-use.
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        any.sin_port = htons(static_cast<uint16_t>(FPort));
+        if (FPort < 0 || FPort > 65535)
+            SocketCallFailed(EINVAL, "bind");
+        else if (::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
+            SocketCallFailed(errno, "bind");
+        // Off until listening: an unlistened socket polls as hung up.
+        d->Notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        d->Notifier->setEnabled(false);
+        connect(d->Notifier, &QSocketNotifier::activated, this,
+                [this] { Guarded(this, [this] { Acceptable(); }); });
+        FActive = true;
+        Notify(OnListen, this, nullptr);
+        if (!self || d->Fd != fd) return;
+        if (::listen(fd, 5) != 0) SocketCallFailed(errno, "listen");
+        if (d->Notifier) d->Notifier->setEnabled(true);
+    } catch (...) {
+        if (self && d->Fd == fd) CloseListener(false);
+        throw;
+    }
+}
+
+void TAsyncServerSocket::Close() {
+    for (TSocketConnection* c : std::exchange(FConnections, {})) delete c;
+    CloseListener(true);
+}
+
+void TAsyncServerSocket::CloseListener(bool report) {
+    d->BackOff.stop();
+    if (d->Notifier) {
+        d->Notifier->setEnabled(false);
+        d->Notifier->disconnect();
+        d->Notifier->deleteLater();
+        d->Notifier = nullptr;
+    }
+    FActive = false;
+    const int fd = std::exchange(d->Fd, -1);
+    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR && report)
+        SocketCallFailed(errno, "closesocket");
+}
+
+int TAsyncServerSocket::ConnectionCount() const {
+    return static_cast<int>(FConnections.size());
+}
+
+TSocketConnection* TAsyncServerSocket::ConnectionAt(int Index) const {
+    if (Index < 0 || Index >= ConnectionCount())
+        throw Exception("List index out of bounds (" + std::to_string(Index) + ")");
+    return FConnections[static_cast<size_t>(Index)];
+}
+
+void TAsyncServerSocket::Acceptable() {
+    if (d->Fd < 0) return;
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    const int fd =
+        ::accept4(d->Fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        // Out of descriptors the connection stays queued and the listener stays
+        // readable: rest a moment instead of spinning. Other failures are dropped.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            d->Notifier->setEnabled(false);
+            d->BackOff.start();
+        }
+        return;
+    }
+    auto* connection = new TSocketConnection(this);
+    FConnections.push_back(connection);
+    connection->Adopt(fd, peer.sin_addr.s_addr, ntohs(peer.sin_port));
+
+    QPointer<TAsyncServerSocket> self(this);
+    QPointer<TSocketConnection> alive(connection);
+    connection->BeginDispatch();
+    struct TEnd {
+        QPointer<TSocketConnection>& c;
+        ~TEnd() {
+            if (c) c->EndDispatch();
+        }
+    } end{alive};
+    Notify(OnClientConnect, this, connection);
+    if (!self || !alive) return;
+    Notify(OnAccept, this, connection);
+}
+
+void TAsyncServerSocket::ReleaseLater(TSocketConnection* Connection) {
+    QPointer<TSocketConnection> target(Connection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, target] {
+            if (!target) return;
+            if (target->InDispatch()) {
+                target->DeferRelease();
+                return;
+            }
+            delete target.data();  // leaves the list in its destructor
+        },
+        Qt::QueuedConnection);
+}

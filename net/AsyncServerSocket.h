@@ -25,6 +25,7 @@ public:
     int ConnectionCount() const;
     TSocketConnection* ConnectionAt(int Index) const;
 
+    // OnListen gets no connection (Socket is null).
     TSocketNotifyEvent OnListen, OnAccept, OnClientConnect, OnClientRead, OnClientWrite,
         OnClientDisconnect;
     TSocketErrorEvent OnClientError;
@@ -36,4 +37,9 @@ private:
     bool FActive = false;
     std::vector<TSocketConnection*> FConnections;
     class ServerSocketPrivate* d;
+
+    void Acceptable();
+    void CloseListener(bool report);
+    // Removes and destroys a closed connection from the event loop, later.
+    void ReleaseLater(TSocketConnection* Connection);
 };

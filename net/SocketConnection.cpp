@@ -1,1 +1,528 @@
-// placeholder, being written
+#include "net/SocketConnection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <system_error>
+
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include "net/AsyncClientSocket.h"
+#include "net/AsyncServerSocket.h"
+#include "net/HostLookup.h"
+#include "net/ReverseLookup.h"
+
+namespace {
+int PendingError(int fd) {
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return errno;
+    return error;
+}
+
+// Calls a copy: the handler may replace itself while it runs.
+void Notify(TSocketNotifyEvent handler, QObject* sender, TSocketConnection* socket) {
+    if (handler) handler(sender, socket);
+}
+
+std::string Dotted(uint32_t address) {
+    in_addr a{address};
+    char text[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &a, text, sizeof text) ? text : "";
+}
+}  // namespace
+
+class SocketConnectionPrivate {
+public:
+    enum class TPhase {
+        Idle,        // no socket, or a client socket made but no lookup started
+        Resolving,   // the client's host lookup is running
+        Connecting,  // connect issued, waiting for its completion
+        Failed,      // connect failed; the socket stays open until closed or reopened
+        Connected,
+    };
+    enum class TEvent { Connect, Read, Write, Disconnect };
+
+    SocketConnectionPrivate(TSocketConnection* q, QObject* owner)
+        : q(q),
+          Client(qobject_cast<TAsyncClientSocket*>(owner)),
+          Server(qobject_cast<TAsyncServerSocket*>(owner)) {}
+
+    TSocketConnection* q;
+    TAsyncClientSocket* Client;
+    TAsyncServerSocket* Server;
+    int Fd = -1;
+    TPhase Phase = TPhase::Idle;
+    sockaddr_in Peer{};    // zero unless connected
+    sockaddr_in Target{};  // where the client connects to
+    // Changes whenever the socket is made or released, so that work started
+    // for an earlier socket (an attempt's lookup, a handler's aftermath) can
+    // tell that it has been overtaken.
+    unsigned Generation = 0;
+    std::unique_ptr<THostLookup> Lookup;
+    QSocketNotifier* ReadNotifier = nullptr;
+    QSocketNotifier* WriteNotifier = nullptr;
+    int PendingConnectError = 0;
+    bool Closing = false;
+    int Dispatching = 0;
+    bool ReleaseWanted = false;
+    bool ReadFailed = false;
+
+    QObject* Owner() const {
+        return Client ? static_cast<QObject*>(Client) : static_cast<QObject*>(Server);
+    }
+
+    // Runs one notification or lookup completion. Whatever it raises goes to
+    // the application's handler; the object may be gone when fn returns.
+    template <class Fn>
+    void Dispatch(Fn fn) {
+        QPointer<TSocketConnection> self(q);
+        QPointer<QObject> sender(Owner());
+        q->BeginDispatch();
+        try {
+            fn();
+        } catch (...) {
+            HandleException(sender.data());
+        }
+        if (self) self->EndDispatch();
+    }
+
+    void Watch() {
+        ReadNotifier = new QSocketNotifier(Fd, QSocketNotifier::Read, q);
+        WriteNotifier = new QSocketNotifier(Fd, QSocketNotifier::Write, q);
+        ReadNotifier->setEnabled(false);
+        WriteNotifier->setEnabled(false);
+        QObject::connect(ReadNotifier, &QSocketNotifier::activated, q,
+                         [this] { Dispatch([this] { Readable(); }); });
+        QObject::connect(WriteNotifier, &QSocketNotifier::activated, q,
+                         [this] { Dispatch([this] { Writable(); }); });
+    }
+
+    void Unwatch() {
+        // A notifier may be in the middle of delivering its own activation.
+        for (QSocketNotifier** n : {&ReadNotifier, &WriteNotifier}) {
+            if (!*n) continue;
+            (*n)->setEnabled(false);
+            (*n)->disconnect();
+            (*n)->deleteLater();
+            *n = nullptr;
+        }
+    }
+
+    void WantRead(bool on) {
+        if (ReadNotifier) ReadNotifier->setEnabled(on);
+    }
+    void WantWrite(bool on) {
+        if (WriteNotifier) WriteNotifier->setEnabled(on);
+    }
+
+    void Fire(TEvent event) {
+        TSocketNotifyEvent handler;
+        if (Client) {
+            switch (event) {
+                case TEvent::Connect:
+                    handler = Client->OnConnect;
+                    break;
+                case TEvent::Read:
+                    handler = Client->OnRead;
+                    break;
+                case TEvent::Write:
+                    handler = Client->OnWrite;
+                    break;
+                case TEvent::Disconnect:
+                    handler = Client->OnDisconnect;
+                    break;
+            }
+        } else if (Server) {
+            switch (event) {
+                case TEvent::Connect:
+                    break;
+                case TEvent::Read:
+                    handler = Server->OnClientRead;
+                    break;
+                case TEvent::Write:
+                    handler = Server->OnClientWrite;
+                    break;
+                case TEvent::Disconnect:
+                    handler = Server->OnClientDisconnect;
+                    break;
+            }
+        }
+        if (handler) handler(Owner(), q);
+    }
+
+    // The error handler of the owner; ErrorCode unchanged when there is none.
+    void FireError(TSocketErrorKind kind, int& code) {
+        TSocketErrorEvent handler = Client   ? Client->OnError
+                                    : Server ? Server->OnClientError
+                                             : nullptr;
+        if (handler) handler(Owner(), q, kind, code);
+    }
+
+    // An error notification: the handler may clear the code; the notification
+    // itself goes no further either way.
+    void ErrorNotification(TSocketErrorKind kind, int code) {
+        FireError(kind, code);
+        if (code != 0) throw ESocketError("Asynchronous socket error " + std::to_string(code));
+    }
+
+    void Readable() {
+        if (Fd < 0 || Phase != TPhase::Connected) return;
+        char byte;
+        ssize_t n;
+        do n = recv(Fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            // Once per arrival: quiet until the handler reads.
+            WantRead(false);
+            Fire(TEvent::Read);
+            return;
+        }
+        if (n == 0) {
+            Close();
+            return;
+        }
+        const int error = errno;
+        if (SocketCode::IsWouldBlock(error)) return;
+        // The error is reported once; a socket that keeps failing is closed.
+        if (ReadFailed) {
+            Close();
+            return;
+        }
+        ReadFailed = true;
+        ErrorNotification(ekDisconnect, error);
+    }
+
+    void Writable() {
+        if (Fd < 0) return;
+        if (Phase == TPhase::Connecting) {
+            ConnectCompleted();
+            return;
+        }
+        WantWrite(false);
+        if (Phase != TPhase::Connected) return;
+        if (const int error = PendingError(Fd)) {
+            ErrorNotification(ekSend, error);
+            return;
+        }
+        Fire(TEvent::Write);
+    }
+
+    void ConnectCompleted() {
+        if (Fd < 0 || Phase != TPhase::Connecting) return;
+        int error = PendingError(Fd);
+        if (!error) error = PendingConnectError;
+        if (!error) {
+            sockaddr_in peer{};
+            socklen_t len = sizeof peer;
+            if (getpeername(Fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) error = errno;
+        }
+        PendingConnectError = 0;
+        if (error) {
+            // The socket stays open, silent, until the connection is closed or
+            // the client opens again.
+            Phase = TPhase::Failed;
+            WantRead(false);
+            WantWrite(false);
+            ErrorNotification(ekConnect, error);
+            return;
+        }
+        Phase = TPhase::Connected;
+        Peer = Target;
+        ReadFailed = false;
+        ReverseLookup::Prefetch(Peer.sin_addr.s_addr);
+        WantRead(true);
+        // The write notifier stays on: the socket is writable, so OnWrite follows.
+        Client->FActive = true;
+        Fire(TEvent::Connect);
+    }
+
+    // Closes the socket without events. A failed close is reported as a
+    // guarded call when report is set.
+    void Release(bool report) {
+        Unwatch();
+        const int fd = Fd;
+        Fd = -1;
+        Phase = TPhase::Idle;
+        Peer = {};
+        PendingConnectError = 0;
+        Closing = false;
+        ReadFailed = false;
+        ++Generation;
+        if (fd < 0) return;
+        // Unread input would turn the close into a reset, and the peer could
+        // lose what was just sent; read it away so the close stays graceful.
+        char sink[16384];
+        for (int i = 0; i < 64 && recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+        }
+        if (::close(fd) != 0 && errno != EINTR && report) SocketCallFailed(errno, "closesocket");
+    }
+
+    void Abandon() {
+        Lookup.reset();
+        Release(false);
+    }
+
+    void Close() {
+        if (Closing) return;  // Close from inside the disconnect event
+        // Dropping the lookup is the cancel of the pending request; it cannot fail here.
+        Lookup.reset();
+        if (Fd < 0) {
+            Phase = TPhase::Idle;
+            return;
+        }
+        if (Server) Server->ReleaseLater(q);
+        Closing = true;
+        const unsigned generation = Generation;
+        QPointer<TSocketConnection> self(q);
+        try {
+            if (Client) Client->FActive = false;
+            Fire(TEvent::Disconnect);
+        } catch (...) {
+            // The socket closes whatever the handler did.
+            if (self && Generation == generation) Release(true);
+            throw;
+        }
+        // The handler may have destroyed the object or opened a new attempt.
+        if (self && Generation == generation) Release(true);
+    }
+
+    void StartAttempt() {
+        Abandon();
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) throw ESocketError("Can't create new socket");
+        Fd = fd;
+        ++Generation;
+        const unsigned generation = Generation;
+        QPointer<TSocketConnection> self(q);
+        Notify(Client->OnLookup, Client, q);
+        if (!self || Generation != generation) return;
+        if (Client->FHost.empty()) {
+            Close();
+            throw ESocketError("No address specified");
+        }
+        Phase = TPhase::Resolving;
+        try {
+            try {
+                Lookup = THostLookup::Start(Client->FHost, [this, generation](const auto& result) {
+                    Dispatch([&] { LookupDone(generation, result); });
+                });
+            } catch (const std::system_error& e) {
+                int code = e.code().value();
+                if (code == 0 || SocketCode::IsWouldBlock(code)) code = ENOMEM;
+                SocketCallFailed(code, "WSAASyncGetHostByName");
+                // The hook returned, but there is no lookup to wait for.
+                Close();
+            }
+        } catch (...) {
+            if (self && Generation == generation) Close();
+            throw;
+        }
+    }
+
+    void LookupDone(unsigned generation, const THostLookup::TResult& result) {
+        if (generation != Generation || Phase != TPhase::Resolving) return;
+        Lookup.reset();
+        if (result.Code != 0) {
+            Close();
+            throw SocketApiError(result.Code, "ASync Lookup");
+        }
+        QPointer<TSocketConnection> self(q);
+        try {
+            Connect(result.Address);
+        } catch (...) {
+            if (self && Generation == generation && Fd >= 0) Close();
+            throw;
+        }
+    }
+
+    void Connect(uint32_t address) {
+        const unsigned generation = Generation;
+        QPointer<TSocketConnection> self(q);
+        Target = {};
+        Target.sin_family = AF_INET;
+        Target.sin_addr.s_addr = address;
+        Target.sin_port = htons(static_cast<uint16_t>(Client->FPort));
+        Watch();
+        Phase = TPhase::Connecting;
+        Notify(Client->OnConnecting, Client, q);
+        if (!self || Generation != generation) return;
+
+        int error = 0;
+        if (Client->FPort < 0 || Client->FPort > 65535)
+            error = EINVAL;
+        else if (::connect(Fd, reinterpret_cast<sockaddr*>(&Target), sizeof Target) != 0)
+            error = errno;
+        if (error == EINTR || SocketCode::IsWouldBlock(error)) error = 0;
+        if (error) {
+            // A refusal is the connection's outcome, reported by its completion
+            // as the platform would; anything else is a failed call.
+            if (error != ECONNREFUSED) SocketCallFailed(error, "connect");
+            PendingConnectError = error;
+            QMetaObject::invokeMethod(
+                q,
+                [this, generation] {
+                    if (Generation == generation) Dispatch([this] { ConnectCompleted(); });
+                },
+                Qt::QueuedConnection);
+            return;
+        }
+        WantWrite(true);
+    }
+
+    bool Connected() const { return Fd >= 0 && Phase == TPhase::Connected; }
+
+    // The peer's address by asking the platform (a guarded call); the kept
+    // endpoint answers once the platform has forgotten it after a reset.
+    uint32_t PeerAddressValue() {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        if (getpeername(Fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+            return peer.sin_addr.s_addr;
+        const int error = errno;
+        if (error != ENOTCONN && error != EINVAL) SocketCallFailed(error, "getpeername");
+        return Peer.sin_addr.s_addr;
+    }
+
+    // Algorithms of a failed send or receive: the error handler, the close
+    // with its event, then the exception unless the handler cleared the code.
+    void TransferFailed(TSocketErrorKind kind, int code, const char* api) {
+        QPointer<TSocketConnection> self(q);
+        FireError(kind, code);
+        if (self) Close();
+        if (code != 0) throw SocketApiError(code, api);
+    }
+};
+
+TSocketConnection::TSocketConnection(QObject* owner)
+    : QObject(owner), d(new SocketConnectionPrivate(this, owner)) {}
+
+TSocketConnection::~TSocketConnection() {
+    d->Abandon();
+    if (d->Server) std::erase(d->Server->FConnections, this);
+    delete d;
+}
+
+int TSocketConnection::SendString(const std::string& Text) {
+    if (!d->Connected() || Text.empty()) return 0;
+    const size_t size = std::min<size_t>(Text.size(), INT_MAX);
+    ssize_t sent;
+    do sent = ::send(d->Fd, Text.data(), size, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent >= 0) return static_cast<int>(sent);
+    const int error = errno;
+    if (SocketCode::IsWouldBlock(error)) {
+        // OnWrite tells when the platform takes more.
+        d->WantWrite(true);
+        return -1;
+    }
+    d->TransferFailed(ekSend, error, "send");
+    return -1;
+}
+
+std::string TSocketConnection::ReceiveAvailable() {
+    if (!d->Connected()) return {};
+    d->WantRead(true);
+    int pending = 0;
+    if (ioctl(d->Fd, FIONREAD, &pending) != 0) {
+        d->TransferFailed(ekReceive, errno, "recv");
+        return {};
+    }
+    if (pending <= 0) return {};
+    std::string data(static_cast<size_t>(pending), '\0');
+    ssize_t got;
+    do got = ::recv(d->Fd, data.data(), data.size(), 0);
+    while (got < 0 && errno == EINTR);
+    if (got >= 0) {
+        data.resize(static_cast<size_t>(got));
+        return data;
+    }
+    const int error = errno;
+    if (!SocketCode::IsWouldBlock(error)) d->TransferFailed(ekReceive, error, "recv");
+    return {};
+}
+
+std::string TSocketConnection::PeerName() {
+    if (!d->Connected()) return {};
+    return ReverseLookup::Name(d->PeerAddressValue());
+}
+
+std::string TSocketConnection::PeerAddress() {
+    if (!d->Connected()) return {};
+    return Dotted(d->PeerAddressValue());
+}
+
+std::string TSocketConnection::OwnName() {
+    if (d->Fd < 0) return {};
+    char name[257] = {};
+    if (gethostname(name, 256) != 0) return {};
+    return name;
+}
+
+std::string TSocketConnection::OwnAddress() {
+    if (d->Fd < 0) return {};
+    sockaddr_in own{};
+    socklen_t len = sizeof own;
+    if (getsockname(d->Fd, reinterpret_cast<sockaddr*>(&own), &len) != 0) return {};
+    return Dotted(own.sin_addr.s_addr);
+}
+
+void TSocketConnection::Close() {
+    d->Close();
+}
+
+bool TSocketConnection::Connected() const {
+    return d->Connected();
+}
+
+int TSocketConnection::Handle() const {
+    return d->Fd;
+}
+
+void TSocketConnection::StartAttempt() {
+    d->StartAttempt();
+}
+
+void TSocketConnection::Adopt(int Fd, uint32_t Address, uint16_t Port) {
+    d->Abandon();
+    d->Fd = Fd;
+    d->Phase = SocketConnectionPrivate::TPhase::Connected;
+    d->Peer = {};
+    d->Peer.sin_family = AF_INET;
+    d->Peer.sin_addr.s_addr = Address;
+    d->Peer.sin_port = htons(Port);
+    ReverseLookup::Prefetch(Address);
+    d->Watch();
+    d->WantRead(true);
+    d->WantWrite(true);  // writable at once: one OnClientWrite, as after a connect
+}
+
+void TSocketConnection::Abandon() {
+    d->Abandon();
+}
+
+void TSocketConnection::BeginDispatch() {
+    ++d->Dispatching;
+}
+
+void TSocketConnection::EndDispatch() {
+    if (--d->Dispatching == 0 && d->ReleaseWanted && d->Server) {
+        d->ReleaseWanted = false;
+        d->Server->ReleaseLater(this);
+    }
+}
+
+bool TSocketConnection::InDispatch() const {
+    return d->Dispatching > 0;
+}
+
+void TSocketConnection::DeferRelease() {
+    d->ReleaseWanted = true;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -47,6 +48,18 @@ private:
     friend class TAsyncClientSocket;
     friend class TAsyncServerSocket;
     friend class SocketConnectionPrivate;
-    explicit TSocketConnection(QObject* owner);
+    explicit TSocketConnection(QObject* owner);  // owner: its client or server
+
+    // For the owning client and server.
+    void StartAttempt();                                  // the client's Open
+    void Adopt(int Fd, uint32_t Address, uint16_t Port);  // a freshly accepted socket
+    void Abandon();                                       // closes without any event
+    // Accepted connections are not destroyed while one of their events is
+    // being handled (a handler may run a modal loop); the release waits.
+    void BeginDispatch();
+    void EndDispatch();
+    bool InDispatch() const;
+    void DeferRelease();
+
     class SocketConnectionPrivate* d;
 };

@@ -33,7 +33,8 @@ inline bool IsWouldBlock(int code) {
 }
 }  // namespace SocketCode
 
-// The platform's text for an error code.
+// The platform's text for an error code: strerror's for errno values, the
+// resolver's (gai_strerror) for the negative codes of a failed host lookup.
 std::string SocketErrorText(int code);
 
 // "Windows socket error: %s (%d), on API '%s'"
@@ -43,6 +44,12 @@ ESocketError SocketApiError(int code, const std::string& api);
 // (bind, listen, connect, close, peer query, host lookup start and cancel).
 // If it returns, the layer carries on as though the call had succeeded.
 using TSocketFailureHook = void (*)(int ErrorCode);
+
+// A guarded call failed with Code: a would-block code is no failure and is
+// ignored; otherwise the thread's hook gets the code and, when there is no
+// hook, SocketApiError(Code, Api) is raised. Returns when the call counts as
+// done (the hook returned).
+void SocketCallFailed(int Code, const std::string& Api);
 
 // Installs the hook for the calling thread; returns the one it replaces.
 TSocketFailureHook SetSocketFailureHook(TSocketFailureHook Hook);
