@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <string_view>
 
 namespace {
@@ -404,10 +404,17 @@ void SetInDocument(TDocument& doc, const std::string& key, const std::string& na
         return;
     }
     TSection& section = EnsureSection(doc, key);
-    // New values go before the blank lines that close the key.
-    auto pos = section.Entries.end();
-    while (pos != section.Entries.begin() && IsBlank(*std::prev(pos))) --pos;
-    section.Entries.insert(pos, {true, {}, name, value});
+    // A new value follows the key's last value; in a key without values it
+    // goes before the blank line that ends the key, ahead of whatever lines
+    // follow that.
+    auto& entries = section.Entries;
+    auto pos = std::find_if(entries.rbegin(), entries.rend(), [](const TEntry& e) {
+                   // A value's delete directive counts as a value line too.
+                   return e.IsValue || (!e.Lines.empty() && !e.Lines[0].empty() &&
+                                        (e.Lines[0][0] == '"' || e.Lines[0][0] == '@'));
+               }).base();
+    if (pos == entries.begin()) pos = std::find_if(entries.begin(), entries.end(), IsBlank);
+    entries.insert(pos, {true, {}, name, value});
 }
 
 void DeleteInDocument(TDocument& doc, const std::string& key, const std::string& name) {
