@@ -1,5 +1,7 @@
 #include "TextCodec.h"
 
+#include <QStringDecoder>
+
 #include <iconv.h>
 #include <langinfo.h>
 #include <cerrno>
@@ -14,18 +16,12 @@ constexpr char16_t Cp1252High[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98
 };
 
-void AppendWindows1252(QString& Out, std::string_view Bytes) {
-    const qsizetype start = Out.size();
-    Out.resize(start + static_cast<qsizetype>(Bytes.size()));
-    QChar* out = Out.data() + start;
+QChar* PutWindows1252(QChar* Out, std::string_view Bytes) {
     for (const char ch : Bytes) {
         const auto byte = static_cast<unsigned char>(ch);
-        *out++ = QChar(byte >= 0x80 && byte < 0xA0 ? Cp1252High[byte - 0x80] : char16_t(byte));
+        *Out++ = QChar(byte >= 0x80 && byte < 0xA0 ? Cp1252High[byte - 0x80] : char16_t(byte));
     }
-}
-
-QString FromUtf8(std::string_view Bytes) {
-    return QString::fromUtf8(Bytes.data(), static_cast<qsizetype>(Bytes.size()));
+    return Out;
 }
 
 // Turns CR LF, lone CR and lone LF into Replacement, and (for single lines)
@@ -85,29 +81,36 @@ bool IsValidUtf8(std::string_view Bytes) {
 }
 
 QString DecodeWindows1252(std::string_view Bytes) {
-    QString out;
-    AppendWindows1252(out, Bytes);
+    QString out(static_cast<qsizetype>(Bytes.size()), Qt::Uninitialized);
+    PutWindows1252(out.data(), Bytes);
     return out;
 }
 
 QString DecodeForScreen(std::string_view Bytes) {
     // UTF-8 sequences never contain a CR or LF byte, so lines can be judged
-    // apart. Runs of valid lines are converted in one go: records can be large.
-    QString out;
-    out.reserve(static_cast<qsizetype>(Bytes.size()));
+    // apart. Records can be large: everything goes straight into one buffer,
+    // which is big enough because no byte gives more than one UTF-16 unit.
+    QString out(static_cast<qsizetype>(Bytes.size()), Qt::Uninitialized);
+    QChar* dst = out.data();
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const auto putUtf8 = [&](std::string_view run) {
+        if (!run.empty())
+            dst = utf8.appendToBuffer(dst, QByteArrayView(run.data(), qsizetype(run.size())));
+    };
     std::size_t runStart = 0, at = 0;
     while (at < Bytes.size()) {
         std::size_t next = Bytes.find('\n', at);
         next = next == std::string_view::npos ? Bytes.size() : next + 1;
         const std::string_view line = Bytes.substr(at, next - at);
         if (!IsValidUtf8(line)) {
-            out += FromUtf8(Bytes.substr(runStart, at - runStart));
-            AppendWindows1252(out, line);
+            putUtf8(Bytes.substr(runStart, at - runStart));
+            dst = PutWindows1252(dst, line);
             runStart = next;
         }
         at = next;
     }
-    out += FromUtf8(Bytes.substr(runStart));
+    putUtf8(Bytes.substr(runStart));
+    out.truncate(dst - out.constData());
     return out;
 }
 
