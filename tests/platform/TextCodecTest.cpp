@@ -21,6 +21,7 @@ TEST(TextCodec, ValidUtf8ShowsAsUtf8AndAnythingElseAsWindows1252) {
         std::string bytes;
         QString shown;
     } cases[] = {
+        {"", u""_qs},
         {"plain", u"plain"_qs},
         {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", U(u"café € 😀")},
         // A Windows peer's text.
