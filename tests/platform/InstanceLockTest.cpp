@@ -120,6 +120,9 @@ TEST(InstanceLock, DiesWithItsProcessAndStaysWithIt) {
     char arg0[] = "sleep", arg1[] = "30";
     char* argv[] = {arg0, arg1, nullptr};
     ASSERT_EQ(posix_spawnp(&sleeper, "sleep", nullptr, nullptr, argv, environ), 0);
+    // Some spawn implementations return before the child has run exec.
+    const std::string comm = "/proc/" + std::to_string(sleeper) + "/comm";
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return testsupport::ReadFile(comm) == "sleep\n"; }));
     held.reset();
     EXPECT_TRUE(TInstanceLock(Name).Held());
     kill(sleeper, SIGKILL);
