@@ -1,0 +1,303 @@
+#include "net/AsyncServerSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/resource.h>
+
+#include <memory>
+
+#include "net/AsyncClientSocket.h"
+#include "tests/net/NetTestSupport.h"
+
+using namespace nettest;
+using testsupport::WaitUntil;
+
+namespace {
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetSocketFailureHook(nullptr);
+        port = testsupport::FreeTcpPort();
+        server.SetPort(port);
+        auto note = [this](const char* what) {
+            return [this, what](QObject* sender, TSocketConnection* socket) {
+                EXPECT_EQ(sender, &server);
+                log.push_back(std::string(what) + " " + std::to_string(server.ConnectionCount()));
+                last = socket;
+            };
+        };
+        server.OnListen = note("listen");
+        server.OnClientConnect = note("clientconnect");
+        server.OnAccept = note("accept");
+        server.OnClientRead = note("read");
+        server.OnClientDisconnect = note("clientdisconnect");
+    }
+    void TearDown() override { SetSocketFailureHook(nullptr); }
+
+    bool Logged(const std::string& entry) {
+        return std::find(log.begin(), log.end(), entry) != log.end();
+    }
+
+    TResolverSeams seams;
+    TExceptionLog exceptions;
+    int port = 0;
+    TAsyncServerSocket server;
+    std::vector<std::string> log;
+    TSocketConnection* last = nullptr;
+};
+
+TEST_F(ServerTest, CountsInsideConnectAndDisconnectEventsAndDeferredRelease) {
+    bool activeInListen = false;
+    server.OnListen = [&](QObject*, TSocketConnection* socket) {
+        EXPECT_EQ(socket, nullptr);
+        activeInListen = server.Active();
+        log.push_back("listen");
+    };
+    server.Open();
+    EXPECT_EQ(log, (std::vector<std::string>{"listen"})) << "OnListen fires inside Open";
+    EXPECT_TRUE(activeInListen);
+    server.Open();  // a listening server ignores Open
+    EXPECT_EQ(log.size(), 1u);
+
+    TRawPeer first = TRawPeer::Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return Logged("accept 1"); }));
+    TRawPeer second = TRawPeer::Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return Logged("accept 2"); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"listen", "clientconnect 1", "accept 1",
+                                             "clientconnect 2", "accept 2"}));
+    EXPECT_EQ(server.ConnectionAt(0)->PeerAddress(), "127.0.0.1");
+    EXPECT_EQ(server.ConnectionAt(0)->OwnAddress(), "127.0.0.1");
+    EXPECT_THROW(server.ConnectionAt(2), Exception);
+
+    // The peer's close: still counted inside the event, released afterwards.
+    std::string address;
+    server.OnClientDisconnect = [&](QObject*, TSocketConnection* socket) {
+        log.push_back("clientdisconnect " + std::to_string(server.ConnectionCount()));
+        address = socket->PeerAddress();
+    };
+    TSocketConnection* firstConnection = server.ConnectionAt(0);
+    first.Reset(-1);
+    ASSERT_TRUE(WaitUntil([&] { return Logged("clientdisconnect 2"); }));
+    EXPECT_EQ(address, "127.0.0.1");
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
+    EXPECT_NE(server.ConnectionAt(0), firstConnection);
+
+    // Close from our side fires the event before Close returns.
+    server.ConnectionAt(0)->Close();
+    EXPECT_EQ(log.back(), "clientdisconnect 1");
+    EXPECT_EQ(server.ConnectionCount(), 1);
+    second.ReadUntilClosed();
+    EXPECT_TRUE(second.Closed);
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
+    EXPECT_TRUE(exceptions.Entries.empty());
+}
+
+TEST_F(ServerTest, ReleaseWaitsForAHandlerRunningAModalLoop) {
+    server.Open();
+    bool stillThere = false;
+    server.OnClientRead = [&](QObject*, TSocketConnection* socket) {
+        QPointer<TSocketConnection> guard(socket);
+        socket->Close();
+        testsupport::ProcessEventsFor(100);  // as a message box would
+        stillThere = guard && server.ConnectionCount() == 1;
+    };
+    TRawPeer peer = TRawPeer::Connect(port);
+    peer.Send("x");
+    ASSERT_TRUE(WaitUntil([&] { return stillThere; }));
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
+}
+
+TEST_F(ServerTest, CloseDestroysConnectionsWithoutEvents) {
+    server.Open();
+    TRawPeer a = TRawPeer::Connect(port), b = TRawPeer::Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 2; }));
+    QPointer<TSocketConnection> c0(server.ConnectionAt(0));
+    log.clear();
+    server.Close();
+    EXPECT_TRUE(log.empty());
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(server.ConnectionCount(), 0);
+    EXPECT_TRUE(c0.isNull());
+    a.ReadUntilClosed();
+    b.ReadUntilClosed();
+    EXPECT_TRUE(a.Closed && b.Closed);
+    testsupport::ProcessEventsFor(50);
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(ServerTest, PortChangeRefusedWhileActive) {
+    server.Open();
+    const int other = testsupport::FreeTcpPort();
+    try {
+        server.SetPort(other);
+        FAIL();
+    } catch (const ESocketError& e) {
+        EXPECT_EQ(e.Message(), "Can't change value while socket is active");
+    }
+    server.SetPort(port);  // the same value is no change
+    server.Close();
+    server.SetPort(other);
+    server.SetActive(true);
+    TRawPeer peer = TRawPeer::Connect(other);
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
+}
+
+TEST_F(ServerTest, ReopensOverTimeWaitButNotOverALiveListener) {
+    server.OnClientConnect = [](QObject*, TSocketConnection* s) { s->Close(); };
+    server.Open();
+    TRawPeer peer = TRawPeer::Connect(port);
+    peer.ReadUntilClosed();
+    ASSERT_TRUE(peer.Closed);
+    peer.Reset(-1);
+    testsupport::ProcessEventsFor(50);
+    server.Close();
+
+    // The port now sits in TIME_WAIT: a socket without SO_REUSEADDR cannot bind it.
+    TRawPeer plain(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(uint16_t(port));
+    EXPECT_NE(::bind(plain.Fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    EXPECT_EQ(errno, EADDRINUSE);
+    plain.Reset(-1);
+    server.Open();
+    EXPECT_TRUE(server.Active());
+
+    // A second live listener on the same port fails with address-in-use,
+    // through the hook when one is installed.
+    static int hooked = 0;
+    for (const bool withHook : {false, true}) {
+        SCOPED_TRACE(withHook);
+        hooked = 0;
+        SetSocketFailureHook(withHook ? +[](int code) {
+            hooked = code;
+            throw ESocketError("Winsock error " + std::to_string(code) + ".", -1);
+        }
+                                      : nullptr);
+        TAsyncServerSocket second;
+        second.SetPort(port);
+        bool listened = false;
+        second.OnListen = [&](QObject*, TSocketConnection*) { listened = true; };
+        try {
+            second.Open();
+            FAIL();
+        } catch (const ESocketError& e) {
+            if (withHook) {
+                EXPECT_EQ(hooked, SocketCode::AddressInUse);
+                EXPECT_EQ(e.HelpContext(), -1);
+            } else {
+                EXPECT_EQ(e.Message(),
+                          "Windows socket error: Address already in use (98), on "
+                          "API 'bind'");
+                EXPECT_EQ(e.HelpContext(), 0);
+            }
+        }
+        EXPECT_FALSE(listened);
+        EXPECT_FALSE(second.Active());
+    }
+}
+
+int HighestOpenFd() {
+    int highest = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* e = readdir(dir)) highest = std::max(highest, atoi(e->d_name));
+    closedir(dir);
+    return highest;
+}
+
+TEST_F(ServerTest, AcceptOutOfDescriptorsBacksOffWithoutSpinning) {
+    server.Open();
+    TRawPeer peer(::socket(AF_INET, SOCK_STREAM, 0));
+
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(HighestOpenFd() + 16);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) filler.push_back(fd);
+
+    sockaddr_in a = Loopback(port);
+    ASSERT_EQ(::connect(peer.Fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const double cpuBefore = CpuSeconds();
+    const int wakeups = IdleFor(500);
+    const double cpu = CpuSeconds() - cpuBefore;
+    EXPECT_EQ(server.ConnectionCount(), 0);
+    EXPECT_LT(wakeups, 40) << "the listener must rest, not spin";
+    EXPECT_LT(cpu, 0.15) << "CPU seconds used in 0.5 s of waiting";
+    std::cout << "[ measured ] EMFILE wait: " << wakeups << " wakeups, " << cpu * 1000
+              << " ms CPU in 500 ms\n";
+
+    for (int fd : filler) ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }, 2000));
+    EXPECT_EQ(log.back(), "accept 1");
+}
+
+TEST_F(ServerTest, HandlerExceptionsGoToTheApplicationHandler) {
+    server.Open();
+    server.OnClientRead = [](QObject*, TSocketConnection* s) {
+        const std::string text = s->ReceiveAvailable();
+        if (text == "abort") throw EAbort();
+        throw Exception("handler failed on " + text);
+    };
+    TRawPeer peer = TRawPeer::Connect(port);
+    peer.Send("abort");
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
+    testsupport::ProcessEventsFor(50);
+    EXPECT_TRUE(exceptions.Entries.empty()) << "EAbort is dropped";
+    peer.Send("x");
+    ASSERT_TRUE(WaitUntil([&] { return !exceptions.Entries.empty(); }));
+    EXPECT_EQ(exceptions.Entries[0].Message, "handler failed on x");
+    EXPECT_EQ(exceptions.Entries[0].Sender, &server);
+
+    // The same for exceptions raised inside accept.
+    server.OnClientConnect = [](QObject*, TSocketConnection*) { throw Exception("refused"); };
+    log.clear();
+    TRawPeer other = TRawPeer::Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return exceptions.Entries.size() == 2; }));
+    EXPECT_EQ(exceptions.Entries[1].Message, "refused");
+    EXPECT_FALSE(Logged("accept 2")) << "OnAccept does not follow a failed OnClientConnect";
+}
+
+TEST_F(ServerTest, PeerResetIsAnErrorNotificationThenAClose) {
+    struct Case {
+        bool handler;
+        bool clears;
+        size_t exceptions;
+    } cases[] = {{false, false, 1}, {true, true, 0}, {true, false, 1}};
+    server.Open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.handler * 2 + c.clears);
+        log.clear();
+        exceptions.Entries.clear();
+        server.OnClientError = nullptr;
+        if (c.handler)
+            server.OnClientError = [&](QObject* sender, TSocketConnection*, TSocketErrorKind kind,
+                                       int& code) {
+                EXPECT_EQ(sender, &server);
+                log.push_back("error " + std::to_string(kind) + " " + std::to_string(code));
+                if (c.clears) code = 0;
+            };
+        TRawPeer peer = TRawPeer::Connect(port);
+        ASSERT_TRUE(WaitUntil([&] { return Logged("accept 1"); }));
+        testsupport::ProcessEventsFor(20);  // the first writable notification
+        peer.Abort();
+        ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
+        if (c.handler)
+            EXPECT_EQ(log, (std::vector<std::string>{"clientconnect 1", "accept 1", "error 4 104",
+                                                     "clientdisconnect 1"}));
+        else
+            EXPECT_EQ(log, (std::vector<std::string>{"clientconnect 1", "accept 1",
+                                                     "clientdisconnect 1"}));
+        ASSERT_EQ(exceptions.Entries.size(), c.exceptions);
+        if (c.exceptions) {
+            EXPECT_EQ(exceptions.Entries[0].Message, "Asynchronous socket error 104");
+            EXPECT_EQ(exceptions.Entries[0].Sender, &server);
+        }
+    }
+}
+
+}  // namespace
