@@ -1,1 +1,406 @@
-// placeholder, being written
+#include "tools/SendTool.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "messaging/WireFormat.h"
+#include "net/AsyncClientSocket.h"
+#include "net/SocketConnection.h"
+
+const char* const SendUsage =
+    "Usage: wexlo-send [--port N] [--timeout SECONDS] HOST [MESSAGE...]\n"
+    "\n"
+    "Sends one message to the Wexlo program on HOST (a host name or a dotted\n"
+    "IPv4 address) exactly as Wexlo itself sends it, and prints what the\n"
+    "receiver's status reply says.\n"
+    "\n"
+    "The message is the MESSAGE words joined by single blanks. Without MESSAGE\n"
+    "words it is read from standard input, with LF line ends turned into CR LF.\n"
+    "The text is sent as bytes, unconverted. An empty message is refused.\n"
+    "Options go before HOST; every word after HOST belongs to the message.\n"
+    "\n"
+    "Options:\n"
+    "  --port N           message port of the receiver (default 13769)\n"
+    "  --timeout SECONDS  give up when lookup, connection, sending and the\n"
+    "                     reply together take longer (default 30)\n"
+    "  -h, --help         show this text\n"
+    "\n"
+    "Output on standard output:\n"
+    "  Message sent to NAME (ADDRESS)\n"
+    "  NAME (ADDRESS) has alerts disabled    when the receiver says so\n"
+    "  Auto-response from NAME (ADDRESS):    when the receiver is away; its away\n"
+    "                                        text follows, then a line end\n"
+    "  No status reply                       when the receiver closed without\n"
+    "                                        answering (older versions)\n"
+    "NAME is the receiver's host name by reverse lookup, empty when it has none;\n"
+    "ADDRESS is its IPv4 address. On a terminal, control characters in received\n"
+    "text are shown as '?'. Errors go to standard error.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  message sent\n"
+    "  1  any other failure (standard input unreadable)\n"
+    "  2  usage error\n"
+    "  3  host not found\n"
+    "  4  connection failed, or ended before the whole message was sent\n"
+    "  5  not done within the timeout\n";
+
+namespace {
+
+constexpr std::size_t MaxChunk = 256 * 1024;
+constexpr double MaxTimeoutSeconds = 2147483.0;  // what a timer's int milliseconds hold
+
+// Raised by the failed-call hook, so a failed connect or lookup start keeps
+// its platform code instead of a preformatted text.
+class ECallFailed : public ESocketError {
+public:
+    explicit ECallFailed(int code) : ESocketError(SocketErrorText(code), -1), FCode(code) {}
+    int Code() const { return FCode; }
+
+private:
+    int FCode;
+};
+
+[[noreturn]] void RaiseCallFailure(int ErrorCode) {
+    throw ECallFailed(ErrorCode);
+}
+
+bool ParsePort(const std::string& text, int& port) {
+    if (text.empty() || text.size() > 5) return false;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535) return false;
+    port = value;
+    return true;
+}
+
+bool ParseSeconds(const std::string& text, int& ms) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if ((c < '0' || c > '9') && c != '.') return false;
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !(seconds > 0) || seconds > MaxTimeoutSeconds) return false;
+    ms = std::max(1, static_cast<int>(std::lround(seconds * 1000)));
+    return true;
+}
+
+std::string SecondsText(int ms) {
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000) {
+        std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+        while (fraction.back() == '0') fraction.pop_back();
+        text += "." + fraction;
+    }
+    return text + (ms == 1000 ? " second" : " seconds");
+}
+
+}  // namespace
+
+TSendArguments ParseSendArguments(const std::vector<std::string>& Args) {
+    TSendArguments result;
+    std::size_t i = 0;
+    // Takes the value of "--name VALUE" or "--name=VALUE"; false when a is not that option.
+    auto optionValue = [&](const std::string& name, std::string& value) {
+        const std::string& a = Args[i];
+        if (a == name) {
+            if (i + 1 >= Args.size()) {
+                result.Error = name + " needs a value";
+            } else {
+                value = Args[++i];
+            }
+            return true;
+        }
+        if (a.rfind(name + "=", 0) == 0) {
+            value = a.substr(name.size() + 1);
+            return true;
+        }
+        return false;
+    };
+
+    for (; i < Args.size(); ++i) {
+        const std::string& a = Args[i];
+        std::string value;
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (a == "-h" || a == "--help") {
+            result.Help = true;
+            return result;
+        }
+        if (optionValue("--port", value)) {
+            if (!result.Error.empty()) return result;
+            if (!ParsePort(value, result.Options.Port)) {
+                result.Error = "--port needs a port number from 1 to 65535, not '" + value + "'";
+                return result;
+            }
+            continue;
+        }
+        if (optionValue("--timeout", value)) {
+            if (!result.Error.empty()) return result;
+            if (!ParseSeconds(value, result.Options.TimeoutMs)) {
+                result.Error = "--timeout needs a number of seconds above 0, not '" + value + "'";
+                return result;
+            }
+            continue;
+        }
+        if (a.size() > 1 && a[0] == '-') {
+            result.Error = "unknown option '" + a + "'";
+            return result;
+        }
+        break;
+    }
+
+    if (i >= Args.size()) {
+        result.Error = "no HOST given";
+        return result;
+    }
+    result.Options.Host = Args[i++];
+    if (result.Options.Host.empty()) {
+        result.Error = "HOST is empty";
+        return result;
+    }
+    if (i == Args.size()) {
+        result.ReadStdin = true;
+        return result;
+    }
+    for (std::size_t first = i; i < Args.size(); ++i) {
+        if (i > first) result.Options.Message += ' ';
+        result.Options.Message += Args[i];
+    }
+    if (result.Options.Message.empty()) result.Error = "the message is empty";
+    return result;
+}
+
+std::string LfToCrLf(const std::string& Text) {
+    std::string out;
+    out.reserve(Text.size() + Text.size() / 16);
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] == '\n' && (i == 0 || Text[i - 1] != '\r')) out += '\r';
+        out += Text[i];
+    }
+    return out;
+}
+
+std::string TerminalSafe(const std::string& Text) {
+    std::string out = Text;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(Text[i]);
+        const bool crOfCrLf = c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n';
+        if ((c < 0x20 && c != '\t' && c != '\n' && !crOfCrLf) || c == 0x7F) out[i] = '?';
+    }
+    return out;
+}
+
+TSendTool::TSendTool(TSendOptions Options, TWriter Out, TWriter Err)
+    : FOptions(std::move(Options)), FOut(std::move(Out)), FErr(std::move(Err)) {
+    FTimer.setSingleShot(true);
+    QObject::connect(&FTimer, &QTimer::timeout, &FTimer,
+                     [this] { Guarded(&FTimer, [this] { TimedOut(); }); });
+}
+
+TSendTool::~TSendTool() {
+    FTimer.stop();
+    FClient.reset();  // closes without events
+    if (FStarted) {
+        SetExceptionHandler(std::move(FPreviousHandler));
+        SetSocketFailureHook(FPreviousHook);
+    }
+}
+
+void TSendTool::Start() {
+    if (FStarted) return;
+    FStarted = true;
+    FPreviousHandler =
+        SetExceptionHandler([this](QObject*, const Exception& E) { ExceptionRaised(E); });
+    FPreviousHook = SetSocketFailureHook(RaiseCallFailure);
+
+    FRequest = BuildRequest(FOptions.Message);
+    FClient = std::make_unique<TAsyncClientSocket>();
+    FClient->SetHost(FOptions.Host);
+    FClient->SetPort(FOptions.Port);
+    FClient->OnConnect = [this](QObject*, TSocketConnection* s) { SocketConnect(s); };
+    FClient->OnWrite = [this](QObject*, TSocketConnection* s) { SocketWrite(s); };
+    FClient->OnRead = [this](QObject*, TSocketConnection* s) { SocketRead(s); };
+    FClient->OnDisconnect = [this](QObject*, TSocketConnection* s) { SocketDisconnect(s); };
+    FClient->OnError = [this](QObject*, TSocketConnection* s, TSocketErrorKind kind, int& code) {
+        SocketError(s, kind, code);
+    };
+
+    FPhase = TPhase::Connecting;
+    FTimer.start(FOptions.TimeoutMs);
+    try {
+        FClient->Open();
+    } catch (...) {
+        HandleException(FClient.get());
+    }
+}
+
+void TSendTool::SocketConnect(TSocketConnection* Socket) {
+    if (FFinished) return;
+    FPhase = TPhase::Sending;
+    SendMore(Socket);
+}
+
+void TSendTool::SocketWrite(TSocketConnection* Socket) {
+    if (!FFinished && FPhase == TPhase::Sending) SendMore(Socket);
+}
+
+// One send attempt rarely takes a large message whole; the rest goes out as
+// the socket becomes writable again, so nothing is cut silently.
+void TSendTool::SendMore(TSocketConnection* Socket) {
+    while (FSent < FRequest.size()) {
+        const std::size_t chunk = std::min(FRequest.size() - FSent, MaxChunk);
+        const int taken = Socket->SendString(FRequest.substr(FSent, chunk));
+        if (FFinished) return;  // a failed send has been reported through OnError
+        if (taken < 0) return;  // would block: OnWrite brings us back
+        if (taken == 0) {
+            Fail(SendExit::ConnectFailed, "connection to " + Target() + " ended after " +
+                                              std::to_string(FSent) + " of " +
+                                              std::to_string(FRequest.size()) + " bytes");
+            return;
+        }
+        FSent += static_cast<std::size_t>(taken);
+    }
+    FPhase = TPhase::Waiting;
+    FOut("Message sent to " + Peer(Socket) + "\n");
+}
+
+void TSendTool::SocketRead(TSocketConnection* Socket) {
+    if (FFinished) return;
+    if (FPhase == TPhase::Sending) {
+        // A receiver reads its request once: an early reply means it has cut the message.
+        Fail(SendExit::ConnectFailed, Peer(Socket) + " answered after " + std::to_string(FSent) +
+                                          " of " + std::to_string(FRequest.size()) +
+                                          " bytes; the message was cut");
+        return;
+    }
+    if (FPhase != TPhase::Waiting) return;
+    // As in the tray program, whatever has arrived at the first read is the reply.
+    const std::string reply = Socket->ReceiveAvailable();
+    if (FFinished || reply.empty()) return;
+    const TStatusReply status = ReadStatusReply(reply);
+    const std::string peer = Peer(Socket);
+    if (status.AlertsOff) FOut(peer + " has alerts disabled\n");
+    if (status.AutoResponse)
+        FOut("Auto-response from " + peer + ":\n" + status.ResponseText + "\n");
+    Finish(SendExit::Sent);
+}
+
+void TSendTool::SocketDisconnect(TSocketConnection* Socket) {
+    if (FFinished) return;
+    switch (FPhase) {
+        case TPhase::Sending:
+            Fail(SendExit::ConnectFailed, Peer(Socket) + " closed the connection after " +
+                                              std::to_string(FSent) + " of " +
+                                              std::to_string(FRequest.size()) + " bytes");
+            break;
+        case TPhase::Waiting:
+            FOut("No status reply\n");
+            Finish(SendExit::Sent);
+            break;
+        default:
+            break;  // a failed lookup closes first; its exception follows
+    }
+}
+
+void TSendTool::SocketError(TSocketConnection*, TSocketErrorKind Kind, int& Code) {
+    const int code = Code;
+    Code = 0;
+    if (FFinished) return;
+    const std::string reason = SocketErrorText(code);
+    switch (Kind) {
+        case ekConnect:
+            Fail(SendExit::ConnectFailed, "cannot connect to " + Target() + ": " + reason);
+            break;
+        case ekSend:
+            Fail(SendExit::ConnectFailed,
+                 "error sending to " + Target() + " after " + std::to_string(FSent) + " of " +
+                     std::to_string(FRequest.size()) + " bytes: " + reason);
+            break;
+        case ekReceive:
+            Fail(SendExit::ConnectFailed, "error receiving from " + Target() + ": " + reason);
+            break;
+        default:
+            Fail(SendExit::ConnectFailed, "connection to " + Target() + " failed: " + reason);
+            break;
+    }
+}
+
+void TSendTool::ExceptionRaised(const Exception& E) {
+    if (FFinished) return;
+    if (const auto* failed = dynamic_cast<const ECallFailed*>(&E)) {
+        Fail(SendExit::ConnectFailed,
+             "cannot connect to " + Target() + ": " + SocketErrorText(failed->Code()));
+    } else if (dynamic_cast<const ESocketError*>(&E) &&
+               E.Message().find("ASync Lookup") != std::string::npos) {
+        Fail(SendExit::HostNotFound, "host not found: " + FOptions.Host);
+    } else if (dynamic_cast<const ESocketError*>(&E)) {
+        Fail(SendExit::ConnectFailed, "connection to " + Target() + " failed: " + E.Message());
+    } else {
+        Fail(SendExit::Failure, E.Message());
+    }
+}
+
+void TSendTool::TimedOut() {
+    if (FFinished) return;
+    const std::string limit = SecondsText(FOptions.TimeoutMs);
+    switch (FPhase) {
+        case TPhase::Sending:
+            Fail(SendExit::Timeout, "could not send the message to " + Target() + " within " +
+                                        limit + " (" + std::to_string(FSent) + " of " +
+                                        std::to_string(FRequest.size()) + " bytes sent)");
+            break;
+        case TPhase::Waiting:
+            Fail(SendExit::Timeout, "no status reply from " + Target() + " within " + limit);
+            break;
+        default:
+            Fail(SendExit::Timeout, "could not connect to " + Target() + " within " + limit);
+            break;
+    }
+}
+
+// Asked once, while still connected: the reverse lookup behind the name may
+// take a while, and a second call answers from the layer's cache anyway.
+std::string TSendTool::Peer(TSocketConnection* Socket) {
+    if (!FPeerKnown) {
+        std::string name, address;
+        try {
+            name = Socket->PeerName();
+            address = Socket->PeerAddress();
+        } catch (const Exception&) {
+            // the peer has gone; print what we have
+        }
+        FPeer = name + " (" + address + ")";
+        FPeerKnown = true;
+    }
+    return FPeer;
+}
+
+std::string TSendTool::Target() const {
+    return FOptions.Host + " port " + std::to_string(FOptions.Port);
+}
+
+void TSendTool::Fail(int ExitCode, const std::string& Line) {
+    FErr("wexlo-send: " + Line + "\n");
+    Finish(ExitCode);
+}
+
+void TSendTool::Finish(int ExitCode) {
+    if (FFinished) return;
+    FFinished = true;
+    FExitCode = ExitCode;
+    FTimer.stop();
+    if (FClient) {
+        // Closing fires OnDisconnect, which ignores a finished send.
+        try {
+            FClient->Connection()->Close();
+        } catch (const Exception&) {
+        }
+    }
+    if (OnFinished) OnFinished(ExitCode);
+}

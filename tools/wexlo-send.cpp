@@ -1,1 +1,81 @@
-int main() { return 0; }
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+
+#include "tools/SendTool.h"
+
+namespace {
+
+void WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Received text reaches a terminal defused; a pipe or file gets the exact bytes.
+TSendTool::TWriter WriterFor(int fd) {
+    const bool terminal = ::isatty(fd);
+    return [fd, terminal](const std::string& text) {
+        WriteAll(fd, terminal ? TerminalSafe(text) : text);
+    };
+}
+
+bool ReadAll(int fd, std::string& out) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+int UsageError(const std::string& error) {
+    WriteAll(STDERR_FILENO, "wexlo-send: " + error + "\nTry 'wexlo-send --help'.\n");
+    return SendExit::Usage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const TSendArguments args = ParseSendArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (args.Help) {
+        WriteAll(STDOUT_FILENO, SendUsage);
+        return SendExit::Sent;
+    }
+    if (!args.Error.empty()) return UsageError(args.Error);
+
+    TSendOptions options = args.Options;
+    if (args.ReadStdin) {
+        if (::isatty(STDIN_FILENO))
+            WriteAll(STDERR_FILENO, "Type the message, then Ctrl-D on a line of its own.\n");
+        std::string input;
+        if (!ReadAll(STDIN_FILENO, input)) {
+            WriteAll(STDERR_FILENO, std::string("wexlo-send: cannot read standard input: ") +
+                                        std::strerror(errno) + "\n");
+            return SendExit::Failure;
+        }
+        if (input.empty()) return UsageError("the message is empty");
+        options.Message = LfToCrLf(input);
+    }
+
+    QCoreApplication app(argc, argv);
+    TSendTool tool(std::move(options), WriterFor(STDOUT_FILENO), WriterFor(STDERR_FILENO));
+    tool.OnFinished = [](int code) { QCoreApplication::exit(code); };
+    tool.Start();
+    if (!tool.Finished()) app.exec();
+    return tool.ExitCode();
+}

@@ -1,0 +1,364 @@
+#include "tools/SendTool.h"
+
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <QPointer>
+#include <QProcess>
+#include <QTimer>
+
+#include "messaging/WireFormat.h"
+#include "net/AsyncServerSocket.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using testsupport::WaitUntil;
+
+// A receiver on a free loopback port that records the bytes it gets and
+// answers as the test asks.
+class TestReceiver {
+public:
+    enum class Mode { Reply, CloseWithoutReply, Silent, ReadSomeThenClose };
+
+    explicit TestReceiver(Mode mode, std::string reply = {})
+        : FMode(mode), FReply(std::move(reply)) {
+        port = testsupport::FreeTcpPort();
+        FServer.SetPort(port);
+        FServer.OnClientConnect = [this](QObject*, TSocketConnection* s) {
+            ++connections;
+            if (pauseMs > 0) {
+                FPaused = true;
+                QPointer<TSocketConnection> socket(s);
+                QTimer::singleShot(pauseMs, &FServer, [this, socket] {
+                    FPaused = false;
+                    if (socket) Take(socket);
+                });
+            }
+        };
+        FServer.OnClientRead = [this](QObject*, TSocketConnection* s) {
+            if (!FPaused) Take(s);
+        };
+        FServer.Open();
+    }
+
+    int port = 0;
+    int connections = 0;
+    std::size_t expect = 0;  // bytes to wait for before answering or closing
+    int pauseMs = 0;         // reading starts this long after the connection
+    std::string received;
+
+private:
+    void Take(TSocketConnection* s) {
+        if (FMode == Mode::ReadSomeThenClose) {
+            // Closing with bytes unread resets the connection, whatever has arrived by now.
+            char buffer[1000];
+            const ssize_t n = ::recv(s->Handle(), buffer, sizeof buffer, 0);
+            if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+            FDone = true;
+            s->Close();
+            return;
+        }
+        received += s->ReceiveAvailable();
+        if (FDone || FMode == Mode::Silent) return;
+        if (received.size() >= expect) {
+            FDone = true;
+            if (FMode == Mode::Reply) s->SendString(FReply);
+            s->Close();
+        }
+    }
+
+    Mode FMode;
+    std::string FReply;
+    bool FPaused = false;
+    bool FDone = false;
+    TAsyncServerSocket FServer;
+};
+
+struct RunResult {
+    bool finished = false;
+    int exitCode = -1;
+    std::string out, err;
+    double seconds = 0;
+};
+
+// Starts the real wexlo-send and keeps the event loop (and so the receiver)
+// running until it ends.
+RunResult RunSend(const std::vector<std::string>& args, const std::string& input = {},
+                  int limitMs = 20000) {
+    QProcess process;
+    process.setProgram(QString::fromStdString(testsupport::BuildDir() + "/wexlo-send"));
+    QStringList list;
+    for (const std::string& a : args) list << QString::fromStdString(a);
+    process.setArguments(list);
+    const auto started = std::chrono::steady_clock::now();
+    process.start();
+    RunResult result;
+    if (!process.waitForStarted(5000)) return result;
+    if (!input.empty()) process.write(input.data(), static_cast<qint64>(input.size()));
+    process.closeWriteChannel();
+    result.finished = WaitUntil([&] { return process.state() == QProcess::NotRunning; }, limitMs);
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(2000);
+        return result;
+    }
+    if (process.exitStatus() == QProcess::NormalExit) result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput().toStdString();
+    result.err = process.readAllStandardError().toStdString();
+    return result;
+}
+
+// "NAME (ADDRESS)" for the loopback receiver, as the tool should print it.
+std::string LoopbackPeer() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    char host[NI_MAXHOST] = "";
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host, nullptr, 0,
+                    NI_NAMEREQD) != 0)
+        host[0] = '\0';
+    return std::string(host) + " (127.0.0.1)";
+}
+
+std::string Port(const TestReceiver& r) {
+    return std::to_string(r.port);
+}
+
+// A literal with its NUL bytes kept.
+template <std::size_t N>
+std::string Bytes(const char (&literal)[N]) {
+    return std::string(literal, N - 1);
+}
+
+TEST(SendToolProcess, RequestBytesAndEveryReplyVariant) {
+    const std::string peer = LoopbackPeer();
+    const std::string sent = "Message sent to " + peer + "\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> words;
+        std::string text;  // what must arrive after the header
+        bool reply;
+        std::string replyBytes;
+        std::string output;
+    } cases[] = {
+        {"flags clear, stale away text ignored",
+         {"hello", "world"},
+         "hello world",
+         true,
+         std::string("\x08"
+                     "00\x08old away text"),
+         sent},
+        {"alerts off",
+         {" two", "blanks "},
+         " two blanks ",
+         true,
+         "\x08"
+         "10\x08",
+         sent + peer + " has alerts disabled\n"},
+        {"auto-response, away text passed on byte for byte",
+         {"caf\xc3\xa9", "\x08mark"},
+         "caf\xc3\xa9 \x08mark",
+         true,
+         Bytes("\x08"
+               "01\x08Out until 5\r\n\x1b[2J\0!"),
+         sent + "Auto-response from " + peer + ":\nOut until 5\r\n\x1b[2J" + std::string(1, '\0') +
+             "!\n"},
+        {"both flags, alerts line first",
+         {"hi"},
+         "hi",
+         true,
+         "\x08"
+         "11\x08"
+         "away",
+         sent + peer + " has alerts disabled\nAuto-response from " + peer + ":\naway\n"},
+        {"reply without header", {"hi"}, "hi", true, "no header", sent},
+        {"words after HOST that look like options",
+         {"-n", "--port", "1"},
+         "-n --port 1",
+         true,
+         "\x08"
+         "00\x08",
+         sent},
+        {"older receiver closes without a reply",
+         {"hello"},
+         "hello",
+         false,
+         "",
+         sent + "No status reply\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestReceiver receiver(
+            c.reply ? TestReceiver::Mode::Reply : TestReceiver::Mode::CloseWithoutReply,
+            c.replyBytes);
+        const std::string request = RequestHeader + c.text;
+        receiver.expect = request.size();
+        std::vector<std::string> args = {"--port", Port(receiver), "127.0.0.1"};
+        args.insert(args.end(), c.words.begin(), c.words.end());
+        const RunResult r = RunSend(args);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, SendExit::Sent) << r.err;
+        EXPECT_EQ(r.out, c.output);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(receiver.received, request);
+        EXPECT_EQ(receiver.connections, 1);
+    }
+}
+
+TEST(SendToolProcess, StandardInputLineEndsBecomeCrLf) {
+    const struct {
+        std::string input, text;
+    } cases[] = {
+        {"one\ntwo\n", "one\r\ntwo\r\n"},
+        {"a\r\nb\nc", "a\r\nb\r\nc"},
+        {"\n\n", "\r\n\r\n"},
+        {Bytes("lone\rcr\0nul\xe9\x08"), Bytes("lone\rcr\0nul\xe9\x08")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        TestReceiver receiver(TestReceiver::Mode::Reply,
+                              "\x08"
+                              "00\x08");
+        receiver.expect = RequestHeader.size() + c.text.size();
+        const RunResult r = RunSend({"--port", Port(receiver), "localhost"}, c.input);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, SendExit::Sent) << r.err;
+        EXPECT_EQ(receiver.received, RequestHeader + c.text);
+    }
+}
+
+TEST(SendToolProcess, UsageErrorsSendNothing) {
+    TestReceiver receiver(TestReceiver::Mode::Reply,
+                          "\x08"
+                          "00\x08");
+    const std::string p = Port(receiver);
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+    } cases[] = {
+        {{}, ""},
+        {{"--port", p}, ""},
+        {{"--port"}, ""},
+        {{"--port", "0", "127.0.0.1", "hi"}, ""},
+        {{"--port", "70000", "127.0.0.1", "hi"}, ""},
+        {{"--port=12ab", "127.0.0.1", "hi"}, ""},
+        {{"--timeout", "0", "--port", p, "127.0.0.1", "hi"}, ""},
+        {{"--timeout", "-1", "--port", p, "127.0.0.1", "hi"}, ""},
+        {{"--timeout=soon", "--port", p, "127.0.0.1", "hi"}, ""},
+        {{"--bogus", "--port", p, "127.0.0.1", "hi"}, ""},
+        {{"--port", p, "", "hi"}, ""},
+        {{"--port", p, "127.0.0.1", ""}, ""},
+        {{"--port", p, "127.0.0.1"}, ""},  // empty standard input
+    };
+    for (const auto& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) joined += "[" + a + "]";
+        SCOPED_TRACE(joined);
+        const RunResult r = RunSend(c.args, c.input);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, SendExit::Usage);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("wexlo-send: ", 0), 0u) << r.err;
+    }
+    testsupport::ProcessEventsFor(100);
+    EXPECT_EQ(receiver.connections, 0);
+
+    const RunResult help = RunSend({"--port", "1", "--help", "127.0.0.1"});
+    EXPECT_EQ(help.exitCode, SendExit::Sent);
+    EXPECT_EQ(help.out, SendUsage);
+}
+
+TEST(SendToolProcess, ClosedPortAndUnknownHost) {
+    const RunResult refused =
+        RunSend({"--port", std::to_string(testsupport::FreeTcpPort()), "127.0.0.1", "hi"});
+    ASSERT_TRUE(refused.finished);
+    EXPECT_EQ(refused.exitCode, SendExit::ConnectFailed);
+    EXPECT_NE(refused.err.find(std::strerror(ECONNREFUSED)), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");
+
+    const RunResult unknown = RunSend({"wexlo-no-such-host.invalid", "hi"});
+    ASSERT_TRUE(unknown.finished);
+    EXPECT_EQ(unknown.exitCode, SendExit::HostNotFound);
+    EXPECT_EQ(unknown.err, "wexlo-send: host not found: wexlo-no-such-host.invalid\n");
+    EXPECT_EQ(unknown.out, "");
+    RecordProperty("unknown_host_ms", static_cast<int>(unknown.seconds * 1000));
+}
+
+TEST(SendToolProcess, SilentReceiverTimesOut) {
+    TestReceiver receiver(TestReceiver::Mode::Silent);
+    const RunResult r = RunSend({"--timeout", "1", "--port", Port(receiver), "127.0.0.1", "hi"});
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, SendExit::Timeout);
+    EXPECT_EQ(r.out, "Message sent to " + LoopbackPeer() + "\n");
+    EXPECT_NE(r.err.find("no status reply"), std::string::npos) << r.err;
+    EXPECT_GE(r.seconds, 0.9);
+    EXPECT_LT(r.seconds, 5.0);
+    EXPECT_EQ(receiver.received, RequestHeader + "hi");
+}
+
+std::string LargeText(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = static_cast<char>(i * 7 % 251);
+        text[i] = c == '\n' ? '\x0b' : c;  // no LF, so standard input passes it unchanged
+    }
+    return text;
+}
+
+TEST(SendToolProcess, LargeMessagesArriveWhole) {
+    // 1 MB fits into the loopback buffers here (about 4 MB); 8 MB does not, so
+    // its rest must go out as the late-reading receiver drains the socket.
+    for (const std::size_t size : {std::size_t(1) << 20, std::size_t(8) << 20}) {
+        SCOPED_TRACE(size);
+        const std::string text = LargeText(size);
+        TestReceiver receiver(TestReceiver::Mode::Reply,
+                              "\x08"
+                              "10\x08");
+        receiver.expect = RequestHeader.size() + text.size();
+        receiver.pauseMs = 300;
+        const RunResult r = RunSend({"--port", Port(receiver), "127.0.0.1"}, text);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, SendExit::Sent) << r.err;
+        EXPECT_EQ(r.out, "Message sent to " + LoopbackPeer() + "\n" + LoopbackPeer() +
+                             " has alerts disabled\n");
+        ASSERT_EQ(receiver.received.size(), RequestHeader.size() + text.size());
+        EXPECT_TRUE(receiver.received == RequestHeader + text);
+    }
+}
+
+TEST(SendToolProcess, MessageCutByReceiverIsAFailure) {
+    // A receiver that keeps only part of a large message and closes: the
+    // sender must not report success.
+    const std::string text = LargeText(1 << 20);
+    TestReceiver receiver(TestReceiver::Mode::ReadSomeThenClose);
+    const RunResult r = RunSend({"--port", Port(receiver), "127.0.0.1"}, text);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, SendExit::ConnectFailed) << r.out << r.err;
+    EXPECT_EQ(r.out.find("No status reply"), std::string::npos);
+    EXPECT_TRUE(receiver.received == (RequestHeader + text).substr(0, receiver.received.size()));
+}
+
+TEST(SendTool, TerminalSafeDefusesControlBytes) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain text\tand tab\n", "plain text\tand tab\n"},
+        {"line\r\nnext", "line\r\nnext"},
+        {"\x1b[2Jwiped\rover\x7f", "?[2Jwiped?over?"},
+        {Bytes("nul\0bell\x07"), "nul?bell?"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(TerminalSafe(c.in), c.out) << c.in;
+}
+
+}  // namespace
