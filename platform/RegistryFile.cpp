@@ -34,7 +34,8 @@ bool StartsWithText(std::string_view s, std::string_view prefix) {
 }
 
 std::string_view TrimRight(std::string_view s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -268,9 +269,12 @@ bool Parse(const std::string& bytes, TDocument& doc) {
         start = end + 1;
     }
     if (lines.empty()) return false;
+    // Lines end as the first one does; a stray CR elsewhere stays part of its
+    // line, so that writing the file back never eats one.
     doc.Eol = !lines[0].empty() && lines[0].back() == '\r' ? "\r\n" : "\n";
-    for (std::string& line : lines)
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (doc.Eol.size() == 2)
+        for (std::string& line : lines)
+            if (!line.empty() && line.back() == '\r') line.pop_back();
 
     std::string_view first(lines[0]);
     if (first.substr(0, 3) == "\xEF\xBB\xBF") first.remove_prefix(3);

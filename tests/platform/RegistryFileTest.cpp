@@ -161,6 +161,14 @@ TEST(RegistryFile, UnknownContentIsKeptAndOnlyChangedValuesMove) {
     same->Close();
     stat(reg.Path().c_str(), &st2);
     EXPECT_EQ(st1.st_ino, st2.st_ino);
+
+    // Stray CRs in a file of LF lines are content, kept through every save.
+    const std::string mixed =
+        "REGEDIT4\n; odd\r\r\n\n[HKEY_CURRENT_USER\\" + Key + "]\r\n\"Port\"=dword:1\r\n";
+    WriteFile(reg.Path(), mixed);
+    reg.CreateKey(Key)->SetValue("New", DwordValue(2));
+    EXPECT_EQ(ReadFile(reg.Path()), "REGEDIT4\n; odd\r\r\n\n[HKEY_CURRENT_USER\\" + Key +
+                                        "]\n\"Port\"=dword:1\r\n\"New\"=dword:00000002\n");
 }
 
 TEST(RegistryFile, ReadsWhatPeopleAndOtherToolsWrite) {
