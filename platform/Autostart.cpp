@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string_view>
 
 #include "platform/RegistryFile.h"
@@ -19,7 +21,12 @@ bool TAutostart::Enable(const std::string& ExecutablePath, std::string* Error) c
     if (slash != std::string::npos && slash > 0 &&
         !MakeDirectories(FPath.substr(0, slash), 0700, Error))
         return false;
-    return ReplaceFileAtomically(FPath, DesktopEntry(ExecutablePath), 0644, Error);
+    // Every save comes here; an entry already in place is not written again.
+    const std::string entry = DesktopEntry(ExecutablePath);
+    std::ifstream current(FPath, std::ios::binary);
+    const std::string existing{std::istreambuf_iterator<char>(current), {}};
+    if (current.is_open() && existing == entry) return true;
+    return ReplaceFileAtomically(FPath, entry, 0644, Error);
 }
 
 bool TAutostart::Disable(std::string* Error) const {
