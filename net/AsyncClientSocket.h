@@ -20,9 +20,14 @@ public:
     int Port() const;
     void SetPort(int Value);  // refused while Active
 
-    bool Active() const;
+    bool Active() const;         // from OnConnect until OnDisconnect
     void SetActive(bool Value);  // Open or Close
+    // Starts resolving Host and connecting to Host:Port; ignored while Active.
+    // An earlier attempt still resolving or connecting (or one whose connect
+    // failed) is dropped without events; only the newest attempt reports.
     void Open();
+    // Closes a made connection (OnDisconnect fires inside). An attempt still
+    // resolving or connecting goes on; Connection()->Close() ends it instead.
     void Close();
     TSocketConnection* Connection() const;
 

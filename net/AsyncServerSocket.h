@@ -25,7 +25,11 @@ public:
     int ConnectionCount() const;
     TSocketConnection* ConnectionAt(int Index) const;
 
-    // OnListen gets no connection (Socket is null).
+    // OnListen gets no connection (Socket is null). OnClientConnect then
+    // OnAccept fire for each accepted connection, already counted; it is
+    // writable at once, so one OnClientWrite follows. After OnClientDisconnect
+    // the connection stays counted until a release posted to the event loop
+    // removes and destroys it.
     TSocketNotifyEvent OnListen, OnAccept, OnClientConnect, OnClientRead, OnClientWrite,
         OnClientDisconnect;
     TSocketErrorEvent OnClientError;

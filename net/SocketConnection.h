@@ -22,14 +22,20 @@ class TSocketConnection : public QObject {
     Q_OBJECT
 public:
     // One send attempt of all of Text. Returns the bytes the platform took
-    // (maybe fewer), 0 when not connected or Text is empty, -1 on would-block.
+    // (maybe fewer), 0 when not connected or Text is empty, -1 on would-block
+    // (OnWrite follows when there is room). Any other failure calls the error
+    // handler with ekSend, closes, and raises unless the handler cleared the
+    // code; -1 when it did.
     int SendString(const std::string& Text);
 
     // Every byte pending right now, in one read; empty when none or not connected.
     std::string ReceiveAvailable();
 
     // The peer's host name by reverse lookup (empty when none is found, or when
-    // the name is not known within a bounded wait); dotted IPv4 address.
+    // the name is not known within a bounded wait); dotted IPv4 address. The
+    // lookup starts when the connection is made and its answer is kept per
+    // address for a minute (net/ReverseLookup.h), so a resolver that never
+    // answers costs one wait of at most a second, not one per call.
     std::string PeerName();
     std::string PeerAddress();
     // The local host name and the local address of this socket.
