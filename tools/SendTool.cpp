@@ -26,7 +26,7 @@ const char* const SendUsage =
     "                     reply together take longer (default 30)\n"
     "  -h, --help         show this text\n"
     "\n"
-    "Output on standard output:\n"
+    "Output on standard output, once the receiver has answered or closed:\n"
     "  Message sent to NAME (ADDRESS)\n"
     "  NAME (ADDRESS) has alerts disabled    when the receiver says so\n"
     "  Auto-response from NAME (ADDRESS):    when the receiver is away; its away\n"
@@ -42,7 +42,7 @@ const char* const SendUsage =
     "  1  any other failure (standard input unreadable)\n"
     "  2  usage error\n"
     "  3  host not found\n"
-    "  4  connection failed, or ended before the whole message was sent\n"
+    "  4  connection failed or broke off before the exchange was done\n"
     "  5  not done within the timeout\n";
 
 namespace {
@@ -267,7 +267,7 @@ void TSendTool::SendMore(TSocketConnection* Socket) {
         FSent += static_cast<std::size_t>(taken);
     }
     FPhase = TPhase::Waiting;
-    FOut("Message sent to " + Peer(Socket) + "\n");
+    Peer(Socket);  // while surely connected; printed once the receiver has answered or closed
 }
 
 void TSendTool::SocketRead(TSocketConnection* Socket) {
@@ -285,6 +285,7 @@ void TSendTool::SocketRead(TSocketConnection* Socket) {
     if (FFinished || reply.empty()) return;
     const TStatusReply status = ReadStatusReply(reply);
     const std::string peer = Peer(Socket);
+    FOut("Message sent to " + peer + "\n");
     if (status.AlertsOff) FOut(peer + " has alerts disabled\n");
     if (status.AutoResponse)
         FOut("Auto-response from " + peer + ":\n" + status.ResponseText + "\n");
@@ -300,7 +301,7 @@ void TSendTool::SocketDisconnect(TSocketConnection* Socket) {
                                               std::to_string(FRequest.size()) + " bytes");
             break;
         case TPhase::Waiting:
-            FOut("No status reply\n");
+            FOut("Message sent to " + Peer(Socket) + "\nNo status reply\n");
             Finish(SendExit::Sent);
             break;
         default:
@@ -356,7 +357,8 @@ void TSendTool::TimedOut() {
                                         std::to_string(FRequest.size()) + " bytes sent)");
             break;
         case TPhase::Waiting:
-            Fail(SendExit::Timeout, "no status reply from " + Target() + " within " + limit);
+            Fail(SendExit::Timeout,
+                 "the message went out to " + FPeer + " but no status reply came within " + limit);
             break;
         default:
             Fail(SendExit::Timeout, "could not connect to " + Target() + " within " + limit);
