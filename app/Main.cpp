@@ -1,0 +1,646 @@
+#include "app/Main.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QToolButton>
+#include <QRadioButton>
+
+#include "messaging/SendMessage.h"
+#include "net/AsyncClientSocket.h"
+#include "net/AsyncServerSocket.h"
+#include "platform/FileDialogs.h"
+#include "platform/MessageBox.h"
+#include "platform/Sound.h"
+#include "platform/TextCodec.h"
+#include "store/ReceivedJournal.h"
+#include "store/SavedMessages.h"
+#include "store/TimeStamp.h"
+#include "ui/NotifyIcon.h"
+#include "ui/NumberEdit.h"
+#include "ui/ShowMessage.h"
+#include "ui/TrayImages.h"
+
+TfMain* fMain = nullptr;
+bool RetryArmed = false;
+
+namespace {
+constexpr int DefaultMessagePort = 13769;
+
+std::string DirectoryOf(const std::string& Path) {
+    const std::size_t slash = Path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : Path.substr(0, slash);
+}
+
+// A memo's text as the program holds it: lines joined by CR LF.
+std::string MemoText(const QPlainTextEdit* Memo) {
+    std::string text = EncodeTyped(Memo->toPlainText());
+    std::string joined;
+    joined.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n') joined += '\r';
+        joined += c;
+    }
+    return joined;
+}
+
+void SetMemoText(QPlainTextEdit* Memo, const std::string& Text) {
+    QStringList lines;
+    for (const std::string& line : SplitLines(UpToNul(Text))) lines << DecodeForScreen(line);
+    Memo->setPlainText(lines.join('\n'));
+}
+
+bool ToInt(const QString& Text, int& Value) {
+    bool ok = false;
+    const int number = Text.trimmed().toInt(&ok, 10);
+    if (ok) Value = number;
+    return ok;
+}
+}  // namespace
+
+[[noreturn]] void SocketErrorHook(int ErrorCode) {
+    if (ErrorCode == SocketCode::AddressInUse)
+        throw ESocketError("Winsock: Port or address already in use.", -1);
+    if (RetryArmed) throw ERetryOpen();
+    throw ESocketError("Winsock error " + std::to_string(ErrorCode) + ".", -1);
+}
+
+template <class Fn>
+void TfMain::Bind(QAction* Item, Fn Handler) {
+    connect(Item, &QAction::triggered, this, [this, Handler] { Guarded(this, [&] { Handler(); }); });
+}
+
+TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices(Services) {
+    fMain = this;
+
+    ServerSocket = new TAsyncServerSocket(this);
+    ServerSocket->SetPort(DefaultMessagePort);
+    ClientSocket = new TAsyncClientSocket(this);
+    ClientSocket->SetPort(DefaultMessagePort);
+
+    FSender = std::make_unique<TMessageSender>(*ClientSocket, *this);
+    FReceiver = std::make_unique<TMessageReceiver>(*this);
+    TTrayInputs inputs;
+    inputs.UnreadCount = [this] { return FUnreadCount; };
+    inputs.AlertOnMessage = [this] { return cbAlertOnMessage->isChecked(); };
+    inputs.DisableAlerts = [this] { return mnDisableAlerts->isChecked(); };
+    inputs.AutoResponse = [this] { return mnAutoResponse->isChecked(); };
+    inputs.Sending = [this] { return FSender->FSending; };
+    FTrayStatus = std::make_unique<TTrayStatus>(std::move(inputs), *this, this);
+
+    ServerSocket->OnClientRead = [this](QObject* s, TSocketConnection* c) {
+        ServerSocketClientRead(s, c);
+    };
+    ClientSocket->OnConnect = [this](QObject* s, TSocketConnection* c) {
+        ClientSocketConnect(s, c);
+    };
+    ClientSocket->OnRead = [this](QObject* s, TSocketConnection* c) { ClientSocketRead(s, c); };
+    ClientSocket->OnError = [this](QObject* s, TSocketConnection* c, TSocketErrorKind k,
+                                   int& code) { ClientSocketError(s, c, k, code); };
+
+    TRegistryFile registry = FServices.SettingsPath.empty() ? TRegistryFile()
+                                                            : TRegistryFile(FServices.SettingsPath);
+    TAutostart autostart =
+        FServices.AutostartPath.empty() ? TAutostart() : TAutostart(FServices.AutostartPath);
+    FSettings = std::make_unique<TSettingsStore>(*this, *FServices.MessageBoxes,
+                                                 std::move(registry), std::move(autostart));
+    FJournal = FServices.JournalPath.empty()
+                   ? std::make_unique<TReceivedJournal>()
+                   : std::make_unique<TReceivedJournal>(FServices.JournalPath);
+
+    CreateTrayMenu();
+    NotifyIcon = new TNotifyIcon(this);
+    NotifyIcon->SetIcon(TrayImage(tiIdle));
+    NotifyIcon->SetPopupMenu(TrayMenu);
+    NotifyIcon->OnDblClick = [this](QObject*) { Guarded(this, [this] { mnSendMessageClick(); }); };
+    NotifyIcon->SetVisible(true);
+
+    connect(btnOK, &QPushButton::clicked, this, [this] { Guarded(this, [this] { btnOKClick(); }); });
+    connect(btnCancel, &QPushButton::clicked, this,
+            [this] { Guarded(this, [this] { btnCancelClick(); }); });
+    connect(btnSelectSound, &QToolButton::clicked, this,
+            [this] { Guarded(this, [this] { btnSelectSoundClick(); }); });
+    connect(btnPlay, &QToolButton::clicked, this,
+            [this] { Guarded(this, [this] { btnPlayClick(); }); });
+    connect(btnDeleteReceivedMessages, &QPushButton::clicked, this,
+            [this] { Guarded(this, [this] { btnDeleteReceivedMessagesClick(); }); });
+    connect(btnDeleteSavedMessages, &QPushButton::clicked, this,
+            [this] { Guarded(this, [this] { btnDeleteSavedMessagesClick(); }); });
+    // The journal holds this run's messages exactly while they are to be saved.
+    connect(cbSaveMessages, &QCheckBox::toggled, this, [this](bool on) {
+        FJournal->Reset(on ? FReceivedMessages : TStringList());
+    });
+
+    FormCreate();
+}
+
+void TfMain::CreateTrayMenu() {
+    TrayMenu = new QMenu(this);
+    TrayMenu->setObjectName("TrayMenu");
+    auto item = [this](const char* name, const char* caption, int image) {
+        QAction* action = TrayMenu->addAction(caption);
+        action->setObjectName(name);
+        if (image >= 0) action->setIcon(MenuImage(image));
+        return action;
+    };
+    mnSendMessage = item("mnSendMessage", "&Send a message...", 0);
+    mnResendLastMessage = item("mnResendLastMessage", "&Resend last message...", 8);
+    mnOpenTalk = item("mnOpenTalk", "Open &Talk window", 4);
+    TrayMenu->addSeparator()->setObjectName("N3");
+    mnOptions = item("mnOptions", "&Options...", 1);
+    mnDisableAlerts = item("mnDisableAlerts", "&Disable alerts && sounds temporally", -1);
+    mnDisableAlerts->setCheckable(true);
+    mnAutoResponse = item("mnAutoResponse", "&Auto-response incoming messages", -1);
+    mnAutoResponse->setCheckable(true);
+    mnChangeResponse = item("mnChangeResponse", "C&hange current response...", -1);
+    mnChangeResponse->setEnabled(false);
+    TrayMenu->addSeparator()->setObjectName("N1");
+    mnShowReceivedMessages = item("mnShowReceivedMessages", "Show &received &messages...", 2);
+    mnShowSavedMessages = item("mnShowSavedMessages", "Show sa&ved messages...", 6);
+    mnShowSessionLog = item("mnShowSessionLog", "Show session &log...", 7);
+    mnCloseMessages = item("mnCloseMessages", "&Close all message windows", 5);
+    TrayMenu->addSeparator()->setObjectName("N2");
+    mnAbout = item("mnAbout", "&About...", -1);
+    mnExit = item("mnExit", "E&xit", 3);
+    TrayMenu->setDefaultAction(mnSendMessage);
+
+    Bind(mnSendMessage, [this] { mnSendMessageClick(); });
+    Bind(mnResendLastMessage, [this] { mnResendLastMessageClick(); });
+    Bind(mnOpenTalk, [this] { mnOpenTalkClick(); });
+    Bind(mnOptions, [this] { mnOptionsClick(); });
+    // A checkable item flips its own mark before the handler runs; the handler
+    // owns the mark, so undo the flip first.
+    Bind(mnDisableAlerts, [this] {
+        mnDisableAlerts->setChecked(!mnDisableAlerts->isChecked());
+        mnDisableAlertsClick();
+    });
+    Bind(mnAutoResponse, [this] {
+        mnAutoResponse->setChecked(!mnAutoResponse->isChecked());
+        mnAutoResponseClick();
+    });
+    Bind(mnChangeResponse, [this] { mnChangeResponseClick(); });
+    Bind(mnShowReceivedMessages, [this] { mnShowReceivedMessagesClick(); });
+    Bind(mnShowSavedMessages, [this] { mnShowSavedMessagesClick(); });
+    Bind(mnShowSessionLog, [this] { mnShowSessionLogClick(); });
+    Bind(mnCloseMessages, [this] { mnCloseMessagesClick(); });
+    Bind(mnAbout, [this] { mnAboutClick(); });
+    Bind(mnExit, [this] { mnExitClick(); });
+}
+
+void TfMain::FormCreate() {
+    SetExceptionHandler([this](QObject* Sender, const Exception& E) { AppException(Sender, E); });
+    SetSocketFailureHook(SocketErrorHook);
+
+    NotifyIcon->SetToolTip("Wexlo");
+    FUnreadCount = 0;
+    FTalkPort = ServerSocket->Port() + 1;
+    edPort->setText(QString::number(ServerSocket->Port()));
+    edTalkPort->setText(QString::number(FTalkPort));
+    FSender->FSending = false;
+    FSavedMessagesFile = TSavedMessages::PathIn(DirectoryOf(FServices.ExecutablePath));
+    FSavedMessages = std::make_unique<TSavedMessages>(FSavedMessagesFile);
+
+    Guarded(this, [this] {
+        // Entries a run that died left in the journal go where its exit
+        // would have put them.
+        FJournal->Recover(*FSavedMessages);
+    });
+
+    Guarded(this, [this] {
+        LoadSettings();
+        ServerSocket->Open();
+        UpdateTrayStatus();
+        FSessionLog.push_back(StartedLine(TimeStamp()));
+    });
+}
+
+TfMain::~TfMain() {
+    FormDestroy();
+    fMain = nullptr;
+}
+
+void TfMain::FormDestroy() {
+    Guarded(this, [this] { SaveSettings(); });
+    Guarded(this, [this] {
+        if (SaveMessagesOn())
+            FJournal->SaveOnExit(*FSavedMessages, FReceivedMessages);
+        else
+            FJournal->Discard();
+    });
+
+    // Alert windows and viewers go first, the newest first; each leaves the
+    // list of open alerts as it goes.
+    for (auto it = FOwnedWindows.rbegin(); it != FOwnedWindows.rend(); ++it) delete it->data();
+    FOwnedWindows.clear();
+    delete fSendMessage;
+
+    delete NotifyIcon;
+    NotifyIcon = nullptr;
+    delete ServerSocket;
+    delete ClientSocket;
+    ServerSocket = nullptr;
+    ClientSocket = nullptr;
+    SetSocketFailureHook(nullptr);
+    SetExceptionHandler({});
+}
+
+// Exceptions that escape event handlers end here.
+void TfMain::AppException(QObject*, const Exception& E) {
+    if (const auto* socketError = dynamic_cast<const ESocketError*>(&E)) {
+        if (socketError->HelpContext() != -1) RetryArmed = true;
+        if (FSender->FSending) {
+            int code = -1;
+            ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
+        } else {
+            MessageBoxes().Show(nullptr, "Unexpected socket error:\r" + E.Message(),
+                                Caption::Error, TMsgIcon::Error, TMsgButtons::Ok);
+        }
+    } else if (dynamic_cast<const ERetryOpen*>(&E)) {
+        RetryArmed = false;
+        if (FSender->FSending) ClientSocket->Open();
+    } else {
+        MessageBoxes().Show(nullptr, E.Message(), Caption::AppTitle, TMsgIcon::Error,
+                            TMsgButtons::Ok);
+    }
+}
+
+// ---- tray menu
+
+void TfMain::mnSendMessageClick() { OpenSendDialog(false); }
+
+void TfMain::mnResendLastMessageClick() {
+    if (FSender->FLastMessage.empty()) {
+        MessageBoxes().Show(nullptr, "There isn't any previous message.", Caption::AppTitle,
+                            TMsgIcon::Information, TMsgButtons::Ok);
+        return;
+    }
+    OpenSendDialog(true);
+}
+
+void TfMain::mnOpenTalkClick() {
+    // The talk window is not part of this build yet.
+}
+
+void TfMain::mnOptionsClick() {
+    if (isVisible()) return;
+    show();
+    btnOK->setFocus();
+}
+
+void TfMain::mnDisableAlertsClick() {
+    mnDisableAlerts->setChecked(!mnDisableAlerts->isChecked());
+    UpdateTrayStatus();
+}
+
+void TfMain::mnAutoResponseClick() {
+    // Auto-response mode is not part of this build yet.
+}
+
+void TfMain::mnChangeResponseClick() {}
+
+void TfMain::mnShowReceivedMessagesClick() {
+    if (FReceivedMessages.empty()) {
+        MessageBoxes().Show(nullptr, "No messages has been received.", Caption::AppTitle,
+                            TMsgIcon::Information, TMsgButtons::Ok);
+        return;
+    }
+    ShowViewer("Received messages", FReceivedMessages);
+    FUnreadCount = 0;
+    UpdateTrayStatus();
+}
+
+void TfMain::mnShowSavedMessagesClick() {
+    if (!FSavedMessages->Exists()) {
+        MessageBoxes().Show(nullptr, "There aren't saved messages.", Caption::AppTitle,
+                            TMsgIcon::Information, TMsgButtons::Ok);
+        return;
+    }
+    TfShowMessage* viewer = NewMessageWindow();
+    try {
+        viewer->LoadTextFile(QString::fromStdString(FSavedMessagesFile));
+        viewer->SetTitle("Saved messages");
+        viewer->ShowViewer();
+    } catch (...) {
+        delete viewer;
+        throw;
+    }
+}
+
+void TfMain::mnShowSessionLogClick() { ShowViewer("Session log", FSessionLog); }
+
+void TfMain::mnCloseMessagesClick() {
+    // Each window takes itself off the list as it is destroyed.
+    for (std::size_t count = FMessageWindows.size(); count > 0 && !FMessageWindows.empty(); --count)
+        delete FMessageWindows.front();
+}
+
+void TfMain::mnAboutClick() {
+    // The About window is not part of this build yet.
+}
+
+void TfMain::mnExitClick() {
+    if (FUnreadCount != 0) {
+        const std::string question = "There is " + std::to_string(FUnreadCount) +
+                                     " new message(s) unreaded. Do you want to quit anyway?";
+        if (MessageBoxes().Show(nullptr, question, Caption::AppTitle, TMsgIcon::Warning,
+                                TMsgButtons::YesNo) != TMsgResult::Yes)
+            return;
+    }
+    QCoreApplication::quit();
+}
+
+// ---- options dialog
+
+void TfMain::btnOKClick() {
+    if (rbUseDefaultResponse->isChecked() && mmResponseMessage->toPlainText().isEmpty()) {
+        MessageBoxes().Show(this, "Please write a response message", "Response not specified",
+                            TMsgIcon::Warning, TMsgButtons::Ok);
+        mmResponseMessage->setFocus();
+        return;
+    }
+    CloseMessageSockets();
+    int port = ServerSocket->Port();
+    ToInt(edPort->text(), port);
+    SetMessagePort(port);
+    ToInt(edTalkPort->text(), FTalkPort);
+    SaveSettings();
+    ServerSocket->Open();
+    UpdateTrayStatus();
+    for (TfShowMessage* window : FMessageWindows) window->SetOnTop(cbAlertsOnTop->isChecked());
+    hide();
+}
+
+void TfMain::btnCancelClick() {
+    hide();
+    LoadSettings();
+    ServerSocket->Open();
+}
+
+void TfMain::btnSelectSoundClick() {
+    TFileDialogRequest request;
+    request.Title = "Select sound";
+    request.Filter = "Sound files (*.wav);;All files (*)";
+    request.DefaultSuffix = "wav";
+    const QString current = edCustomSound->text();
+    if (!current.isEmpty()) {
+        const QFileInfo info(current);
+        // A file path preselects that file in its folder.
+        request.InitialDir = info.absoluteFilePath();
+    }
+    if (auto chosen = FServices.FileDialogs->OpenFileName(this, request))
+        edCustomSound->setText(*chosen);
+}
+
+void TfMain::btnPlayClick() {
+    if (rbDefaultSound->isChecked()) {
+        Sound().Beep();
+    } else if (!edCustomSound->text().isEmpty()) {
+        Sound().PlayFile(EncodeTyped(edCustomSound->text()));
+    }
+}
+
+void TfMain::btnDeleteReceivedMessagesClick() {
+    if (MessageBoxes().Show(this,
+                            "Do you want to delete all the received messages?\r(Saved messages "
+                            "will be preserved)",
+                            Caption::Confirmation, TMsgIcon::Question,
+                            TMsgButtons::YesNo) != TMsgResult::Yes)
+        return;
+    FReceivedMessages.clear();
+    FJournal->Reset({});
+}
+
+void TfMain::btnDeleteSavedMessagesClick() {
+    if (MessageBoxes().Show(this,
+                            "Do you want to delete the saved messages?\r(Received messages will "
+                            "be preserved)",
+                            Caption::Confirmation, TMsgIcon::Question,
+                            TMsgButtons::YesNo) != TMsgResult::Yes)
+        return;
+    if (!FSavedMessages->Delete())
+        MessageBoxes().Show(this, FSavedMessages->DeleteErrorText(), Caption::Error,
+                            TMsgIcon::Error, TMsgButtons::Ok);
+}
+
+void TfMain::closeEvent(QCloseEvent* Event) {
+    // The close box is Cancel; the program ends only through Exit.
+    Event->ignore();
+    Guarded(this, [this] { btnCancelClick(); });
+}
+
+void TfMain::reject() {
+    Guarded(this, [this] { btnCancelClick(); });
+}
+
+// ---- messages
+
+void TfMain::OpenSendDialog(bool Resend) {
+    if (fSendMessage) return;
+    TSendDialogEvents events;
+    events.SendMessageTo = [this](const std::vector<std::string>& Hosts, const std::string& Text) {
+        return SendMessageTo(Hosts, Text);
+    };
+    events.HasMessageWindows = [this] { return HasMessageWindows(); };
+    fSendMessage = new TfSendMessage(MessageBoxes(), std::move(events));
+    try {
+        fSendMessage->AddHosts(FRecentHosts);
+        if (!FRecentHosts.empty()) fSendMessage->SetHostText(FRecentHosts.front());
+        if (Resend) {
+            fSendMessage->SetMessageText(FSender->FLastMessage);
+            fSendMessage->SetHostText(FSender->FLastHost);
+        }
+        fSendMessage->show();
+    } catch (...) {
+        delete fSendMessage;
+        fSendMessage = nullptr;
+    }
+}
+
+bool TfMain::SendMessageTo(const TStringList& Hosts, const std::string& Text) {
+    return FSender->SendMessageTo(Hosts, Text);
+}
+
+void TfMain::ServerSocketClientRead(QObject* Sender, TSocketConnection* Socket) {
+    FReceiver->ServerSocketClientRead(Sender, Socket);
+}
+
+void TfMain::ClientSocketConnect(QObject* Sender, TSocketConnection* Socket) {
+    FSender->ClientSocketConnect(Sender, Socket);
+}
+
+void TfMain::ClientSocketRead(QObject* Sender, TSocketConnection* Socket) {
+    FSender->ClientSocketRead(Sender, Socket);
+}
+
+void TfMain::ClientSocketError(QObject* Sender, TSocketConnection* Socket,
+                               TSocketErrorKind ErrorEvent, int& ErrorCode) {
+    FSender->ClientSocketError(Sender, Socket, ErrorEvent, ErrorCode);
+}
+
+// ---- message windows
+
+TfShowMessage* TfMain::NewMessageWindow() {
+    auto* window = new TfShowMessage(*FServices.FileDialogs,
+                                     [this](TfShowMessage* w) { RemoveMessageWindow(w); });
+    FOwnedWindows.push_back(window);
+    return window;
+}
+
+void TfMain::ShowViewer(const std::string& Title, const TStringList& Lines) {
+    TfShowMessage* viewer = NewMessageWindow();
+    try {
+        viewer->AddLines(Lines);
+        viewer->SetTitle(Title);
+        viewer->ShowViewer();
+    } catch (...) {
+        delete viewer;
+        throw;
+    }
+}
+
+void TfMain::ShowAlert(const std::string& Title, const std::string& Text, bool OnTop,
+                       bool AutoResponseSent) {
+    TfShowMessage* window = NewMessageWindow();
+    try {
+        FMessageWindows.push_back(window);
+        window->SetTitle(Title);
+        window->SetText(Text);
+        window->ShowAlert(OnTop, AutoResponseSent);
+    } catch (...) {
+        delete window;
+        throw;
+    }
+}
+
+void TfMain::RemoveMessageWindow(TfShowMessage* Window) {
+    std::erase(FMessageWindows, Window);
+    std::erase_if(FOwnedWindows, [Window](const QPointer<QWidget>& w) {
+        return w.isNull() || w.data() == Window;
+    });
+}
+
+// ---- records and tray
+
+TArrivalOptions TfMain::ArrivalOptions() {
+    TArrivalOptions options;
+    options.BeepOnMessage = cbBeepOnMessage->isChecked();
+    options.DefaultSound = rbDefaultSound->isChecked();
+    options.CustomSound = EncodeTyped(edCustomSound->text());
+    options.AlertOnMessage = cbAlertOnMessage->isChecked();
+    options.AlertsOnTop = cbAlertsOnTop->isChecked();
+    options.DisableAlerts = mnDisableAlerts->isChecked();
+    options.AutoResponse = mnAutoResponse->isChecked();
+    return options;
+}
+
+bool TfMain::SaveMessagesOn() const { return cbSaveMessages->isChecked(); }
+
+void TfMain::RecordReceived(const TStringList& Entry) {
+    Append(FReceivedMessages, Entry);
+    if (SaveMessagesOn()) FJournal->Append(Entry);
+}
+
+void TfMain::CountUnread() {
+    ++FUnreadCount;
+    UpdateTrayStatus();
+}
+
+void TfMain::SetRecentHosts(const TStringList& Hosts) { FRecentHosts = Hosts; }
+
+void TfMain::AddSessionLog(const TStringList& Entry) { Append(FSessionLog, Entry); }
+
+void TfMain::TrayConnecting(const std::string& Host) { FTrayStatus->StartConnecting(Host); }
+
+void TfMain::TraySent(const std::string& PeerName, const std::string& PeerAddress) {
+    FTrayStatus->MessageSent(PeerName, PeerAddress);
+}
+
+void TfMain::TrayRecipientAlertsOff(const std::string& PeerName, const std::string& PeerAddress) {
+    FTrayStatus->RecipientAlertsOff(PeerName, PeerAddress);
+}
+
+void TfMain::TraySendFailed() { FTrayStatus->SendFailed(); }
+
+void TfMain::UpdateTrayStatus() { FTrayStatus->UpdateTrayStatus(); }
+
+void TfMain::ShowTrayImage(int Index) {
+    if (NotifyIcon) NotifyIcon->SetIcon(TrayImage(Index));
+}
+
+void TfMain::ShowTrayHint(const std::string& Hint) {
+    if (NotifyIcon) NotifyIcon->SetToolTip(DecodeForLine(Hint));
+}
+
+// ---- settings
+
+void TfMain::LoadSettings() { FSettings->LoadSettings(); }
+
+void TfMain::SaveSettings() { FSettings->SaveSettings(); }
+
+static QAbstractButton* BoolControl(const TOptionsForm& Form, TSettingId Id) {
+    switch (Id) {
+        case TSettingId::AlertOnMessage: return Form.cbAlertOnMessage;
+        case TSettingId::AlertsOnTop: return Form.cbAlertsOnTop;
+        case TSettingId::BeepOnMessage: return Form.cbBeepOnMessage;
+        case TSettingId::DefaultSound: return Form.rbDefaultSound;
+        case TSettingId::CustomSound: return Form.rbCustomSound;
+        case TSettingId::ShowSplash: return Form.cbShowSplash;
+        case TSettingId::StartWithWindows: return Form.cbStartWithWindows;
+        case TSettingId::SaveMessages: return Form.cbSaveMessages;
+        case TSettingId::EnableAutoResponse: return Form.cbEnableAutoResponse;
+        case TSettingId::AutoDisableAlerts: return Form.cbAutoDisableAlerts;
+        case TSettingId::AskForResponse: return Form.rbAskForResponse;
+        case TSettingId::UseDefaultResponse: return Form.rbUseDefaultResponse;
+        default: return nullptr;
+    }
+}
+
+bool TfMain::GetBool(TSettingId Id) const {
+    const QAbstractButton* control = BoolControl(*this, Id);
+    return control && control->isChecked();
+}
+
+void TfMain::SetBool(TSettingId Id, bool Value) {
+    if (QAbstractButton* control = BoolControl(*this, Id)) {
+        // Unchecking a radio button leaves its partner as it is, so the
+        // toolkit's exclusive group must not step in.
+        const bool exclusive = control->autoExclusive();
+        if (!Value) control->setAutoExclusive(false);
+        control->setChecked(Value);
+        control->setAutoExclusive(exclusive);
+    }
+}
+
+std::string TfMain::GetText(TSettingId Id) const {
+    if (Id == TSettingId::SoundFile) return EncodeTyped(edCustomSound->text());
+    if (Id == TSettingId::ResponseMessage) return MemoText(mmResponseMessage);
+    return {};
+}
+
+void TfMain::SetText(TSettingId Id, const std::string& Value) {
+    if (Id == TSettingId::SoundFile) edCustomSound->setText(DecodeForLine(Value));
+    if (Id == TSettingId::ResponseMessage) SetMemoText(mmResponseMessage, Value);
+}
+
+int TfMain::MessagePort() const { return ServerSocket->Port(); }
+
+void TfMain::SetMessagePort(int Port) {
+    ServerSocket->SetPort(Port);
+    ClientSocket->SetPort(ServerSocket->Port());
+}
+
+void TfMain::CloseMessageSockets() {
+    ServerSocket->Close();
+    ClientSocket->Close();
+}
+
+void TfMain::SetPortEditTexts(const std::string& Port, const std::string& TalkPort) {
+    edPort->setText(QString::fromStdString(Port));
+    edTalkPort->setText(QString::fromStdString(TalkPort));
+}

@@ -1,0 +1,101 @@
+#include "messaging/MessageSender.h"
+
+#include "messaging/WireFormat.h"
+#include "net/AsyncClientSocket.h"
+#include "platform/MessageBox.h"
+#include "platform/Sound.h"
+#include "store/TimeStamp.h"
+
+TMessageSender::TMessageSender(TAsyncClientSocket& ClientSocket, IMessagingHost& Host)
+    : ClientSocket(ClientSocket), FHost(Host) {}
+
+bool TMessageSender::SendMessageTo(const TStringList& Hosts, const std::string& Text) {
+    if (FSending) {
+        FHost.MessageBoxes().Show(nullptr,
+                                  "Sending a message a now. Please wait a moment and retry.",
+                                  Caption::AppTitle, TMsgIcon::Warning, TMsgButtons::Ok);
+        return false;
+    }
+    const std::string host = Hosts.empty() ? std::string() : Hosts.front();
+
+    // The previous message may still wait for its reply on this client; that
+    // reply is dropped, so the client is free for the new target.
+    if (ClientSocket.Active()) ClientSocket.Close();
+
+    ClientSocket.SetHost(host);
+    FHost.SetRecentHosts(Hosts);
+    FHost.SaveSettings();
+    FLastMessage = Text;
+    FLastHost = host;
+    FSending = true;
+    FHost.TrayConnecting(ClientSocket.Host());
+    ClientSocket.Open();
+    return true;
+}
+
+void TMessageSender::ClientSocketConnect(QObject*, TSocketConnection* Socket) {
+    if (!FSending) return;
+    Socket->SendString(BuildRequest(FLastMessage));
+    const std::string peerName = Socket->PeerName();
+    const std::string peerAddress = Socket->PeerAddress();
+    FHost.AddSessionLog(SentEntry(peerName, peerAddress, TimeStamp(), FLastMessage));
+    FSending = false;
+    FHost.TraySent(peerName, peerAddress);
+}
+
+void TMessageSender::ClientSocketRead(QObject*, TSocketConnection* Socket) {
+    try {
+        const TStatusReply reply = ReadStatusReply(Socket->ReceiveAvailable());
+        if (reply.AlertsOff || reply.AutoResponse) {
+            const std::string peerName = Socket->PeerName();
+            const std::string peerAddress = Socket->PeerAddress();
+            if (reply.AlertsOff) {
+                FHost.TrayRecipientAlertsOff(peerName, peerAddress);
+                FHost.AddSessionLog({AlertsDisabledLine(peerName, peerAddress, TimeStamp())});
+            }
+            if (reply.AutoResponse) {
+                const TArrivalOptions options = FHost.ArrivalOptions();
+                PlayArrivalSound(options, FHost.Sound());
+                FHost.AddSessionLog(
+                    AutoResponseEntry(peerName, peerAddress, TimeStamp(), reply.ResponseText));
+                try {
+                    FHost.ShowAlert("Auto-response from " + peerName + " (" + peerAddress + ")",
+                                    reply.ResponseText, options.AlertsOnTop, false);
+                } catch (...) {
+                    // The half-made window is gone; the reply is logged.
+                }
+            }
+        }
+    } catch (...) {
+        Socket->Close();
+        throw;
+    }
+    Socket->Close();
+}
+
+void TMessageSender::ClientSocketError(QObject*, TSocketConnection* Socket,
+                                       TSocketErrorKind ErrorEvent, int& ErrorCode) {
+    FSending = false;
+    FHost.TraySendFailed();
+
+    const auto peer = [Socket] { return Socket->PeerName() + " (" + Socket->PeerAddress() + ")"; };
+    std::string text;
+    switch (ErrorEvent) {
+        case ekGeneral: text = "Unknown error (" + std::to_string(ErrorCode) + ")"; break;
+        case ekSend: text = "Error sending data to " + peer(); break;
+        case ekReceive: text = "Error receiving data from " + peer(); break;
+        case ekConnect:
+            text = "Error connecting to " + ClientSocket.Host() + " (" +
+                   std::to_string(ErrorCode) + ")";
+            break;
+        case ekDisconnect: text = "Error disconnecting from " + peer(); break;
+        case ekAccept: text = "Error accepting connection from " + peer(); break;
+    }
+    if (!text.empty())
+        FHost.MessageBoxes().Show(nullptr, text, Caption::Error, TMsgIcon::Error,
+                                  TMsgButtons::Ok);
+    if (ErrorEvent == ekConnect)
+        FHost.AddSessionLog({ConnectErrorLine(ClientSocket.Host(), ErrorCode, TimeStamp())});
+    ErrorCode = 0;
+    ClientSocket.Connection()->Close();
+}
