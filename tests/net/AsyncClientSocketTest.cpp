@@ -325,23 +325,32 @@ TEST_F(ClientTest, WriteEventAfterConnectAndAfterWouldBlockOnly) {
     ASSERT_TRUE(WaitUntil([&] { return std::count(log.begin(), log.end(), "write+") == 2; }));
 }
 
-TEST_F(ClientTest, SendToResetPeerRaisesNoSigpipe) {
+TEST_F(ClientTest, FailedSendsReportWithoutSigpipe) {
     auto previous = std::signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end the test run
-    for (const bool raises : {false, true}) {
+    struct Case {
+        bool resetByPeer;  // else our own side is shut for writing: EPIPE
+        bool raises;
+    } cases[] = {{true, false}, {true, true}, {false, false}, {false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.resetByPeer * 2 + c.raises);
         log.clear();
         TSocketConnection* accepted = nullptr;
         server.OnClientConnect = [&](QObject*, TSocketConnection* s) { accepted = s; };
         client->Open();
         ASSERT_TRUE(WaitUntil([&] { return Logged("write+") && accepted; }));
-        // Reset from the far side, without letting the client see it first.
-        linger l{1, 0};
-        setsockopt(accepted->Handle(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        server.Close();
+        if (c.resetByPeer) {
+            // A reset the client has not seen yet.
+            linger l{1, 0};
+            setsockopt(accepted->Handle(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            server.Close();
+        } else {
+            shutdown(client->Connection()->Handle(), SHUT_WR);
+        }
         int error = 0;
         client->OnError = [&](QObject*, TSocketConnection*, TSocketErrorKind kind, int& code) {
             log.push_back("error " + std::to_string(kind));
             error = code;
-            if (!raises) code = 0;
+            if (!c.raises) code = 0;
         };
         std::string raised;
         try {
@@ -352,12 +361,12 @@ TEST_F(ClientTest, SendToResetPeerRaisesNoSigpipe) {
         }
         EXPECT_EQ(log, (std::vector<std::string>{"lookup-", "connecting-", "connect+", "write+",
                                                  "error 1", "disconnect-"}));
-        EXPECT_TRUE(error == EPIPE || error == ECONNRESET) << error;
-        if (raises)
-            EXPECT_EQ(raised, SocketApiError(error, "send").Message());
+        if (c.resetByPeer)
+            EXPECT_TRUE(error == EPIPE || error == ECONNRESET) << error;
         else
-            EXPECT_EQ(raised, "");
-        server.Open();
+            EXPECT_EQ(error, EPIPE);
+        EXPECT_EQ(raised, c.raises ? SocketApiError(error, "send").Message() : "");
+        if (!server.Active()) server.Open();
     }
     std::signal(SIGPIPE, previous);
 }
