@@ -250,9 +250,15 @@ void TfSendMessage::keyPressEvent(QKeyEvent* Event) {
     }
 }
 
+void TfSendMessage::setVisible(bool Visible) {
+    // Stacking is settled before the window is mapped, where the window
+    // manager takes it from the window's initial state.
+    if (Visible && !isVisible()) UpdateStacking();
+    QWidget::setVisible(Visible);
+}
+
 void TfSendMessage::showEvent(QShowEvent* Event) {
     QWidget::showEvent(Event);
-    UpdateStacking();
     raise();
     activateWindow();
 }

@@ -58,6 +58,8 @@ public:
     void btnCancelClick();
     void btnClearAddressClick();
 
+    void setVisible(bool Visible) override;
+
 protected:
     bool eventFilter(QObject* Watched, QEvent* Event) override;
     void showEvent(QShowEvent* Event) override;

@@ -167,11 +167,6 @@ void TfShowMessage::SetOnTop(bool OnTop) {
     SetKeepAbove(this, OnTop);
 }
 
-void TfShowMessage::showEvent(QShowEvent* Event) {
-    QWidget::showEvent(Event);
-    if (FOnTop) SetKeepAbove(this, true);
-}
-
 void TfShowMessage::keyPressEvent(QKeyEvent* Event) {
     const bool enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
     if (Event->key() == Qt::Key_Escape && Event->modifiers() == Qt::NoModifier) {

@@ -60,7 +60,6 @@ public:
     void btnSaveClick();
 
 protected:
-    void showEvent(QShowEvent* Event) override;
     void keyPressEvent(QKeyEvent* Event) override;
 
 private:
