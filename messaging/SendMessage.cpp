@@ -69,6 +69,7 @@ TfSendMessage::TfSendMessage(IMessageBoxService& MessageBoxes, TSendDialogEvents
     btnSend = new QPushButton(sendIcon, QStringLiteral("&Send the message"), this);
     btnSend->setObjectName(QStringLiteral("btnSend"));
     btnSend->setToolTip(QStringLiteral("Send the message (Ctrl+Enter)"));
+    btnSend->setDefault(true);
     btnSend->setGeometry(220, 17, 131, 27);
 
     btnCancel = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton),
