@@ -1,6 +1,11 @@
 // Program entry: one copy per desktop session, the hidden main form, the event
 // loop, and an orderly shutdown however the program is asked to end.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <clocale>
+#include <csignal>
+#include <cstdlib>
 #include <memory>
 
 #include <QApplication>
@@ -13,41 +18,119 @@
 #include "platform/InstanceLock.h"
 #include "platform/QtMessageBox.h"
 
+namespace {
+
+// Test hook: with WEXLO_MESSAGE_BOX_LOG=<file> set, no box is shown. Each one
+// is appended to the file as one line "caption TAB text TAB icon TAB buttons"
+// (backslash, CR, LF and TAB written as \\ \r \n \t) and answered at once with
+// its default button, so a test can run the real program without a desktop.
+class TLoggedMessageBox : public IMessageBoxService {
+public:
+    explicit TLoggedMessageBox(std::string Path) : FPath(std::move(Path)) {}
+
+    TMsgResult Show(QWidget*, const std::string& Text, const std::string& Caption, TMsgIcon Icon,
+                    TMsgButtons Buttons) override {
+        static const char* const IconNames[] = {"None", "Information", "Warning", "Error",
+                                                "Question"};
+        const bool yesNo = Buttons == TMsgButtons::YesNo;
+        const std::string line = Escaped(Caption) + '\t' + Escaped(Text) + '\t' +
+                                 IconNames[static_cast<int>(Icon)] + '\t' +
+                                 (yesNo ? "YesNo" : "Ok") + '\n';
+        // One write on an append-only file: boxes of two copies never mix.
+        const int fd = ::open(FPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t written = ::write(fd, line.data(), line.size());
+            ::close(fd);
+        }
+        return yesNo ? TMsgResult::Yes : TMsgResult::Ok;
+    }
+
+private:
+    static std::string Escaped(const std::string& Text) {
+        std::string out;
+        for (char c : Text) {
+            switch (c) {
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                default:
+                    out += c;
+            }
+        }
+        return out;
+    }
+
+    std::string FPath;
+};
+
+std::unique_ptr<IMessageBoxService> MakeMessageBoxes() {
+    const char* log = std::getenv("WEXLO_MESSAGE_BOX_LOG");
+    if (log && *log) return std::make_unique<TLoggedMessageBox>(log);
+    return std::make_unique<TQtMessageBox>();
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
+    // A closed terminal or pipe on stderr must not end the program mid-run.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName("Wexlo");
     QApplication::setApplicationDisplayName(QString());
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setDesktopFileName("wexlo");
 
-    TQtMessageBox messageBoxes;
+    const std::unique_ptr<IMessageBoxService> messageBoxes = MakeMessageBoxes();
     auto lock = std::make_unique<TInstanceLock>(Caption::AppTitle + " - Drelmo");
     if (lock->State() == TInstanceLock::lsHeldElsewhere) {
-        messageBoxes.Show(nullptr, "Application already running", Caption::AppTitle,
-                          TMsgIcon::Information, TMsgButtons::Ok);
+        messageBoxes->Show(nullptr, "Application already running", Caption::AppTitle,
+                           TMsgIcon::Information, TMsgButtons::Ok);
         return 0;
     }
+
+    // A signal or the end of the desktop session ends the program as Exit does,
+    // without the unread question, so nothing is lost at logout. exit() rather
+    // than quit(): quit() is ignored before the loop runs and gives up when a
+    // window refuses to close, as the options dialog does. The relay is up
+    // before the form, so a request that comes while a start-up box is open
+    // ends that box and then the program.
+    bool quitRequested = false;
+    const auto requestQuit = [&quitRequested] {
+        quitRequested = true;
+        QCoreApplication::exit(0);
+    };
+    TSignalRelay relay([&requestQuit](int) { requestQuit(); });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
+                     [&requestQuit](QSessionManager&) { requestQuit(); });
 
     TCanberraSound sound;
     TFileDialogs fileDialogs;
     TMainServices services;
-    services.MessageBoxes = &messageBoxes;
+    services.MessageBoxes = messageBoxes.get();
     services.Sound = &sound;
     services.FileDialogs = &fileDialogs;
     services.ExecutablePath = QCoreApplication::applicationFilePath().toStdString();
 
     auto form = std::make_unique<TfMain>(services);
-
-    // A signal or the end of the desktop session ends the program as Exit does,
-    // without the unread question, so nothing is lost at logout.
-    TSignalRelay relay([](int) { QCoreApplication::quit(); });
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
-                     [](QSessionManager&) { QCoreApplication::quit(); });
-
+    // An end asked for before the loop runs would be forgotten by exec().
+    if (quitRequested)
+        QMetaObject::invokeMethod(
+            &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     app.exec();
 
-    lock.reset();
+    // The lock goes last: a copy started now would otherwise find the port
+    // still taken, the journal still locked and the settings not yet saved.
     form.reset();
+    lock.reset();
     return 0;
 }
