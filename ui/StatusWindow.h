@@ -112,6 +112,11 @@ public:
     bool Modify(const TNotifyIconData& Data) override;
     bool Delete() override;
 
+    // The desktop shell of an icon made with the default shell, else null.
+    static TDesktopTrayShell* Of(const TNotifyIcon& Icon) {
+        return dynamic_cast<TDesktopTrayShell*>(&Icon.Shell());
+    }
+
     // Whether the status window may show. By default it may, except on the
     // offscreen and minimal platforms, where nobody could see it.
     static bool FallbackAllowedByDefault();

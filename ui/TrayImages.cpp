@@ -231,18 +231,17 @@ void RedCross(TCanvas& c) {
     c.Stroke(cross, 3.6, Color::Red, Color::RedRim);
 }
 
-void Sheet(TCanvas& c, double x0, double y0, double x1, double y1, bool lines) {
+void Sheet(TCanvas& c, double x0, double y0, double x1, double y1) {
     const QRect r = c.Box(x0, y0, x1, y1);
     c.Framed(r, Color::Ink, Color::Paper, 1);
-    if (!lines) return;
     const int left = r.left() + 2, right = r.right() - 2;
-    for (int y = r.top() + 2 + (c.Small() ? 0 : 1); y < r.bottom() - 1; y += c.Small() ? 2 : 2)
+    for (int y = r.top() + 2; y < r.bottom() - 1; y += 2)
         c.p.fillRect(QRect(QPoint(left, y), QPoint(right, y)), Color::TextLine);
 }
 
 void TwoSheets(TCanvas& c) {
-    Sheet(c, 5, 0.5, 15.5, 12, false);
-    Sheet(c, 1, 4, 11.5, 16, true);
+    Sheet(c, 4.5, 0, 16, 11.5);
+    Sheet(c, 0, 3.5, 12, 16);
 }
 
 void CheckMark(TCanvas& c) {
