@@ -94,7 +94,6 @@ const QColor Stand(0x9a, 0xa5, 0xb4);
 const QColor CableDark(0x2c, 0x34, 0x40);
 const QColor CableLight(0xa9, 0xb6, 0xc6);
 const QColor Paper(0xff, 0xff, 0xff);
-const QColor PaperShade(0xdd, 0xe3, 0xea);
 const QColor TextLine(0x8a, 0x96, 0xa6);
 const QColor Envelope(0xfb, 0xf3, 0xdc);
 const QColor EnvelopeShade(0xe6, 0xd7, 0xae);
@@ -145,7 +144,7 @@ void Computer(TCanvas& c, double x0, double y0, double x1, double y1) {
 }
 
 // The cable runs from the lower computer's right side across, then up to the
-// upper computer's stand. Spark positions follow it. From 22 pixels on it is a
+// upper computer's stand. Spark positions follow it. Above 16 pixels it is a
 // dark and a light line side by side, so it shows on light and dark panels.
 void Cable(TCanvas& c) {
     const QRect across = c.Box(19, 22, 25, 22);
@@ -414,8 +413,7 @@ void OpenedEnvelope(TCanvas& c) {
     // The letter, half out.
     const QRect letter = c.Box(7, 3, 25, 21);
     c.Framed(letter, Color::Ink, Color::Paper, 1);
-    for (double y = 7; y < 19; y += 3)
-        c.p.fillRect(c.Box(10, y, 22, y + 1).adjusted(0, 0, 0, c.Small() ? 0 : 0), Color::TextLine);
+    for (double y = 7; y < 19; y += 3) c.p.fillRect(c.Box(10, y, 22, y + 1), Color::TextLine);
     // The pocket in front.
     QPainterPath pocket;
     pocket.moveTo(2, 15);
@@ -506,8 +504,7 @@ void MenuPicture(TCanvas& c, int index) {
             DoorWithArrow(c);
             break;
         case 4: {
-            TCanvas& cc = c;
-            SpeechBalloon(cc, 0, 1, 32, Color::Paper);
+            SpeechBalloon(c, 0, 1, 32, Color::Paper);
             QPainter& p = c.p;
             p.setPen(Qt::NoPen);
             p.setBrush(Color::Ink);
