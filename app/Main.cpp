@@ -516,13 +516,22 @@ void TfMain::ShowAlert(const std::string& Title, const std::string& Text, bool O
         delete window;
         throw;
     }
+    AlertsChanged();
 }
 
 void TfMain::RemoveMessageWindow(TfShowMessage* Window) {
+    const std::size_t alerts = FMessageWindows.size();
     std::erase(FMessageWindows, Window);
     std::erase_if(FOwnedWindows, [Window](const QPointer<QWidget>& w) {
         return w.isNull() || w.data() == Window;
     });
+    if (FMessageWindows.size() != alerts) AlertsChanged();
+}
+
+void TfMain::AlertsChanged() {
+    // The send dialog stays above while alerts are open; it is not repainted
+    // just because one opened or closed.
+    if (fSendMessage) fSendMessage->UpdateStacking();
 }
 
 // ---- records and tray

@@ -184,6 +184,7 @@ private:
     void FormDestroy();
     void CreateTrayMenu();
     TfShowMessage* NewMessageWindow();
+    void AlertsChanged();
     void ShowViewer(const std::string& Title, const TStringList& Lines);
     bool SaveMessagesOn() const;
     template <class Fn>

@@ -36,6 +36,9 @@ bool TMessageSender::SendMessageTo(const TStringList& Hosts, const std::string& 
 void TMessageSender::ClientSocketConnect(QObject*, TSocketConnection* Socket) {
     if (!FSending) return;
     Socket->SendString(BuildRequest(FLastMessage));
+    // A write that failed was reported by the error handler, which ended the
+    // send; it must not be logged and shown as sent as well.
+    if (!FSending) return;
     const std::string peerName = Socket->PeerName();
     const std::string peerAddress = Socket->PeerAddress();
     FHost.AddSessionLog(SentEntry(peerName, peerAddress, TimeStamp(), FLastMessage));

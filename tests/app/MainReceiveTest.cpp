@@ -1,0 +1,393 @@
+// The main form receiving messages over real loopback sockets, from raw
+// clients and from the real wexlo-send tool.
+#include <netdb.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "messaging/WireFormat.h"
+#include "net/AsyncServerSocket.h"
+#include "platform/WindowStacking.h"
+#include "store/TimeStamp.h"
+#include "tests/app/MainTestSupport.h"
+
+namespace {
+
+using namespace maintest;
+
+const std::string Separator(65, '\xAF');
+const std::string Away = "Back at three\r\n<i>bye</i>";
+
+// Sends one request from a raw client and waits until the program closed it.
+std::string Deliver(int Port, const std::string& Bytes, const char* Source = nullptr) {
+    RawClient client(Port, Source);
+    client.Send(Bytes);
+    EXPECT_TRUE(client.WaitClosed()) << "the connection was left open";
+    return client.got;
+}
+
+TStringList Tail(const TStringList& List, std::size_t Count) {
+    if (List.size() < Count) return List;
+    return TStringList(List.end() - static_cast<std::ptrdiff_t>(Count), List.end());
+}
+
+// Both reverse lookups of the loopback peer used below must agree with what
+// this machine answers.
+bool HasNoName(const char* Ip) {
+    const sockaddr_in a = Address(Ip, 0);
+    char host[NI_MAXHOST];
+    return ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), sizeof a, host, sizeof host,
+                         nullptr, 0, NI_NAMEREQD) != 0;
+}
+
+TEST(MainReceive, EntryReplyAndCloseForEveryKindOfRequest) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    const std::time_t when = 1700000000;
+    ScopedClock clock(when);
+    const std::string header = "From localhost (127.0.0.1) at " + TimeStamp(when);
+    form.FResponseMessage = Away;
+
+    struct Case {
+        const char* name;
+        std::string request;
+        bool disableAlerts, autoResponse;
+        std::string text;   // the entry's text
+        std::string reply;  // empty: none at all
+    };
+    const std::string nul("a\0b", 3);
+    const Case cases[] = {
+        {"v150", Request("Hello\r\nthere"), false, false, "Hello\r\nthere",
+         "\x08"
+         "00\x08" +
+             Away},
+        {"alerts off", Request("Hi"), true, false, "Hi",
+         "\x08"
+         "10\x08" +
+             Away},
+        {"auto-response", Request("Hi"), false, true, "Hi",
+         "\x08"
+         "01\x08" +
+             Away},
+        {"both modes", Request("Hi"), true, true, "Hi",
+         "\x08"
+         "11\x08" +
+             Away},
+        {"later version",
+         "\x08"
+         "0160\r\n\x08Hi",
+         false, false, "Hi",
+         "\x08"
+         "00\x08" +
+             Away},
+        {"bare text v100", "Hello", false, false, "Hello", ""},
+        {"version 0",
+         "\x08"
+         "abcd\x08Hi",
+         false, false, "Hi", ""},
+        {"no closing mark",
+         "\x08"
+         "0150Hi",
+         false, false, "",
+         "\x08"
+         "00\x08" +
+             Away},
+        {"0x08 and NUL in the text", Request("a\x08" + nul), false, false, "a\x08" + nul,
+         "\x08"
+         "00\x08" +
+             Away},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        form.mnDisableAlerts->setChecked(c.disableAlerts);
+        form.mnAutoResponse->setChecked(c.autoResponse);
+        const std::size_t before = form.FReceivedMessages.size();
+
+        EXPECT_EQ(Deliver(h.port, c.request), c.reply);
+
+        TStringList expected{header};
+        if (c.autoResponse) expected.push_back("(Auto-response message sent)");
+        expected.push_back(Separator);
+        expected.push_back(c.text + "\r\n\r\n\r\n");
+        ASSERT_EQ(form.FReceivedMessages.size(), before + expected.size());
+        EXPECT_EQ(Tail(form.FReceivedMessages, expected.size()), expected);
+        form.mnCloseMessagesClick();
+    }
+    EXPECT_TRUE(h.boxes.boxes.empty());
+}
+
+TEST(MainReceive, PeerWithoutANameIsLoggedAndTitledWithAnEmptyName) {
+    if (!HasNoName("127.0.0.2")) GTEST_SKIP() << "127.0.0.2 has a name here";
+    MainHarness h;
+    TfMain& form = h.Start();
+    const std::time_t when = 1700000000;
+    ScopedClock clock(when);
+
+    EXPECT_EQ(Deliver(h.port, Request("Hi"), "127.0.0.2"),
+              "\x08"
+              "00\x08");
+    ASSERT_EQ(form.FReceivedMessages.size(), 3u);
+    EXPECT_EQ(form.FReceivedMessages[0], "From  (127.0.0.2) at " + TimeStamp(when));
+    ASSERT_EQ(form.FMessageWindows.size(), 1u);
+    EXPECT_EQ(Title(form.FMessageWindows[0]), "Wexlo  -  Message from  (127.0.0.2)");
+}
+
+TEST(MainReceive, AlertWindowOrUnreadCountWithTheTray) {
+    struct Case {
+        const char* name;
+        bool alertOn, disableAlerts, onTop, autoResponse;
+        bool window;
+        int trayImage;  // after the message
+        std::string trayHint;
+    };
+    const Case cases[] = {
+        {"alert", true, false, true, false, true, tiIdle, "Wexlo"},
+        {"alert not on top", true, false, false, false, true, tiIdle, "Wexlo"},
+        {"alert in auto-response mode", true, false, true, true, true, tiAutoResponse,
+         "Wexlo (Auto-response mode)"},
+        {"alert option off", false, false, true, false, false, tiUnread, "1 unread message(s)"},
+        {"alerts disabled", true, true, true, false, false, tiUnread, "1 unread message(s)"},
+    };
+    const std::string text = "<b>bold</b> &amp; <img src=\"x.png\">\r\nline two";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MainHarness h;
+        h.settings["Show alert on message"] = Dword(c.alertOn);
+        h.settings["Show OnTop"] = Dword(c.onTop);
+        TfMain& form = h.Start();
+        form.mnDisableAlerts->setChecked(c.disableAlerts);
+        form.mnAutoResponse->setChecked(c.autoResponse);
+        form.UpdateTrayStatus();
+
+        Deliver(h.port, Request(text));
+
+        EXPECT_EQ(ShownTrayImage(form), c.trayImage);
+        EXPECT_EQ(ShownTrayHint(form), c.trayHint);
+        if (!c.window) {
+            EXPECT_TRUE(form.FMessageWindows.empty());
+            EXPECT_EQ(form.FUnreadCount, 1);
+            Deliver(h.port, Request(text));
+            EXPECT_EQ(form.FUnreadCount, 2);
+            EXPECT_EQ(ShownTrayHint(form), "2 unread message(s)");
+            EXPECT_TRUE(WindowsTitled("Wexlo  -  Message from localhost (127.0.0.1)").empty());
+            continue;
+        }
+        EXPECT_EQ(form.FUnreadCount, 0);
+        ASSERT_EQ(form.FMessageWindows.size(), 1u);
+        TfShowMessage* alert = form.FMessageWindows[0];
+        EXPECT_EQ(Title(alert), "Wexlo  -  Message from localhost (127.0.0.1)");
+        EXPECT_TRUE(alert->isVisible());
+        EXPECT_EQ(KeepsAbove(alert), c.onTop);
+        EXPECT_FALSE(alert->btnSave->isVisible());
+        EXPECT_FALSE(alert->cbSaveSelection->isVisible());
+        EXPECT_EQ(alert->lblAutoResponse->isVisible(), c.autoResponse);
+        // Markup from a peer is shown as the characters it is made of.
+        ASSERT_EQ(alert->redMessage->LineCount(), 2);
+        EXPECT_EQ(alert->redMessage->RowText(0).toStdString(),
+                  "<b>bold</b> &amp; <img src=\"x.png\">");
+        EXPECT_EQ(alert->redMessage->Content(), text + "\r\n");
+    }
+}
+
+TEST(MainReceive, SoundFollowsTheRule) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    struct Case {
+        const char* name;
+        bool beep, defaultSound;
+        std::string file;
+        bool disableAlerts, alertOn;
+        std::vector<std::string> played;
+    };
+    const std::string wav = h.SoundFile();
+    const Case cases[] = {
+        {"custom file", true, false, wav, false, true, {wav}},
+        {"default beep", true, true, wav, false, true, {"<beep>"}},
+        {"custom with empty path is silence", true, false, "", false, true, {}},
+        {"sound option off", false, true, wav, false, true, {}},
+        {"alerts disabled", true, true, wav, true, true, {}},
+        {"alert option off still sounds", true, false, wav, false, false, {wav}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        form.cbBeepOnMessage->setChecked(c.beep);
+        (c.defaultSound ? form.rbDefaultSound : form.rbCustomSound)->setChecked(true);
+        form.edCustomSound->setText(QString::fromStdString(c.file));
+        form.mnDisableAlerts->setChecked(c.disableAlerts);
+        form.cbAlertOnMessage->setChecked(c.alertOn);
+        h.sound.played.clear();
+        Deliver(h.port, Request("ding"));
+        EXPECT_EQ(h.sound.played, c.played);
+    }
+}
+
+TEST(MainReceive, TwoMessagesCloseTogetherGiveTwoEntriesInOrder) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    RawClient first(h.port), second(h.port);
+    first.Send(Request("first"));
+    second.Send(Request("second"));
+    EXPECT_TRUE(first.WaitClosed());
+    EXPECT_TRUE(second.WaitClosed());
+    ASSERT_EQ(form.FReceivedMessages.size(), 6u);
+    EXPECT_EQ(form.FReceivedMessages[2], "first\r\n\r\n\r\n");
+    EXPECT_EQ(form.FReceivedMessages[5], "second\r\n\r\n\r\n");
+    ASSERT_EQ(form.FMessageWindows.size(), 2u);
+    EXPECT_EQ(form.FMessageWindows[0]->redMessage->Content(), "first\r\n");
+    EXPECT_EQ(form.FMessageWindows[1]->redMessage->Content(), "second\r\n");
+}
+
+TEST(MainReceive, SendToolGetsEveryReply) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    form.FResponseMessage = "Away";
+    struct Case {
+        const char* name;
+        bool disableAlerts, autoResponse;
+        std::string out;
+    };
+    const std::string sent = "Message sent to localhost (127.0.0.1)\n";
+    const Case cases[] = {
+        {"normal", false, false, sent},
+        {"alerts disabled", true, false, sent + "localhost (127.0.0.1) has alerts disabled\n"},
+        {"auto-response", false, true, sent + "Auto-response from localhost (127.0.0.1):\nAway\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        form.mnDisableAlerts->setChecked(c.disableAlerts);
+        form.mnAutoResponse->setChecked(c.autoResponse);
+        const std::size_t before = form.FReceivedMessages.size();
+        const SendToolResult r = RunSendTool(h.port, {"hello", "<b>there</b>"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, c.out);
+        ASSERT_GT(form.FReceivedMessages.size(), before);
+        EXPECT_EQ(form.FReceivedMessages.back(), "hello <b>there</b>\r\n\r\n\r\n");
+    }
+    EXPECT_EQ(form.FMessageWindows.size(), 2u);  // none while alerts were disabled
+    EXPECT_EQ(form.FUnreadCount, 1);
+}
+
+// ---- hostile peers: the program stays up, answers the next message, and
+// records what it read.
+
+void ExpectStillReceiving(MainHarness& h) {
+    const std::size_t before = h->FReceivedMessages.size();
+    EXPECT_EQ(Deliver(h.port, Request("still here")),
+              "\x08"
+              "00\x08" +
+                  h->FResponseMessage);
+    ASSERT_EQ(h->FReceivedMessages.size(), before + 3);
+    EXPECT_EQ(h->FReceivedMessages.back(), "still here\r\n\r\n\r\n");
+}
+
+TEST(MainReceiveHostile, OneMegabyteRequestIsCutAtTheFirstReadAndRecorded) {
+    MainHarness h;
+    h.settings["Show alert on message"] = Dword(0);
+    TfMain& form = h.Start();
+    std::string text(1 << 20, '\0');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+
+    RawClient client(h.port);
+    client.Send(Request(text));
+    EXPECT_TRUE(client.WaitClosed());
+    ASSERT_EQ(form.FReceivedMessages.size(), 3u);
+    const std::string& recorded = form.FReceivedMessages[2];
+    ASSERT_GE(recorded.size(), 6u);
+    const std::string body = recorded.substr(0, recorded.size() - 6);
+    EXPECT_FALSE(body.empty());
+    EXPECT_EQ(body, text.substr(0, body.size())) << "not the bytes that were sent";
+    EXPECT_EQ(form.FUnreadCount, 1);
+    ExpectStillReceiving(h);
+}
+
+TEST(MainReceiveHostile, OddAndRandomRequests) {
+    MainHarness h;
+    h.settings["Show alert on message"] = Dword(0);
+    TfMain& form = h.Start();
+    form.FResponseMessage = "R";
+
+    std::vector<std::string> requests{std::string(1, '\x08'), std::string(1, '\0'),
+                                      std::string("\x08\x08"), std::string(300, '\x08')};
+    std::mt19937 random(4);
+    for (int i = 0; i < 40; ++i) {
+        std::string bytes(1 + random() % 3000, '\0');
+        for (char& b : bytes) b = static_cast<char>(random());
+        if (i % 2) bytes[0] = '\x08';  // half of them start like a header
+        requests.push_back(bytes);
+    }
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::string& bytes = requests[i];
+        const std::string header = ParseHeader(bytes);
+        const std::string reply = Deliver(h.port, bytes);
+        EXPECT_EQ(reply, WantsStatusReply(header) ? std::string("\x08"
+                                                                "00\x08R")
+                                                  : "");
+        ASSERT_EQ(form.FReceivedMessages.size(), 3 * (i + 1));
+        EXPECT_EQ(form.FReceivedMessages.back(), StripHeader(bytes) + "\r\n\r\n\r\n");
+    }
+    EXPECT_EQ(form.FUnreadCount, static_cast<int>(requests.size()));
+    EXPECT_TRUE(h.boxes.boxes.empty());
+    ExpectStillReceiving(h);
+}
+
+TEST(MainReceiveHostile, PeerResettingMidRequest) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    struct Case {
+        const char* name;
+        std::string bytes, text;
+    };
+    const Case cases[] = {
+        {"inside the header",
+         "\x08"
+         "01",
+         ""},
+        {"before the reply", Request("cut short"), "cut short"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t before = form.FReceivedMessages.size();
+        {
+            RawClient client(h.port);
+            client.Send(c.bytes);
+            client.Reset();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return form.FReceivedMessages.size() == before + 3; }));
+        EXPECT_EQ(form.FReceivedMessages.back(), c.text + "\r\n\r\n\r\n");
+        ExpectStillReceiving(h);
+        // A reply the reset peer can no longer take is reported, nothing more.
+        ASSERT_LE(h.boxes.boxes.size(), 1u);
+        for (const auto& box : h.boxes.boxes) {
+            EXPECT_EQ(box.caption, "Wexlo - Error");
+            EXPECT_EQ(box.text.rfind("Unexpected socket error:\r", 0), 0u) << box.text;
+        }
+        h.boxes.boxes.clear();
+    }
+    RetryArmed = false;
+}
+
+TEST(MainReceiveHostile, SilentPeerDoesNotHoldUpOthers) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    RawClient silent(h.port);
+    ASSERT_TRUE(WaitUntil([&] { return form.ServerSocket->ConnectionCount() == 1; }));
+    for (int i = 0; i < 3; ++i) ExpectStillReceiving(h);
+    const SendToolResult r = RunSendTool(h.port, {"via", "the", "tool"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(form.FReceivedMessages.back(), "via the tool\r\n\r\n\r\n");
+    // The silent one is still connected, nothing recorded for it.
+    EXPECT_FALSE(silent.Pump());
+    EXPECT_EQ(form.FReceivedMessages.size(), 12u);
+    EXPECT_TRUE(WaitUntil([&] { return form.ServerSocket->ConnectionCount() == 1; }));
+}
+
+}  // namespace

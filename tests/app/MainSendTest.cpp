@@ -1,0 +1,451 @@
+// The main form sending messages over real loopback sockets to a receiver the
+// test controls, and the send dialog as the main form opens it.
+#include <netdb.h>
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "messaging/SendMessage.h"
+#include "net/AsyncClientSocket.h"
+#include "platform/WindowStacking.h"
+#include "store/TimeStamp.h"
+#include "tests/app/MainTestSupport.h"
+
+namespace {
+
+using namespace maintest;
+
+const std::string Separator(65, '\xAF');
+const std::time_t When = 1700000000;
+
+// A main form whose outgoing messages go to the test's receiver on loopback.
+struct SendRig {
+    SendRig() : form(h.Start()) { form.ClientSocket->SetPort(rx.port); }
+
+    // Starts a send and waits until the receiver has the whole request.
+    void SendAndWait(const std::string& Text, const std::string& Host = "127.0.0.1",
+                     RawListener* To = nullptr) {
+        RawListener& target = To ? *To : rx;
+        const std::size_t index = target.peers.size();
+        ASSERT_TRUE(form.SendMessageTo({Host}, Text));
+        ASSERT_TRUE(target.WaitFor(index, Request(Text).size()));
+        EXPECT_EQ(target.peers[index].got, Request(Text));
+        ASSERT_TRUE(WaitUntil([&] { return !form.Sender().FSending; }));
+    }
+
+    MainHarness h;
+    RawListener rx;
+    TfMain& form;
+};
+
+std::string Stamp() {
+    return TimeStamp(When);
+}
+
+TStringList Tail(const TStringList& List, std::size_t From) {
+    return TStringList(List.begin() + static_cast<std::ptrdiff_t>(From), List.end());
+}
+
+TEST(MainSend, RequestBytesSentStateAndTheWayBackToIdle) {
+    SendRig r;
+    ScopedClock clock(When);
+    const std::string text = "Hello\r\n<b>you</b>";
+    ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1", "other"}, text));
+    EXPECT_TRUE(r.form.Sender().FSending);
+    EXPECT_EQ(ShownTrayHint(r.form), "Connecting to 127.0.0.1...");
+    EXPECT_EQ(r.form.Sender().FLastMessage, text);
+    EXPECT_EQ(r.form.Sender().FLastHost, "127.0.0.1");
+    EXPECT_EQ(r.form.FRecentHosts, (TStringList{"127.0.0.1", "other"}));
+
+    ASSERT_TRUE(r.rx.WaitFor(0, Request(text).size()));
+    EXPECT_EQ(r.rx.peers[0].got, Request(text));
+    ASSERT_TRUE(WaitUntil([&] { return !r.form.Sender().FSending; }));
+    EXPECT_EQ(ShownTrayImage(r.form), tiSent);
+    EXPECT_EQ(ShownTrayHint(r.form), "Message send to localhost (127.0.0.1)");
+    EXPECT_EQ(Tail(r.form.FSessionLog, 1),
+              (TStringList{"Sent message to localhost (127.0.0.1) at " + Stamp(), Separator,
+                           text + "\r\n\r\n\r\n"}));
+    EXPECT_TRUE(r.form.ClientSocket->Active()) << "the connection waits for the reply";
+
+    r.rx.Reply(0,
+               "\x08"
+               "00\x08"
+               "ignored");
+    r.rx.Close(0);
+    ASSERT_TRUE(WaitUntil([&] { return !r.form.ClientSocket->Active(); }));
+    EXPECT_EQ(r.form.FSessionLog.size(), 4u);
+    EXPECT_TRUE(r.form.FMessageWindows.empty());
+    EXPECT_TRUE(r.h.boxes.boxes.empty());
+
+    // The check mark stays for eight ticks, then the idle state returns.
+    for (int tick = 0; tick < TTrayStatus::HoldTag; ++tick) r.form.TrayStatus().Timer().Tick();
+    EXPECT_EQ(ShownTrayImage(r.form), tiSent);
+    r.form.TrayStatus().Timer().Tick();
+    EXPECT_EQ(ShownTrayImage(r.form), tiIdle);
+    EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
+    EXPECT_FALSE(r.form.TrayStatus().Timer().Enabled());
+}
+
+TEST(MainSend, ReplyOutcomes) {
+    SendRig r;
+    ScopedClock clock(When);
+    const std::string peer = "localhost (127.0.0.1)";
+    const std::string wav = r.h.SoundFile();
+    const TStringList autoEntry{peer + " sent an auto-response at " + Stamp(), Separator,
+                                "Away <b>now</b>\r\n\r\n\r\n"};
+    const std::string alertsOffLine = peer + " has alerts disabled. " + Stamp() + "\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string reply;  // empty: closed without one
+        bool disableAlertsHere, alertOptionHere;
+        int trayImage;
+        std::string trayHint;
+        TStringList log;  // after the sent entry
+        bool window;
+        std::vector<std::string> played;
+    };
+    const std::string sentHint = "Message send to " + peer;
+    const std::string offHint = peer + " has alerts disabled temporally";
+    const Case cases[] = {
+        {"both flags 0",
+         "\x08"
+         "00\x08"
+         "x",
+         false,
+         true,
+         tiSent,
+         sentHint,
+         {},
+         false,
+         {}},
+        {"older receiver: no reply", "", false, true, tiSent, sentHint, {}, false, {}},
+        {"alerts off",
+         "\x08"
+         "10\x08",
+         false,
+         true,
+         tiRecipientAlertsOff,
+         offHint,
+         {alertsOffLine},
+         false,
+         {}},
+        {"auto-response",
+         "\x08"
+         "01\x08"
+         "Away <b>now</b>",
+         false,
+         true,
+         tiSent,
+         sentHint,
+         autoEntry,
+         true,
+         {wav}},
+        {"auto-response, alerts disabled here",
+         "\x08"
+         "01\x08"
+         "Away <b>now</b>",
+         true,
+         true,
+         tiSent,
+         sentHint,
+         autoEntry,
+         true,
+         {}},
+        {"auto-response, alert option off here",
+         "\x08"
+         "01\x08"
+         "Away <b>now</b>",
+         false,
+         false,
+         tiSent,
+         sentHint,
+         autoEntry,
+         true,
+         {wav}},
+        {"both flags",
+         "\x08"
+         "11\x08"
+         "Away <b>now</b>",
+         false,
+         true,
+         tiRecipientAlertsOff,
+         offHint,
+         {alertsOffLine, autoEntry[0], autoEntry[1], autoEntry[2]},
+         true,
+         {wav}},
+        {"short reply",
+         "\x08"
+         "1",
+         false,
+         true,
+         tiRecipientAlertsOff,
+         offHint,
+         {alertsOffLine},
+         false,
+         {}},
+        {"not a reply", "01", false, true, tiSent, sentHint, {}, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        r.form.mnDisableAlerts->setChecked(c.disableAlertsHere);
+        r.form.cbAlertOnMessage->setChecked(c.alertOptionHere);
+        r.h.sound.played.clear();
+        const std::size_t index = r.rx.peers.size();
+        r.SendAndWait("ping");
+        const std::size_t logged = r.form.FSessionLog.size();
+        if (!c.reply.empty()) r.rx.Reply(index, c.reply);
+        r.rx.Close(index);
+        ASSERT_TRUE(WaitUntil([&] { return !r.form.ClientSocket->Active(); }));
+
+        EXPECT_EQ(ShownTrayImage(r.form), c.trayImage);
+        EXPECT_EQ(ShownTrayHint(r.form), c.trayHint);
+        EXPECT_EQ(Tail(r.form.FSessionLog, logged), c.log);
+        EXPECT_EQ(r.h.sound.played, c.played);
+        ASSERT_EQ(r.form.FMessageWindows.size(), c.window ? 1u : 0u);
+        if (c.window) {
+            TfShowMessage* w = r.form.FMessageWindows[0];
+            EXPECT_EQ(Title(w), "Wexlo  -  Auto-response from " + peer);
+            EXPECT_EQ(w->redMessage->Content(), "Away <b>now</b>\r\n");
+            EXPECT_FALSE(w->lblAutoResponse->isVisible());
+            EXPECT_FALSE(w->btnSave->isVisible());
+            EXPECT_TRUE(w->isVisible());
+            r.form.mnCloseMessagesClick();
+        }
+    }
+    EXPECT_TRUE(r.h.boxes.boxes.empty());
+}
+
+TEST(MainSend, RefusedConnectionThenResendFillsTheDialog) {
+    SendRig r;
+    ScopedClock clock(When);
+    // Before any send there is nothing to resend.
+    r.form.mnResendLastMessage->trigger();
+    ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(r.h.boxes.boxes[0].text, "There isn't any previous message.");
+    EXPECT_EQ(r.h.boxes.boxes[0].caption, "Wexlo - Messages sending utility");
+    EXPECT_EQ(r.h.boxes.boxes[0].icon, TMsgIcon::Information);
+    EXPECT_EQ(fSendMessage, nullptr);
+    r.h.boxes.boxes.clear();
+
+    r.form.ClientSocket->SetPort(testsupport::FreeTcpPort());
+    ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1", "b"}, "lost\r\ntext"));
+    ASSERT_TRUE(WaitUntil([&] { return !r.h.boxes.boxes.empty(); }));
+    ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(r.h.boxes.boxes[0].text, "Error connecting to 127.0.0.1 (111)");
+    EXPECT_EQ(r.h.boxes.boxes[0].caption, "Wexlo - Error");
+    EXPECT_EQ(r.h.boxes.boxes[0].icon, TMsgIcon::Error);
+    EXPECT_EQ(r.form.FSessionLog.back(),
+              "Error connecting to 127.0.0.1 (111) at " + Stamp() + "\r\n\r\n");
+    EXPECT_FALSE(r.form.Sender().FSending);
+    EXPECT_EQ(ShownTrayImage(r.form), tiIdle);
+    EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
+    EXPECT_FALSE(r.form.TrayStatus().Timer().Enabled());
+
+    r.form.mnResendLastMessage->trigger();
+    ASSERT_NE(fSendMessage, nullptr);
+    EXPECT_EQ(fSendMessage->HostText(), "127.0.0.1");
+    EXPECT_EQ(fSendMessage->MessageText(), "lost\r\ntext");
+    EXPECT_EQ(fSendMessage->Hosts(), (TStringList{"127.0.0.1", "b"}));
+    delete fSendMessage;
+}
+
+TEST(MainSend, UnresolvableHostGoesThroughTheExceptionHandlerAndArmsOneRetry) {
+    SendRig r;
+    ScopedClock clock(When);
+    RetryArmed = false;
+    ASSERT_TRUE(r.form.SendMessageTo({"wexlo-test.invalid"}, "x"));
+    ASSERT_TRUE(WaitUntil([&] { return !r.h.boxes.boxes.empty(); }));
+    ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(r.h.boxes.boxes[0].text, "Error connecting to wexlo-test.invalid (-1)");
+    EXPECT_EQ(r.h.boxes.boxes[0].caption, "Wexlo - Error");
+    EXPECT_EQ(r.form.FSessionLog.back(),
+              "Error connecting to wexlo-test.invalid (-1) at " + Stamp() + "\r\n\r\n");
+    EXPECT_TRUE(RetryArmed);
+    EXPECT_FALSE(r.form.Sender().FSending);
+    EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
+
+    // A failed connect call now is retried once in silence, then reported.
+    r.form.ClientSocket->SetPort(70000);
+    ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1"}, "y"));
+    ASSERT_TRUE(WaitUntil([&] { return r.h.boxes.boxes.size() > 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return !r.form.Sender().FSending; }));
+    testsupport::ProcessEventsFor(50);
+    ASSERT_EQ(r.h.boxes.boxes.size(), 2u);
+    EXPECT_EQ(r.h.boxes.boxes[1].text, "Error connecting to 127.0.0.1 (-1)");
+    EXPECT_FALSE(RetryArmed);
+}
+
+TEST(MainSend, SendWhileConnectingIsRefusedAndTheDialogKeepsItsText) {
+    SendRig r;
+    ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1"}, "first"));
+    const std::string settings = testsupport::ReadFile(r.h.services.SettingsPath);
+    ASSERT_TRUE(r.form.Sender().FSending);
+
+    r.form.OpenSendDialog(false);
+    ASSERT_NE(fSendMessage, nullptr);
+    QPointer<TfSendMessage> dialog(fSendMessage);
+    dialog->SetHostText("127.0.0.1");
+    dialog->SetMessageText("second\r\nmessage");
+    dialog->btnSend->click();
+
+    ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(r.h.boxes.boxes[0].text, "Sending a message a now. Please wait a moment and retry.");
+    EXPECT_EQ(r.h.boxes.boxes[0].caption, "Wexlo - Messages sending utility");
+    EXPECT_EQ(r.h.boxes.boxes[0].icon, TMsgIcon::Warning);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_FALSE(dialog.isNull()) << "the dialog must stay for the retry";
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->HostText(), "127.0.0.1");
+    EXPECT_EQ(dialog->MessageText(), "second\r\nmessage");
+    EXPECT_EQ(r.form.Sender().FLastMessage, "first");
+    EXPECT_EQ(r.form.FRecentHosts, (TStringList{"127.0.0.1"}));
+    EXPECT_EQ(testsupport::ReadFile(r.h.services.SettingsPath), settings);
+
+    // Once the first is through, the same click sends and closes.
+    ASSERT_TRUE(r.rx.WaitFor(0, Request("first").size()));
+    ASSERT_TRUE(WaitUntil([&] { return !r.form.Sender().FSending; }));
+    dialog->btnSend->click();
+    ASSERT_TRUE(r.rx.WaitFor(1, Request("second\r\nmessage").size()));
+    EXPECT_EQ(r.rx.peers[1].got, Request("second\r\nmessage"));
+    EXPECT_TRUE(WaitUntil([&] { return dialog.isNull(); }));
+    EXPECT_EQ(fSendMessage, nullptr);
+    EXPECT_EQ(r.h.boxes.boxes.size(), 1u);
+}
+
+TEST(MainSend, NewSendClosesTheConnectionStillWaitingForItsReply) {
+    SendRig r;
+    RawListener other("127.0.0.2", r.rx.port);
+    r.SendAndWait("one");
+    ASSERT_TRUE(r.form.ClientSocket->Active());
+
+    // Same host: the waiting connection ends, a new one carries the message.
+    r.SendAndWait("two");
+    EXPECT_TRUE(WaitUntil([&] {
+        r.rx.Pump();
+        return r.rx.peers[0].eof;
+    }));
+    EXPECT_EQ(r.rx.peers[0].got, Request("one"));
+
+    // Another host, while "two" still waits.
+    r.SendAndWait("three", "127.0.0.2", &other);
+    EXPECT_TRUE(WaitUntil([&] {
+        r.rx.Pump();
+        return r.rx.peers[1].eof;
+    }));
+    EXPECT_EQ(r.rx.peers[1].got, Request("two"));
+    other.Reply(0,
+                "\x08"
+                "10\x08");
+    ASSERT_TRUE(WaitUntil([&] { return ShownTrayImage(r.form) == tiRecipientAlertsOff; }));
+    EXPECT_TRUE(ShownTrayHint(r.form).ends_with(" (127.0.0.2) has alerts disabled temporally"))
+        << ShownTrayHint(r.form);
+    EXPECT_TRUE(r.h.boxes.boxes.empty());
+    EXPECT_EQ(r.rx.peers.size(), 2u);
+}
+
+TEST(MainSend, SendThatFailsAtConnectIsNotReportedAsSent) {
+    SendRig r;
+    r.SendAndWait("one");
+    const std::size_t logged = r.form.FSessionLog.size();
+    // The receiver resets the connection; the next write to it fails.
+    r.rx.Close(0, true);
+    pollfd p{r.form.ClientSocket->Connection()->Handle(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+
+    // A connect notification that meets such a connection: the write fails.
+    r.form.Sender().FSending = true;
+    r.form.ClientSocketConnect(r.form.ClientSocket, r.form.ClientSocket->Connection());
+
+    ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(r.h.boxes.boxes[0].text, "Error sending data to localhost (127.0.0.1)");
+    EXPECT_EQ(r.form.FSessionLog.size(), logged) << "a failed send was logged as sent";
+    EXPECT_NE(ShownTrayImage(r.form), tiSent);
+    EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
+    EXPECT_FALSE(r.form.Sender().FSending);
+}
+
+TEST(MainSend, SendingToItselfGoesAllTheWay) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    ScopedClock clock(When);
+    form.mnAutoResponse->setChecked(true);
+    form.FResponseMessage = "Out";
+    ASSERT_TRUE(form.SendMessageTo({"127.0.0.1"}, "to me"));
+    ASSERT_TRUE(WaitUntil([&] { return form.FMessageWindows.size() == 2; }));
+    EXPECT_EQ(form.FReceivedMessages,
+              (TStringList{"From localhost (127.0.0.1) at " + Stamp(),
+                           "(Auto-response message sent)", Separator, "to me\r\n\r\n\r\n"}));
+    EXPECT_EQ(Title(form.FMessageWindows[0]), "Wexlo  -  Message from localhost (127.0.0.1)");
+    EXPECT_EQ(Title(form.FMessageWindows[1]), "Wexlo  -  Auto-response from localhost (127.0.0.1)");
+    EXPECT_EQ(form.FMessageWindows[1]->redMessage->Content(), "Out\r\n");
+    EXPECT_EQ(form.FSessionLog.size(), 7u);  // start, sent, auto-response
+    EXPECT_TRUE(h.boxes.boxes.empty());
+}
+
+// ---- the send dialog as the main form opens it
+
+TEST(MainSendDialog, OpensOnceWithTheRecentHostsAndStoresTheListOnSend) {
+    SendRig r;
+    r.form.FRecentHosts = {"alpha", "127.0.0.1", "beta"};
+    r.form.mnSendMessage->trigger();
+    ASSERT_NE(fSendMessage, nullptr);
+    QPointer<TfSendMessage> dialog(fSendMessage);
+    EXPECT_EQ(dialog->Hosts(), r.form.FRecentHosts);
+    EXPECT_EQ(dialog->HostText(), "alpha");
+    EXPECT_EQ(dialog->MessageText(), "");
+    EXPECT_TRUE(dialog->isVisible());
+
+    // A second open, also by double-click, leaves the open one as it is.
+    dialog->SetMessageText("draft");
+    dialog->SetHostText("127.0.0.1");
+    r.form.mnSendMessage->trigger();
+    r.form.NotifyIcon->OnDblClick(nullptr);
+    EXPECT_EQ(fSendMessage, dialog.data());
+    EXPECT_EQ(dialog->MessageText(), "draft");
+    EXPECT_EQ(dialog->HostText(), "127.0.0.1");
+
+    dialog->btnSend->click();
+    ASSERT_TRUE(r.rx.WaitFor(0, Request("draft").size()));
+    EXPECT_TRUE(WaitUntil([&] { return dialog.isNull(); }));
+    const TStringList sent{"127.0.0.1", "alpha", "beta"};
+    EXPECT_EQ(r.form.FRecentHosts, sent);
+    EXPECT_NE(testsupport::ReadFile(r.h.services.SettingsPath)
+                  .find("\"Recent hosts\"=\"127.0.0.1\\r\\nalpha\\r\\nbeta\\r\\n\"\n"),
+              std::string::npos);
+
+    // The next run offers them in that order.
+    r.h.StartAsIs();
+    EXPECT_EQ(r.h->FRecentHosts, sent);
+    r.h->OpenSendDialog(false);
+    ASSERT_NE(fSendMessage, nullptr);
+    EXPECT_EQ(fSendMessage->Hosts(), sent);
+    EXPECT_EQ(fSendMessage->HostText(), "127.0.0.1");
+    r.h.Stop();
+    EXPECT_EQ(fSendMessage, nullptr) << "the dialog goes with the program";
+}
+
+TEST(MainSendDialog, StaysOnTopWhileAlertsAreOpen) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    form.OpenSendDialog(false);
+    ASSERT_NE(fSendMessage, nullptr);
+    EXPECT_FALSE(KeepsAbove(fSendMessage));
+
+    RawClient client(h.port);
+    client.Send(Request("pop"));
+    ASSERT_TRUE(client.WaitClosed());
+    ASSERT_EQ(form.FMessageWindows.size(), 1u);
+    EXPECT_TRUE(KeepsAbove(fSendMessage));
+
+    form.mnCloseMessages->trigger();
+    EXPECT_FALSE(KeepsAbove(fSendMessage));
+    delete fSendMessage;
+}
+
+}  // namespace
