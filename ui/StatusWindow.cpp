@@ -70,6 +70,7 @@ void TTrayWatcher::WatchDesktopBus() {
     for (const char* signal : {"StatusNotifierHostRegistered", "StatusNotifierHostUnregistered"})
         bus.connect(WatcherService, WatcherPath, WatcherService, QString::fromLatin1(signal), this,
                     SLOT(StatusNotifierHostChanged()));
+    FStatusNotifier = TTrayPresence::Unknown;
     AskStatusNotifierHost();
 }
 
@@ -83,8 +84,8 @@ void TTrayWatcher::AskStatusNotifierHost() {
         QStringLiteral("Get"));
     question << WatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
     question.setAutoStartService(false);
-    // Asked asynchronously: a hung bus peer must not stop the program.
-    FStatusNotifier = TTrayPresence::Unknown;
+    // Asked asynchronously: a hung bus peer must not stop the program. Until
+    // the answer comes the last one stands.
     const quint64 serial = ++FBusQuestion;
     auto* pending = new QDBusPendingCallWatcher(
         QDBusConnection::sessionBus().asyncCall(question, BusAnswerTimeoutMs), this);
