@@ -355,6 +355,7 @@ TEST_F(LifecycleTest, KilledRunLosesNothingWhenSavingIsOn) {
         ASSERT_TRUE(Ended(program));
         EXPECT_EQ(program->exitStatus(), QProcess::CrashExit);
         EXPECT_FALSE(fs::exists(SavedPath()));
+        EXPECT_EQ(fs::exists(JournalPath()), c.saveMessages);
 
         // The next start recovers the journal before it listens, and its own
         // clean exit adds nothing twice.
