@@ -236,8 +236,11 @@ void TfMain::FormDestroy() {
 
     // Alert windows and viewers go first, the newest first; each leaves the
     // list of open alerts as it goes.
-    for (auto it = FOwnedWindows.rbegin(); it != FOwnedWindows.rend(); ++it) delete it->data();
-    FOwnedWindows.clear();
+    while (!FOwnedWindows.empty()) {
+        const QPointer<QWidget> window = FOwnedWindows.back();
+        FOwnedWindows.pop_back();
+        delete window.data();
+    }
     delete fSendMessage;
 
     delete NotifyIcon;
@@ -251,10 +254,13 @@ void TfMain::FormDestroy() {
 }
 
 // Exceptions that escape event handlers end here.
-void TfMain::AppException(QObject*, const Exception& E) {
+void TfMain::AppException(QObject* Sender, const Exception& E) {
     if (const auto* socketError = dynamic_cast<const ESocketError*>(&E)) {
         if (socketError->HelpContext() != -1) RetryArmed = true;
-        if (FSender->FSending) {
+        // A failure of an incoming connection (a peer that reset before its
+        // reply, say) says nothing about the send in progress: it must not end
+        // that send with a connect error.
+        if (FSender->FSending && Sender != ServerSocket) {
             int code = -1;
             ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
         } else {

@@ -370,6 +370,53 @@ TEST(MainSend, SendThatFailsAtConnectIsNotReportedAsSent) {
     EXPECT_FALSE(r.form.Sender().FSending);
 }
 
+// A listener whose queue is full: connecting to it stays in progress.
+struct StuckListener {
+    StuckListener() {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at = Address("127.0.0.1", 0);
+        socklen_t len = sizeof at;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 0) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0)
+            throw std::runtime_error("listen");
+        port = ntohs(at.sin_port);
+        filler = std::make_unique<RawClient>(port);
+    }
+    ~StuckListener() {
+        filler.reset();
+        ::close(fd);
+    }
+    int fd = -1;
+    int port = 0;
+    std::unique_ptr<RawClient> filler;
+};
+
+TEST(MainSend, IncomingFailureDuringASendIsNotTakenForTheSend) {
+    SendRig r;
+    StuckListener stuck;
+    r.form.ClientSocket->SetPort(stuck.port);
+    ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1"}, "waits"));
+    testsupport::ProcessEventsFor(50);
+    ASSERT_TRUE(r.form.Sender().FSending);
+    r.form.TrayStatus().Timer().Tick();
+    EXPECT_EQ(ShownTrayImage(r.form), tiConnecting1);
+    EXPECT_EQ(ShownTrayHint(r.form), "Connecting to 127.0.0.1...");
+
+    // A peer of the receiving side resets before its reply can be written.
+    {
+        RawClient hostile(r.h.port);
+        hostile.Send(Request("gone"));
+        hostile.Reset();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return r.form.FReceivedMessages.size() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return r.form.ServerSocket->ConnectionCount() == 0; }));
+    for (const auto& box : r.h.boxes.boxes)
+        EXPECT_EQ(box.text.rfind("Unexpected socket error:\r", 0), 0u) << box.text;
+    EXPECT_TRUE(r.form.Sender().FSending) << "the send was ended by someone else's failure";
+    EXPECT_EQ(ShownTrayHint(r.form), "Connecting to 127.0.0.1...");
+    RetryArmed = false;
+}
+
 TEST(MainSend, SendingToItselfGoesAllTheWay) {
     MainHarness h;
     TfMain& form = h.Start();

@@ -26,6 +26,8 @@
 #include <QProcess>
 
 #include "app/Main.h"
+#include "net/AsyncClientSocket.h"
+#include "net/AsyncServerSocket.h"
 #include "platform/FileDialogs.h"
 #include "store/MessageLog.h"
 #include "store/Settings.h"
