@@ -358,7 +358,9 @@ void TfMain::mnExitClick() {
                                 TMsgButtons::YesNo) != TMsgResult::Yes)
             return;
     }
-    QCoreApplication::quit();
+    // exit() rather than quit(): quit() first asks every window to close, which
+    // would run the options dialog's Cancel and could be refused by a window.
+    QCoreApplication::exit(0);
 }
 
 // ---- options dialog

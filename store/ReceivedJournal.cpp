@@ -198,7 +198,9 @@ void TReceivedJournal::RemoveFile() {
 
 void TReceivedJournal::Recover(const TSavedMessages& Saved) {
     if (!Open(false)) return;
-    Saved.Append(FPending);
+    // A journal emptied before the crash has nothing to save: don't create a
+    // saved-messages file just for it.
+    if (!FPending.empty()) Saved.Append(FPending);
     RemoveFile();
 }
 

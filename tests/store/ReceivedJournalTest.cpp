@@ -368,3 +368,20 @@ TEST(ReceivedJournal, LivesInTheUsersStateFolder) {
     setenv("XDG_STATE_HOME", saved.c_str(), 1);
 }
 }  // namespace
+
+TEST(ReceivedJournal, AnEmptiedJournalLeftBehindCreatesNoSavedFile) {
+    const std::string dir = NewFolder();
+    const std::string path = dir + "/received.journal";
+    const TSavedMessages saved(dir + "/Saved messages.txt");
+    {
+        TReceivedJournal run(path);
+        ASSERT_TRUE(run.Append(Entry("gone")));
+        ASSERT_TRUE(run.Reset({}));  // "Delete received messages", then the run dies
+    }
+    ASSERT_TRUE(fs::exists(path));
+
+    TReceivedJournal next(path);
+    next.Recover(saved);
+    EXPECT_FALSE(saved.Exists());
+    EXPECT_FALSE(fs::exists(path));
+}
