@@ -60,7 +60,7 @@ TfShowMessage::TfShowMessage(TFileDialogs& FileDialogs, TMessageWindowEvent OnDe
 
     cbSaveSelection = new QCheckBox(QStringLiteral("Save selection only"), this);
     cbSaveSelection->setObjectName(QStringLiteral("cbSaveSelection"));
-    // The design's widths suit an 8-point font; larger fonts get room to the
+    // These widths suit an 8-point font; larger fonts get room to the
     // right, where the window has it free.
     cbSaveSelection->setGeometry(5, 265, qMax(116, cbSaveSelection->sizeHint().width()), 17);
 
@@ -81,7 +81,7 @@ TfShowMessage::TfShowMessage(TFileDialogs& FileDialogs, TMessageWindowEvent OnDe
     caption.setColor(QPalette::WindowText, palette().color(QPalette::Active, QPalette::Highlight));
     lblAutoResponse->setPalette(caption);
     {
-        // Right edge kept where the design puts it; a larger font grows it leftwards.
+        // The right edge stays put; a larger font grows the label leftwards.
         const QSize hint = lblAutoResponse->sizeHint();
         const int width = qMax(142, hint.width());
         lblAutoResponse->setGeometry(290 + 142 - width, 260, width, qMax(13, hint.height()));
