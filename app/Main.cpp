@@ -9,8 +9,8 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QToolButton>
 #include <QRadioButton>
+#include <QToolButton>
 
 #include "messaging/SendMessage.h"
 #include "net/AsyncClientSocket.h"
@@ -73,7 +73,8 @@ bool ToInt(const QString& Text, int& Value) {
 
 template <class Fn>
 void TfMain::Bind(QAction* Item, Fn Handler) {
-    connect(Item, &QAction::triggered, this, [this, Handler] { Guarded(this, [&] { Handler(); }); });
+    connect(Item, &QAction::triggered, this,
+            [this, Handler] { Guarded(this, [&] { Handler(); }); });
 }
 
 TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices(Services) {
@@ -104,8 +105,8 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
     ClientSocket->OnError = [this](QObject* s, TSocketConnection* c, TSocketErrorKind k,
                                    int& code) { ClientSocketError(s, c, k, code); };
 
-    TRegistryFile registry = FServices.SettingsPath.empty() ? TRegistryFile()
-                                                            : TRegistryFile(FServices.SettingsPath);
+    TRegistryFile registry =
+        FServices.SettingsPath.empty() ? TRegistryFile() : TRegistryFile(FServices.SettingsPath);
     TAutostart autostart =
         FServices.AutostartPath.empty() ? TAutostart() : TAutostart(FServices.AutostartPath);
     FSettings = std::make_unique<TSettingsStore>(*this, *FServices.MessageBoxes,
@@ -121,7 +122,8 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
     NotifyIcon->OnDblClick = [this](QObject*) { Guarded(this, [this] { mnSendMessageClick(); }); };
     NotifyIcon->SetVisible(true);
 
-    connect(btnOK, &QPushButton::clicked, this, [this] { Guarded(this, [this] { btnOKClick(); }); });
+    connect(btnOK, &QPushButton::clicked, this,
+            [this] { Guarded(this, [this] { btnOKClick(); }); });
     connect(btnCancel, &QPushButton::clicked, this,
             [this] { Guarded(this, [this] { btnCancelClick(); }); });
     connect(btnSelectSound, &QToolButton::clicked, this,
@@ -133,9 +135,8 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
     connect(btnDeleteSavedMessages, &QPushButton::clicked, this,
             [this] { Guarded(this, [this] { btnDeleteSavedMessagesClick(); }); });
     // The journal holds this run's messages exactly while they are to be saved.
-    connect(cbSaveMessages, &QCheckBox::toggled, this, [this](bool on) {
-        FJournal->Reset(on ? FReceivedMessages : TStringList());
-    });
+    connect(cbSaveMessages, &QCheckBox::toggled, this,
+            [this](bool on) { FJournal->Reset(on ? FReceivedMessages : TStringList()); });
 
     FormCreate();
 }
@@ -264,8 +265,8 @@ void TfMain::AppException(QObject* Sender, const Exception& E) {
             int code = -1;
             ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
         } else {
-            MessageBoxes().Show(nullptr, "Unexpected socket error:\r" + E.Message(),
-                                Caption::Error, TMsgIcon::Error, TMsgButtons::Ok);
+            MessageBoxes().Show(nullptr, "Unexpected socket error:\r" + E.Message(), Caption::Error,
+                                TMsgIcon::Error, TMsgButtons::Ok);
         }
     } else if (dynamic_cast<const ERetryOpen*>(&E)) {
         RetryArmed = false;
@@ -278,7 +279,9 @@ void TfMain::AppException(QObject* Sender, const Exception& E) {
 
 // ---- tray menu
 
-void TfMain::mnSendMessageClick() { OpenSendDialog(false); }
+void TfMain::mnSendMessageClick() {
+    OpenSendDialog(false);
+}
 
 void TfMain::mnResendLastMessageClick() {
     if (FSender->FLastMessage.empty()) {
@@ -338,7 +341,9 @@ void TfMain::mnShowSavedMessagesClick() {
     }
 }
 
-void TfMain::mnShowSessionLogClick() { ShowViewer("Session log", FSessionLog); }
+void TfMain::mnShowSessionLogClick() {
+    ShowViewer("Session log", FSessionLog);
+}
 
 void TfMain::mnCloseMessagesClick() {
     // Each window takes itself off the list as it is destroyed.
@@ -556,7 +561,9 @@ TArrivalOptions TfMain::ArrivalOptions() {
     return options;
 }
 
-bool TfMain::SaveMessagesOn() const { return cbSaveMessages->isChecked(); }
+bool TfMain::SaveMessagesOn() const {
+    return cbSaveMessages->isChecked();
+}
 
 void TfMain::RecordReceived(const TStringList& Entry) {
     Append(FReceivedMessages, Entry);
@@ -568,11 +575,17 @@ void TfMain::CountUnread() {
     UpdateTrayStatus();
 }
 
-void TfMain::SetRecentHosts(const TStringList& Hosts) { FRecentHosts = Hosts; }
+void TfMain::SetRecentHosts(const TStringList& Hosts) {
+    FRecentHosts = Hosts;
+}
 
-void TfMain::AddSessionLog(const TStringList& Entry) { Append(FSessionLog, Entry); }
+void TfMain::AddSessionLog(const TStringList& Entry) {
+    Append(FSessionLog, Entry);
+}
 
-void TfMain::TrayConnecting(const std::string& Host) { FTrayStatus->StartConnecting(Host); }
+void TfMain::TrayConnecting(const std::string& Host) {
+    FTrayStatus->StartConnecting(Host);
+}
 
 void TfMain::TraySent(const std::string& PeerName, const std::string& PeerAddress) {
     FTrayStatus->MessageSent(PeerName, PeerAddress);
@@ -582,9 +595,13 @@ void TfMain::TrayRecipientAlertsOff(const std::string& PeerName, const std::stri
     FTrayStatus->RecipientAlertsOff(PeerName, PeerAddress);
 }
 
-void TfMain::TraySendFailed() { FTrayStatus->SendFailed(); }
+void TfMain::TraySendFailed() {
+    FTrayStatus->SendFailed();
+}
 
-void TfMain::UpdateTrayStatus() { FTrayStatus->UpdateTrayStatus(); }
+void TfMain::UpdateTrayStatus() {
+    FTrayStatus->UpdateTrayStatus();
+}
 
 void TfMain::ShowTrayImage(int Index) {
     if (NotifyIcon) NotifyIcon->SetIcon(TrayImage(Index));
@@ -596,25 +613,42 @@ void TfMain::ShowTrayHint(const std::string& Hint) {
 
 // ---- settings
 
-void TfMain::LoadSettings() { FSettings->LoadSettings(); }
+void TfMain::LoadSettings() {
+    FSettings->LoadSettings();
+}
 
-void TfMain::SaveSettings() { FSettings->SaveSettings(); }
+void TfMain::SaveSettings() {
+    FSettings->SaveSettings();
+}
 
 static QAbstractButton* BoolControl(const TOptionsForm& Form, TSettingId Id) {
     switch (Id) {
-        case TSettingId::AlertOnMessage: return Form.cbAlertOnMessage;
-        case TSettingId::AlertsOnTop: return Form.cbAlertsOnTop;
-        case TSettingId::BeepOnMessage: return Form.cbBeepOnMessage;
-        case TSettingId::DefaultSound: return Form.rbDefaultSound;
-        case TSettingId::CustomSound: return Form.rbCustomSound;
-        case TSettingId::ShowSplash: return Form.cbShowSplash;
-        case TSettingId::StartWithWindows: return Form.cbStartWithWindows;
-        case TSettingId::SaveMessages: return Form.cbSaveMessages;
-        case TSettingId::EnableAutoResponse: return Form.cbEnableAutoResponse;
-        case TSettingId::AutoDisableAlerts: return Form.cbAutoDisableAlerts;
-        case TSettingId::AskForResponse: return Form.rbAskForResponse;
-        case TSettingId::UseDefaultResponse: return Form.rbUseDefaultResponse;
-        default: return nullptr;
+        case TSettingId::AlertOnMessage:
+            return Form.cbAlertOnMessage;
+        case TSettingId::AlertsOnTop:
+            return Form.cbAlertsOnTop;
+        case TSettingId::BeepOnMessage:
+            return Form.cbBeepOnMessage;
+        case TSettingId::DefaultSound:
+            return Form.rbDefaultSound;
+        case TSettingId::CustomSound:
+            return Form.rbCustomSound;
+        case TSettingId::ShowSplash:
+            return Form.cbShowSplash;
+        case TSettingId::StartWithWindows:
+            return Form.cbStartWithWindows;
+        case TSettingId::SaveMessages:
+            return Form.cbSaveMessages;
+        case TSettingId::EnableAutoResponse:
+            return Form.cbEnableAutoResponse;
+        case TSettingId::AutoDisableAlerts:
+            return Form.cbAutoDisableAlerts;
+        case TSettingId::AskForResponse:
+            return Form.rbAskForResponse;
+        case TSettingId::UseDefaultResponse:
+            return Form.rbUseDefaultResponse;
+        default:
+            return nullptr;
     }
 }
 
@@ -645,7 +679,9 @@ void TfMain::SetText(TSettingId Id, const std::string& Value) {
     if (Id == TSettingId::ResponseMessage) SetMemoText(mmResponseMessage, Value);
 }
 
-int TfMain::MessagePort() const { return ServerSocket->Port(); }
+int TfMain::MessagePort() const {
+    return ServerSocket->Port();
+}
 
 void TfMain::SetMessagePort(int Port) {
     ServerSocket->SetPort(Port);

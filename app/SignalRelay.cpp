@@ -29,7 +29,7 @@ TSignalRelay::TSignalRelay(std::function<void(int)> onSignal, QObject* parent)
     FNotifier = new QSocketNotifier(RelayFds[1], QSocketNotifier::Read, this);
     connect(FNotifier, &QSocketNotifier::activated, this, &TSignalRelay::Drain);
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (HeaderVersion(ParseHeader(request)) != 150) std::abort();
 
     const TStatusReply status = ReadStatusReply(input);
-    const TStatusReply again =
-        ReadStatusReply(BuildStatusReply(status.AlertsOff, status.AutoResponse, status.ResponseText));
+    const TStatusReply again = ReadStatusReply(
+        BuildStatusReply(status.AlertsOff, status.AutoResponse, status.ResponseText));
     if (again.AlertsOff != status.AlertsOff || again.AutoResponse != status.AutoResponse ||
         again.ResponseText != status.ResponseText)
         std::abort();

@@ -84,19 +84,28 @@ void TMessageSender::ClientSocketError(QObject*, TSocketConnection* Socket,
     const auto peer = [Socket] { return Socket->PeerName() + " (" + Socket->PeerAddress() + ")"; };
     std::string text;
     switch (ErrorEvent) {
-        case ekGeneral: text = "Unknown error (" + std::to_string(ErrorCode) + ")"; break;
-        case ekSend: text = "Error sending data to " + peer(); break;
-        case ekReceive: text = "Error receiving data from " + peer(); break;
-        case ekConnect:
-            text = "Error connecting to " + ClientSocket.Host() + " (" +
-                   std::to_string(ErrorCode) + ")";
+        case ekGeneral:
+            text = "Unknown error (" + std::to_string(ErrorCode) + ")";
             break;
-        case ekDisconnect: text = "Error disconnecting from " + peer(); break;
-        case ekAccept: text = "Error accepting connection from " + peer(); break;
+        case ekSend:
+            text = "Error sending data to " + peer();
+            break;
+        case ekReceive:
+            text = "Error receiving data from " + peer();
+            break;
+        case ekConnect:
+            text = "Error connecting to " + ClientSocket.Host() + " (" + std::to_string(ErrorCode) +
+                   ")";
+            break;
+        case ekDisconnect:
+            text = "Error disconnecting from " + peer();
+            break;
+        case ekAccept:
+            text = "Error accepting connection from " + peer();
+            break;
     }
     if (!text.empty())
-        FHost.MessageBoxes().Show(nullptr, text, Caption::Error, TMsgIcon::Error,
-                                  TMsgButtons::Ok);
+        FHost.MessageBoxes().Show(nullptr, text, Caption::Error, TMsgIcon::Error, TMsgButtons::Ok);
     if (ErrorEvent == ekConnect)
         FHost.AddSessionLog({ConnectErrorLine(ClientSocket.Host(), ErrorCode, TimeStamp())});
     ErrorCode = 0;

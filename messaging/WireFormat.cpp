@@ -4,10 +4,11 @@ namespace {
 constexpr char Mark = '\x08';
 }
 
-const std::string RequestHeader("\x08"
-                                "0150\r\n"
-                                "\x08",
-                                8);
+const std::string RequestHeader(
+    "\x08"
+    "0150\r\n"
+    "\x08",
+    8);
 
 std::string ParseHeader(const std::string& Data) {
     if (Data.empty() || Data[0] != Mark) return {};
@@ -34,9 +35,13 @@ int HeaderVersion(const std::string& Header) {
     return negative ? -value : value;
 }
 
-bool WantsStatusReply(const std::string& Header) { return HeaderVersion(Header) > 149; }
+bool WantsStatusReply(const std::string& Header) {
+    return HeaderVersion(Header) > 149;
+}
 
-std::string BuildRequest(const std::string& Text) { return RequestHeader + Text; }
+std::string BuildRequest(const std::string& Text) {
+    return RequestHeader + Text;
+}
 
 std::string BuildStatusReply(bool AlertsOff, bool AutoResponse, const std::string& ResponseText) {
     std::string reply;

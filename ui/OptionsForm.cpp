@@ -37,8 +37,7 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     const int needed = fontMetrics().horizontalAdvance(QString(WidestCaption).replace("&&", "&"));
     FScale = std::max(1.0, double(needed) / WidestCaptionRoom);
     auto place = [this](QWidget* w, int x, int y, int width, int height) {
-        w->setGeometry(int(x * FScale), int(y * FScale), int(width * FScale),
-                       int(height * FScale));
+        w->setGeometry(int(x * FScale), int(y * FScale), int(width * FScale), int(height * FScale));
     };
     auto placeLabel = [this](QLabel* l, int x, int y) {
         l->move(int(x * FScale), int(y * FScale));
@@ -66,12 +65,12 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     place(gbOptions, 5, 5, 266, 226);
     cbAlertOnMessage = check(gbOptions, "cbAlertOnMessage", "Show an alert when a message arrives",
                              10, 20, 246, 17, true);
-    cbAlertsOnTop = check(gbOptions, "cbAlertsOnTop", "Show alerts on top of other windows", 20,
-                          42, 236, 17, true);
+    cbAlertsOnTop = check(gbOptions, "cbAlertsOnTop", "Show alerts on top of other windows", 20, 42,
+                          236, 17, true);
     cbBeepOnMessage = check(gbOptions, "cbBeepOnMessage", "Play sound when a message arrives", 10,
                             65, 246, 17, true);
-    rbDefaultSound = radio(gbOptions, "rbDefaultSound", "Windows default sound", 20, 87, 236, 17,
-                           false);
+    rbDefaultSound =
+        radio(gbOptions, "rbDefaultSound", "Windows default sound", 20, 87, 236, 17, false);
     rbCustomSound = radio(gbOptions, "rbCustomSound", "Custom sound:", 20, 105, 236, 17, true);
     edCustomSound = Make<QLineEdit>(gbOptions, "edCustomSound");
     edCustomSound->setToolTip("Custom sound file (leave blank for no sound)");
@@ -87,8 +86,8 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     btnPlay->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
     place(btnPlay, 228, 123, 26, 26);
     cbShowSplash = check(gbOptions, "cbShowSplash", "Show splash screen", 10, 160, 246, 17, true);
-    cbStartWithWindows = check(gbOptions, "cbStartWithWindows", "Start with Windows", 10, 180,
-                               246, 17, true);
+    cbStartWithWindows =
+        check(gbOptions, "cbStartWithWindows", "Start with Windows", 10, 180, 246, 17, true);
     cbSaveMessages = check(gbOptions, "cbSaveMessages", "Save received messages on exit", 10, 200,
                            246, 17, false);
 
@@ -111,15 +110,15 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     gbAutoResponse = Make<QGroupBox>(this, "gbAutoResponse");
     gbAutoResponse->setTitle("Automatic response");
     place(gbAutoResponse, 280, 5, 326, 246);
-    cbEnableAutoResponse = check(gbAutoResponse, "cbEnableAutoResponse",
-                                 "Activate auto-response when program starts", 10, 20, 306, 17,
-                                 false);
-    cbAutoDisableAlerts = check(gbAutoResponse, "cbAutoDisableAlerts",
-                                "Deactivate alerts && sounds when auto-response is activated", 10,
-                                40, 306, 17, true);
-    rbAskForResponse = radio(gbAutoResponse, "rbAskForResponse",
-                             "Ask for reponse message when auto-response is activated", 10, 65,
-                             306, 17, true);
+    cbEnableAutoResponse =
+        check(gbAutoResponse, "cbEnableAutoResponse", "Activate auto-response when program starts",
+              10, 20, 306, 17, false);
+    cbAutoDisableAlerts =
+        check(gbAutoResponse, "cbAutoDisableAlerts",
+              "Deactivate alerts && sounds when auto-response is activated", 10, 40, 306, 17, true);
+    rbAskForResponse =
+        radio(gbAutoResponse, "rbAskForResponse",
+              "Ask for reponse message when auto-response is activated", 10, 65, 306, 17, true);
     rbUseDefaultResponse = radio(gbAutoResponse, "rbUseDefaultResponse",
                                  "Use always the default message", 10, 85, 306, 17, false);
     lblResponseMessage = Make<QLabel>(gbAutoResponse, "lblResponseMessage");

@@ -64,18 +64,21 @@ TEST(WireFormat, TextIsCarriedByteForByte) {
     const std::string text = "a\x08z\0\xff\r\nend"s;
     const std::string request = BuildRequest(text);
     ASSERT_EQ(request.size(), 8 + text.size());
-    EXPECT_EQ(request.substr(0, 8), "\x08"
-                                    "0150\r\n\x08");
+    EXPECT_EQ(request.substr(0, 8),
+              "\x08"
+              "0150\r\n\x08");
     EXPECT_EQ(ParseHeader(request).size(), 8u);
     EXPECT_EQ(StripHeader(request), text);
 }
 
 TEST(WireFormat, StatusRepliesRoundTripAndReadLeniently) {
-    EXPECT_EQ(BuildStatusReply(true, false, ""), "\x08"
-                                                 "10\x08");
-    EXPECT_EQ(BuildStatusReply(false, true, "away\0x"s), "\x08"
-                                                         "01\x08"
-                                                         "away\0x"s);
+    EXPECT_EQ(BuildStatusReply(true, false, ""),
+              "\x08"
+              "10\x08");
+    EXPECT_EQ(BuildStatusReply(false, true, "away\0x"s),
+              "\x08"
+              "01\x08"
+              "away\0x"s);
 
     struct ReplyCase {
         std::string reply;

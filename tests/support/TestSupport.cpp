@@ -52,7 +52,9 @@ void CleanEnvironment() {
     }
 }
 
-std::string TempDir() { return TempRoot(); }
+std::string TempDir() {
+    return TempRoot();
+}
 
 int FreeTcpPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
