@@ -227,6 +227,9 @@ TfMain::~TfMain() {
 }
 
 void TfMain::FormDestroy() {
+    // Stop taking messages first: every descriptor idle peers hold is given
+    // back before the files are written.
+    Guarded(this, [this] { ServerSocket->Close(); });
     Guarded(this, [this] { SaveSettings(); });
     Guarded(this, [this] {
         if (SaveMessagesOn())
@@ -264,13 +267,31 @@ void TfMain::AppException(QObject* Sender, const Exception& E) {
         if (FSender->FSending && Sender != ServerSocket) {
             int code = -1;
             ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
-        } else {
-            MessageBoxes().Show(nullptr, "Unexpected socket error:\r" + E.Message(), Caption::Error,
-                                TMsgIcon::Error, TMsgButtons::Ok);
+        } else if (!FSocketErrorShown) {
+            // One box at a time: the box runs the event loop, and a peer that
+            // keeps resetting connections must not stack boxes without end.
+            FSocketErrorShown = true;
+            try {
+                MessageBoxes().Show(nullptr, "Unexpected socket error:\r" + E.Message(),
+                                    Caption::Error, TMsgIcon::Error, TMsgButtons::Ok);
+            } catch (...) {
+                FSocketErrorShown = false;
+                throw;
+            }
+            FSocketErrorShown = false;
         }
     } else if (dynamic_cast<const ERetryOpen*>(&E)) {
         RetryArmed = false;
-        if (FSender->FSending) ClientSocket->Open();
+        if (FSender->FSending) {
+            try {
+                ClientSocket->Open();
+            } catch (const Exception&) {
+                // The retry could not even start: end the send as a failed
+                // connect, or it would stay "connecting" for good.
+                int code = -1;
+                ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
+            }
+        }
     } else {
         MessageBoxes().Show(nullptr, E.Message(), Caption::AppTitle, TMsgIcon::Error,
                             TMsgButtons::Ok);
@@ -414,7 +435,7 @@ void TfMain::btnPlayClick() {
     if (rbDefaultSound->isChecked()) {
         Sound().Beep();
     } else if (!edCustomSound->text().isEmpty()) {
-        Sound().PlayFile(EncodeTyped(edCustomSound->text()));
+        Sound().PlayFile(GetText(TSettingId::SoundFile));
     }
 }
 
@@ -553,7 +574,7 @@ TArrivalOptions TfMain::ArrivalOptions() {
     TArrivalOptions options;
     options.BeepOnMessage = cbBeepOnMessage->isChecked();
     options.DefaultSound = rbDefaultSound->isChecked();
-    options.CustomSound = EncodeTyped(edCustomSound->text());
+    options.CustomSound = GetText(TSettingId::SoundFile);
     options.AlertOnMessage = cbAlertOnMessage->isChecked();
     options.AlertsOnTop = cbAlertsOnTop->isChecked();
     options.DisableAlerts = mnDisableAlerts->isChecked();
@@ -668,15 +689,31 @@ void TfMain::SetBool(TSettingId Id, bool Value) {
     }
 }
 
+// The screen cannot show every stored byte as it is (a Latin-1 file name, a
+// control character). While the user leaves a loaded text alone, the bytes it
+// came from are what the program uses and saves back.
 std::string TfMain::GetText(TSettingId Id) const {
-    if (Id == TSettingId::SoundFile) return EncodeTyped(edCustomSound->text());
-    if (Id == TSettingId::ResponseMessage) return MemoText(mmResponseMessage);
+    if (Id == TSettingId::SoundFile) {
+        const QString shown = edCustomSound->text();
+        return shown == FLoadedSoundFile.Shown ? FLoadedSoundFile.Bytes : EncodeTyped(shown);
+    }
+    if (Id == TSettingId::ResponseMessage) {
+        return mmResponseMessage->toPlainText() == FLoadedResponse.Shown
+                   ? FLoadedResponse.Bytes
+                   : MemoText(mmResponseMessage);
+    }
     return {};
 }
 
 void TfMain::SetText(TSettingId Id, const std::string& Value) {
-    if (Id == TSettingId::SoundFile) edCustomSound->setText(DecodeForLine(Value));
-    if (Id == TSettingId::ResponseMessage) SetMemoText(mmResponseMessage, Value);
+    if (Id == TSettingId::SoundFile) {
+        edCustomSound->setText(DecodeForLine(Value));
+        FLoadedSoundFile = {Value, edCustomSound->text()};
+    }
+    if (Id == TSettingId::ResponseMessage) {
+        SetMemoText(mmResponseMessage, Value);
+        FLoadedResponse = {Value, mmResponseMessage->toPlainText()};
+    }
 }
 
 int TfMain::MessagePort() const {

@@ -197,6 +197,12 @@ private:
     std::unique_ptr<TSettingsStore> FSettings;
     std::unique_ptr<TSavedMessages> FSavedMessages;
     std::unique_ptr<TReceivedJournal> FJournal;
+    struct TLoadedText {
+        std::string Bytes;  // as stored
+        QString Shown;      // as the control shows them
+    };
+    TLoadedText FLoadedSoundFile, FLoadedResponse;
+    bool FSocketErrorShown = false;                // an "Unexpected socket error" box is open
     std::vector<QPointer<QWidget>> FOwnedWindows;  // every window opened, oldest first
 };
 

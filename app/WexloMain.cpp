@@ -6,6 +6,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 #include <QApplication>
@@ -80,6 +81,26 @@ std::unique_ptr<IMessageBoxService> MakeMessageBoxes() {
 
 }  // namespace
 
+namespace {
+// Turns the application's quit event into a call of our own.
+class TQuitEventFilter : public QObject {
+public:
+    explicit TQuitEventFilter(std::function<void()> OnQuit) : FOnQuit(std::move(OnQuit)) {}
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override {
+        if (Watched == qApp && Event->type() == QEvent::Quit) {
+            FOnQuit();
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> FOnQuit;
+};
+}  // namespace
+
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     // A closed terminal or pipe on stderr must not end the program mid-run.
@@ -110,8 +131,11 @@ int main(int argc, char** argv) {
         QCoreApplication::exit(0);
     };
     TSignalRelay relay([&requestQuit](int) { requestQuit(); });
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
-                     [&requestQuit](QSessionManager&) { requestQuit(); });
+    // The session manager ends a session with a quit event, which Qt turns
+    // into closing every window; the options dialog refuses that, so take the
+    // event over and end the same way as a signal does.
+    TQuitEventFilter quitFilter(requestQuit);
+    app.installEventFilter(&quitFilter);
 
     TCanberraSound sound;
     TFileDialogs fileDialogs;
@@ -122,6 +146,12 @@ int main(int argc, char** argv) {
     services.ExecutablePath = QCoreApplication::applicationFilePath().toStdString();
 
     auto form = std::make_unique<TfMain>(services);
+    // Asked to save (a checkpoint, or a logout that may yet be cancelled): the
+    // settings go to disk now, and the program stays. Received messages are in
+    // the journal already.
+    QObject::connect(
+        &app, &QGuiApplication::commitDataRequest, form.get(),
+        [&form](QSessionManager&) { Guarded(form.get(), [&form] { form->SaveSettings(); }); });
     // An end asked for before the loop runs would be forgotten by exec().
     if (quitRequested)
         QMetaObject::invokeMethod(

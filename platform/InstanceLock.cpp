@@ -58,8 +58,8 @@ std::string RuntimeDir() {
 
 }  // namespace
 
-std::string TInstanceLock::LockPath(const std::string& MutexName) {
-    const std::string dir = RuntimeDir();
+namespace {
+std::string LockFileIn(const std::string& dir, const std::string& MutexName) {
     if (dir.empty()) return {};
     std::string name = SafeFileName(MutexName) + "@" + SafeFileName(SessionDisplay());
     if (name.size() > 200) {
@@ -72,22 +72,40 @@ std::string TInstanceLock::LockPath(const std::string& MutexName) {
     }
     return dir + "/" + name + ".lock";
 }
+}  // namespace
+
+std::string TInstanceLock::LockPath(const std::string& MutexName) {
+    return LockFileIn(RuntimeDir(), MutexName);
+}
 
 TInstanceLock::TInstanceLock(const std::string& MutexName) : FPath(LockPath(MutexName)) {
-    if (FPath.empty()) return;
+    if (TryLock() || FState == lsHeldElsewhere) return;
+    // A runtime folder we cannot create files in (read-only, full) must not
+    // switch the single-copy rule off: every copy falls back to the same
+    // private folder.
+    const std::string fallback = LockFileIn(PrivateTempDir(), MutexName);
+    if (fallback.empty() || fallback == FPath) return;
+    FPath = fallback;
+    TryLock();
+}
+
+bool TInstanceLock::TryLock() {
+    FState = lsUnavailable;
+    if (FPath.empty()) return false;
     // Close-on-exec: a program we launch must not keep the lock after we end.
     FFd = ::open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (FFd < 0) return;
+    if (FFd < 0) return false;
     int rc;
     do rc = ::flock(FFd, LOCK_EX | LOCK_NB);
     while (rc != 0 && errno == EINTR);
     if (rc == 0) {
         FState = lsHeld;
-        return;
+        return true;
     }
     FState = errno == EWOULDBLOCK ? lsHeldElsewhere : lsUnavailable;
     ::close(FFd);
     FFd = -1;
+    return false;
 }
 
 TInstanceLock::~TInstanceLock() {

@@ -28,6 +28,8 @@ public:
     static std::string LockPath(const std::string& MutexName);
 
 private:
+    bool TryLock();
+
     TState FState = lsUnavailable;
     std::string FPath;
     int FFd = -1;

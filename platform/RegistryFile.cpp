@@ -625,6 +625,20 @@ bool TRegKey::DeleteValue(const std::string& Name) {
     return removed > 0;
 }
 
+namespace {
+// An earlier unreadable store kept as .bad is not overwritten by a later one:
+// the next free of .bad, .bad.1, .bad.2, ...
+std::string FreeBackupPath(const std::string& Base) {
+    struct stat st;
+    if (::lstat(Base.c_str(), &st) != 0) return Base;
+    for (int n = 1; n < 1000; ++n) {
+        const std::string candidate = Base + "." + std::to_string(n);
+        if (::lstat(candidate.c_str(), &st) != 0) return candidate;
+    }
+    return Base;
+}
+}  // namespace
+
 void TRegKey::Close() {
     if (FClosed) return;
     FClosed = true;
@@ -646,7 +660,8 @@ void TRegKey::Close() {
 
     std::string error;
     if (!MakeDirectories(ParentDir(FFile), 0700, &error) ||
-        !ReplaceFileAtomically(FFile, bytes, 0600, &error,
-                               state == TFileState::Bad ? FFile + ".bad" : std::string()))
+        !ReplaceFileAtomically(
+            FFile, bytes, 0600, &error,
+            state == TFileState::Bad ? FreeBackupPath(FFile + ".bad") : std::string()))
         throw ERegistryError(error);
 }

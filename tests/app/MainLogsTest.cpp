@@ -425,3 +425,29 @@ TEST(MainSettings, OptionControlsFollowTheirEnablingRules) {
 }
 
 }  // namespace
+
+// What the screen cannot show as it is (a Latin-1 file name, a control byte in
+// the away text) goes back to the store unchanged while the user leaves it
+// alone; an edited text is stored as typed.
+TEST(MainSettings, StoredTextsSurviveASaveByteForByte) {
+    MainHarness h;
+    const std::string sound = h.dir + "/bin/m\xe9ssage.wav";
+    const std::string response = "Back\x01 at two\r\nSee \xa0you";
+    h.settings["Sound file"] = Quoted(sound);
+    h.settings["Response message"] = Quoted(response);
+    TfMain& form = h.Start();
+    EXPECT_EQ(form.GetText(TSettingId::SoundFile), sound);
+    EXPECT_EQ(form.GetText(TSettingId::ResponseMessage), response);
+    h.sound.played.clear();
+    form.btnPlayClick();
+    EXPECT_EQ(h.sound.played, std::vector<std::string>{sound});
+
+    h.Stop();
+    const std::string stored = testsupport::ReadFile(h.services.SettingsPath);
+    EXPECT_NE(stored.find("\"Sound file\"=" + Quoted(sound)), std::string::npos) << stored;
+
+    TfMain& again = h.StartAsIs();
+    EXPECT_EQ(again.GetText(TSettingId::ResponseMessage), response);
+    again.mmResponseMessage->setPlainText("Gone fishing\nback soon");
+    EXPECT_EQ(again.GetText(TSettingId::ResponseMessage), "Gone fishing\r\nback soon");
+}

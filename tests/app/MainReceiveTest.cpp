@@ -391,3 +391,49 @@ TEST(MainReceiveHostile, SilentPeerDoesNotHoldUpOthers) {
 }
 
 }  // namespace
+
+// The error box runs the event loop while it waits for the user. Peers that
+// keep resetting connections meanwhile must not open a box inside the box
+// inside the box.
+TEST(MainReceiveHostile, ResetStormShowsOneErrorBoxAtATime) {
+    class NestingBox : public IMessageBoxService {
+    public:
+        explicit NestingBox(int Port) : FPort(Port) {}
+        TMsgResult Show(QWidget*, const std::string& Text, const std::string&, TMsgIcon,
+                        TMsgButtons) override {
+            ++shown;
+            ++depth;
+            texts.push_back(Text);
+            deepest = std::max(deepest, depth);
+            if (Text.rfind("Unexpected socket error:", 0) == 0 && depth == 1) {
+                for (int i = 0; i < 20; ++i) {
+                    RawClient peer(FPort);
+                    peer.Reset();
+                    testsupport::ProcessEventsFor(10);
+                }
+                testsupport::ProcessEventsFor(200);
+            }
+            --depth;
+            return TMsgResult::Ok;
+        }
+        int shown = 0, depth = 0, deepest = 0;
+        std::vector<std::string> texts;
+
+    private:
+        int FPort;
+    };
+
+    MainHarness h;
+    NestingBox box(h.port);
+    h.services.MessageBoxes = &box;
+    TfMain& form = h.Start();
+    {
+        RawClient first(h.port);
+        first.Reset();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return box.shown > 0; }));
+    testsupport::ProcessEventsFor(200);
+    EXPECT_EQ(box.deepest, 1) << testing::PrintToString(box.texts);
+    ExpectStillReceiving(h);
+    (void)form;
+}

@@ -235,6 +235,19 @@ TEST(RegistryFile, UnparsableFileIsKeptAsBadAndReplaced) {
     }
 }
 
+TEST(RegistryFile, ASecondUnparsableFileKeepsTheFirstBackup) {
+    const std::string dir = NewDir();
+    const TRegistryFile reg(dir + "/settings.reg");
+    for (const std::string bad : {"REGEDIT5 first", "REGEDIT5 second"}) {
+        WriteFile(reg.Path(), bad);
+        auto key = reg.CreateKey(Key);
+        key->SetValue("Port", DwordValue(1));
+        key->Close();
+    }
+    EXPECT_EQ(ReadFile(reg.BadPath()), "REGEDIT5 first");
+    EXPECT_EQ(ReadFile(reg.BadPath() + ".1"), "REGEDIT5 second");
+}
+
 TEST(RegistryFile, ChangesThroughTwoOpenKeysBothSurvive) {
     const TRegistryFile reg(NewDir() + "/settings.reg");
     auto first = reg.CreateKey(Key);
