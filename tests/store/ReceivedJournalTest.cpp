@@ -10,10 +10,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/Exceptions.h"
 #include "store/ReceivedJournal.h"
 #include "store/SavedMessages.h"
-#include "tests/support/TestSupport.h"
+#include "tests/store/StoreTestSupport.h"
 
 extern char** environ;
 
@@ -22,28 +21,9 @@ using namespace std::string_literals;
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
+using namespace storetest;
 
 constexpr int ReadyFd = 3;
-
-std::string NewFolder() {
-    static int counter = 0;
-    const std::string dir = testsupport::TempDir() + "/journal-" + std::to_string(++counter);
-    fs::create_directories(dir);
-    return dir;
-}
-
-TStringList Entry(const std::string& Text, bool AutoResponse = false) {
-    return ReceivedEntry("", "10.0.0.5", "13:04:05, 01/02/24", AutoResponse, Text);
-}
-
-std::string Raised(const std::function<void()>& Fn) {
-    try {
-        Fn();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "(nothing raised)";
-}
 
 // Environment values cannot hold NUL bytes, so texts travel as hex.
 std::string ToHex(const std::string& Bytes) {
@@ -196,7 +176,7 @@ TEST(ReceivedJournal, ADamagedTailIsDroppedAndTheRecordsBeforeItKept) {
 }
 
 TEST(ReceivedJournal, AKilledRunIsSavedAsItsExitWouldHaveSavedIt) {
-    const std::string dir = NewFolder();
+    const std::string dir = NewFolder("journal");
     const std::string old = "earlier run\0\nno final break"s;
     const std::string text = "nul\0cr\rlf\n\xe9\x01"s;
     WriteFile(dir + "/Saved messages.txt", old);
@@ -214,7 +194,7 @@ TEST(ReceivedJournal, AKilledRunIsSavedAsItsExitWouldHaveSavedIt) {
 }
 
 TEST(ReceivedJournal, ThreeRunsWithOneMessageEachLeaveThreeEntriesInOrder) {
-    const std::string dir = NewFolder();
+    const std::string dir = NewFolder("journal");
     const std::string journal = dir + "/state/wexlo/received.journal";
     const std::string saved = dir + "/Saved messages.txt";
     EXPECT_EQ(RunToExit({"exit", journal, saved, "one"}), 0);
@@ -226,7 +206,7 @@ TEST(ReceivedJournal, ThreeRunsWithOneMessageEachLeaveThreeEntriesInOrder) {
 }
 
 TEST(ReceivedJournal, ATornTailOnDiskIsDroppedOnce) {
-    const std::string dir = NewFolder();
+    const std::string dir = NewFolder("journal");
     const std::string path = dir + "/received.journal";
     const std::string torn = journal::Record(Entry("torn"));
     WriteFile(path, journal::Header + journal::Record(Entry("kept")) + torn.substr(0, 20));
@@ -247,7 +227,7 @@ TEST(ReceivedJournal, ATornTailOnDiskIsDroppedOnce) {
 }
 
 TEST(ReceivedJournal, FollowsTheRunsCommands) {
-    const std::string dir = NewFolder();
+    const std::string dir = NewFolder("journal");
     const std::string path = dir + "/new/folder/received.journal";
     const TSavedMessages saved(dir + "/Saved messages.txt");
     const auto journaled = [&] { return journal::Parse(ReadFile(path)).Items; };
@@ -290,7 +270,7 @@ TEST(ReceivedJournal, FollowsTheRunsCommands) {
 }
 
 TEST(ReceivedJournal, NothingIsLostWhileTheSavedFileCannotBeWritten) {
-    const std::string dir = NewFolder();
+    const std::string dir = NewFolder("journal");
     const std::string path = dir + "/received.journal";
     const TSavedMessages blocked(dir + "/missing/Saved messages.txt");
     const TSavedMessages saved(dir + "/Saved messages.txt");
@@ -328,7 +308,7 @@ TEST(ReceivedJournal, NothingIsLostWhileTheSavedFileCannotBeWritten) {
 }
 
 TEST(ReceivedJournal, ASecondCopyLeavesALiveJournalAlone) {
-    const std::string dir = NewFolder();
+    const std::string dir = NewFolder("journal");
     const std::string path = dir + "/received.journal";
     const TSavedMessages saved(dir + "/Saved messages.txt");
 
@@ -370,7 +350,7 @@ TEST(ReceivedJournal, LivesInTheUsersStateFolder) {
 }  // namespace
 
 TEST(ReceivedJournal, AnEmptiedJournalLeftBehindCreatesNoSavedFile) {
-    const std::string dir = NewFolder();
+    const std::string dir = NewFolder("journal");
     const std::string path = dir + "/received.journal";
     const TSavedMessages saved(dir + "/Saved messages.txt");
     {

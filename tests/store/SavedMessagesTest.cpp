@@ -5,39 +5,15 @@
 #include <csignal>
 #include <filesystem>
 
-#include "platform/Exceptions.h"
 #include "store/SavedMessages.h"
-#include "tests/support/TestSupport.h"
+#include "tests/store/StoreTestSupport.h"
 
 namespace {
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
-
-const std::string Sep(65, '\xAF');
-
-// A fresh folder per test, inside the run's temporary folder.
-std::string NewFolder() {
-    static int counter = 0;
-    const std::string dir = testsupport::TempDir() + "/saved-" + std::to_string(::getpid()) + "-" +
-                            std::to_string(++counter);
-    fs::create_directories(dir);
-    return dir;
-}
-
-TStringList Entry(const std::string& Text) {
-    return ReceivedEntry("", "10.0.0.5", "13:04:05, 01/02/24", false, Text);
-}
-
-std::string Raised(const std::function<void()>& Fn) {
-    try {
-        Fn();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "(nothing raised)";
-}
+using namespace storetest;
 
 TEST(SavedMessages, LivesBesideTheExecutable) {
     EXPECT_EQ(TSavedMessages::PathIn("/opt/wexlo"), "/opt/wexlo/Saved messages.txt");
@@ -63,7 +39,7 @@ TEST(SavedMessages, AppendKeepsEveryExistingByte) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const TSavedMessages saved(NewFolder() + "/Saved messages.txt");
+        const TSavedMessages saved(NewFolder("saved") + "/Saved messages.txt");
         if (c.before) WriteFile(saved.Path(), *c.before);
         saved.Append(Entry("new"));
         EXPECT_EQ(ReadFile(saved.Path()), c.after);
@@ -71,7 +47,7 @@ TEST(SavedMessages, AppendKeepsEveryExistingByte) {
 }
 
 TEST(SavedMessages, AnEmptyLogLeavesTheFileAsItWas) {
-    const TSavedMessages saved(NewFolder() + "/Saved messages.txt");
+    const TSavedMessages saved(NewFolder("saved") + "/Saved messages.txt");
     saved.Append({});
     ASSERT_TRUE(saved.Exists());
     EXPECT_EQ(ReadFile(saved.Path()), "");
@@ -82,7 +58,7 @@ TEST(SavedMessages, AnEmptyLogLeavesTheFileAsItWas) {
 }
 
 TEST(SavedMessages, ThreeRunsLeaveThreeEntriesInOrder) {
-    const std::string path = NewFolder() + "/Saved messages.txt";
+    const std::string path = NewFolder("saved") + "/Saved messages.txt";
     for (const char* text : {"first", "second", "third"}) TSavedMessages(path).Append(Entry(text));
     EXPECT_EQ(ReadFile(path),
               TextOf(Entry("first")) + TextOf(Entry("second")) + TextOf(Entry("third")));
@@ -110,7 +86,7 @@ private:
 
 TEST(SavedMessages, AFailedAppendLosesNothing) {
     const std::string old = "earlier\0entries\nkept"s;
-    const std::string dir = NewFolder();
+    const std::string dir = NewFolder("saved");
 
     // The folder does not exist.
     const TSavedMessages nowhere(dir + "/missing/Saved messages.txt");
@@ -148,14 +124,14 @@ TEST(SavedMessages, AReadOnlyFolder) {
     const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec;
 
     // No file yet: it cannot be created.
-    const std::string empty = NewFolder();
+    const std::string empty = NewFolder("saved");
     const TSavedMessages none(empty + "/Saved messages.txt");
     fs::permissions(empty, readOnly);
     EXPECT_EQ(Raised([&] { none.Append(Entry("x")); }), "Cannot create file " + none.Path());
     EXPECT_FALSE(none.Exists());
 
     // A file already there takes new entries, but cannot be deleted.
-    const std::string full = NewFolder();
+    const std::string full = NewFolder("saved");
     const TSavedMessages saved(full + "/Saved messages.txt");
     WriteFile(saved.Path(), "old\n");
     fs::permissions(full, readOnly);
@@ -169,7 +145,7 @@ TEST(SavedMessages, AReadOnlyFolder) {
 }
 
 TEST(SavedMessages, ReadExistsAndDelete) {
-    const TSavedMessages saved(NewFolder() + "/Saved messages.txt");
+    const TSavedMessages saved(NewFolder("saved") + "/Saved messages.txt");
     EXPECT_FALSE(saved.Exists());
     EXPECT_EQ(Raised([&] { saved.Read(); }), "Cannot open file " + saved.Path());
     // A missing file is not an error.
