@@ -5,6 +5,8 @@
 namespace {
 using namespace std::string_literals;
 
+// "\b" is the 0x08 mark that opens and closes a header.
+
 struct RequestCase {
     std::string request, header, body;
     int version;
@@ -13,42 +15,18 @@ struct RequestCase {
 
 TEST(WireFormat, RequestsSplitIntoHeaderBodyAndVersion) {
     const RequestCase cases[] = {
-        {"\x08"
-         "0150\r\n\x08Hello",
-         "\x08"
-         "0150\r\n\x08",
-         "Hello", 150, true},
+        {"\b0150\r\n\bHello", "\b0150\r\n\b", "Hello", 150, true},
         {"Hello", "", "Hello", 100, false},
-        {"\x08"
-         "abcd\x08Hi",
-         "\x08"
-         "abcd\x08",
-         "Hi", 0, false},
-        {"\x08"
-         "0150Hi",
-         "\x08"
-         "0150Hi",
-         "", 150, true},
-        {"\x08", "\x08", "", 0, false},
+        {"\babcd\bHi", "\babcd\b", "Hi", 0, false},
+        {"\b0150Hi", "\b0150Hi", "", 150, true},
+        {"\b", "\b", "", 0, false},
         {"", "", "", 100, false},
-        {"\x08"
-         "0160\r\n\x08later",
-         "\x08"
-         "0160\r\n\x08",
-         "later", 160, true},
-        {"\x08"
-         "0149\r\n\x08old",
-         "\x08"
-         "0149\r\n\x08",
-         "old", 149, false},
+        {"\b0160\r\n\blater", "\b0160\r\n\b", "later", 160, true},
+        {"\b0149\r\n\bold", "\b0149\r\n\b", "old", 149, false},
         // A short header: bytes 2 to 5 include the closing mark, so no number.
-        {"\x08"
-         "15\x08x",
-         "\x08"
-         "15\x08",
-         "x", 0, false},
+        {"\b15\bx", "\b15\b", "x", 0, false},
         // Older bare text that happens to start with the mark.
-        {"\x08tab\x08 rest", "\x08tab\x08", " rest", 0, false},
+        {"\btab\b rest", "\btab\b", " rest", 0, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.request));
@@ -61,24 +39,17 @@ TEST(WireFormat, RequestsSplitIntoHeaderBodyAndVersion) {
 }
 
 TEST(WireFormat, TextIsCarriedByteForByte) {
-    const std::string text = "a\x08z\0\xff\r\nend"s;
+    const std::string text = "a\bz\0\xff\r\nend"s;
     const std::string request = BuildRequest(text);
     ASSERT_EQ(request.size(), 8 + text.size());
-    EXPECT_EQ(request.substr(0, 8),
-              "\x08"
-              "0150\r\n\x08");
+    EXPECT_EQ(request.substr(0, 8), "\b0150\r\n\b");
     EXPECT_EQ(ParseHeader(request).size(), 8u);
     EXPECT_EQ(StripHeader(request), text);
 }
 
 TEST(WireFormat, StatusRepliesRoundTripAndReadLeniently) {
-    EXPECT_EQ(BuildStatusReply(true, false, ""),
-              "\x08"
-              "10\x08");
-    EXPECT_EQ(BuildStatusReply(false, true, "away\0x"s),
-              "\x08"
-              "01\x08"
-              "away\0x"s);
+    EXPECT_EQ(BuildStatusReply(true, false, ""), "\b10\b");
+    EXPECT_EQ(BuildStatusReply(false, true, "away\0x"s), "\b01\baway\0x"s);
 
     struct ReplyCase {
         std::string reply;
@@ -86,28 +57,11 @@ TEST(WireFormat, StatusRepliesRoundTripAndReadLeniently) {
         std::string text;
     };
     const ReplyCase cases[] = {
-        {"\x08"
-         "10\x08",
-         true, false, ""},
-        {"\x08"
-         "01\x08I'm out",
-         false, true, "I'm out"},
-        {"\x08"
-         "11\x08"
-         "both",
-         true, true, "both"},
-        {"\x08"
-         "1",
-         true, false, ""},
-        {"\x08", false, false, ""},
-        {"", false, false, ""},
-        {"110", false, false, "110"},
-        {"\x08\x08"
-         "1",
-         false, false, "1"},
-        {"\x08"
-         "2x\x08",
-         false, false, ""},
+        {"\b10\b", true, false, ""},        {"\b01\bI'm out", false, true, "I'm out"},
+        {"\b11\bboth", true, true, "both"}, {"\b1", true, false, ""},
+        {"\b", false, false, ""},           {"", false, false, ""},
+        {"110", false, false, "110"},       {"\b\b1", false, false, "1"},
+        {"\b2x\b", false, false, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.reply));
@@ -120,31 +74,8 @@ TEST(WireFormat, StatusRepliesRoundTripAndReadLeniently) {
 
 TEST(WireFormat, VersionFieldReadsOnlyDecimalNumbers) {
     const std::pair<std::string, int> cases[] = {
-        {"\x08"
-         "0150",
-         150},
-        {"\x08"
-         "9999\x08",
-         9999},
-        {"\x08"
-         "+150",
-         150},
-        {"\x08"
-         "-001",
-         -1},
-        {"\x08"
-         "15 0",
-         0},
-        {"\x08"
-         " 150",
-         0},
-        {"\x08"
-         "-",
-         0},
-        {"\x08"
-         "\0"
-         "150"s,
-         0},
+        {"\b0150", 150}, {"\b9999\b", 9999}, {"\b+150", 150}, {"\b-001", -1},
+        {"\b15 0", 0},   {"\b 150", 0},      {"\b-", 0},      {"\b\0"s + "150", 0},
     };
     for (const auto& [header, version] : cases) {
         SCOPED_TRACE(testing::PrintToString(header));
