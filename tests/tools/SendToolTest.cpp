@@ -22,6 +22,8 @@ namespace {
 
 using testsupport::WaitUntil;
 
+// "\b" is the 0x08 mark that opens and closes a header.
+
 // A receiver on a free loopback port that records the bytes it gets and
 // answers as the test asks.
 class TestReceiver {
@@ -155,39 +157,33 @@ TEST(SendToolProcess, RequestBytesAndEveryReplyVariant) {
          {"hello", "world"},
          "hello world",
          true,
-         std::string("\x08"
-                     "00\x08old away text"),
+         std::string("\b00\bold away text"),
          sent},
         {"alerts off",
          {" two", "blanks "},
          " two blanks ",
          true,
-         "\x08"
-         "10\x08",
+         "\b10\b",
          sent + peer + " has alerts disabled\n"},
         {"auto-response, away text passed on byte for byte",
-         {"caf\xc3\xa9", "\x08mark"},
-         "caf\xc3\xa9 \x08mark",
+         {"caf\xc3\xa9", "\bmark"},
+         "caf\xc3\xa9 \bmark",
          true,
-         Bytes("\x08"
-               "01\x08Out until 5\r\n\x1b[2J\0!"),
+         Bytes("\b01\bOut until 5\r\n\x1b[2J\0!"),
          sent + "Auto-response from " + peer + ":\nOut until 5\r\n\x1b[2J" + std::string(1, '\0') +
              "!\n"},
         {"both flags, alerts line first",
          {"hi"},
          "hi",
          true,
-         "\x08"
-         "11\x08"
-         "away",
+         "\b11\baway",
          sent + peer + " has alerts disabled\nAuto-response from " + peer + ":\naway\n"},
         {"reply without header", {"hi"}, "hi", true, "no header", sent},
         {"words after HOST that look like options",
          {"-n", "--port", "1"},
          "-n --port 1",
          true,
-         "\x08"
-         "00\x08",
+         "\b00\b",
          sent},
         {"older receiver closes without a reply",
          {"hello"},
@@ -222,13 +218,11 @@ TEST(SendToolProcess, StandardInputLineEndsBecomeCrLf) {
         {"one\ntwo\n", "one\r\ntwo\r\n"},
         {"a\r\nb\nc", "a\r\nb\r\nc"},
         {"\n\n", "\r\n\r\n"},
-        {Bytes("lone\rcr\0nul\xe9\x08"), Bytes("lone\rcr\0nul\xe9\x08")},
+        {Bytes("lone\rcr\0nul\xe9\b"), Bytes("lone\rcr\0nul\xe9\b")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        TestReceiver receiver(TestReceiver::Mode::Reply,
-                              "\x08"
-                              "00\x08");
+        TestReceiver receiver(TestReceiver::Mode::Reply, "\b00\b");
         receiver.expect = RequestHeader.size() + c.text.size();
         const RunResult r = RunSend({"--port", Port(receiver), "localhost"}, c.input);
         ASSERT_TRUE(r.finished);
@@ -238,9 +232,7 @@ TEST(SendToolProcess, StandardInputLineEndsBecomeCrLf) {
 }
 
 TEST(SendToolProcess, UsageErrorsSendNothing) {
-    TestReceiver receiver(TestReceiver::Mode::Reply,
-                          "\x08"
-                          "00\x08");
+    TestReceiver receiver(TestReceiver::Mode::Reply, "\b00\b");
     const std::string p = Port(receiver);
     const struct {
         std::vector<std::string> args;
@@ -322,9 +314,7 @@ TEST(SendToolProcess, LargeMessagesArriveWhole) {
     for (const std::size_t size : {std::size_t(1) << 20, std::size_t(8) << 20}) {
         SCOPED_TRACE(size);
         const std::string text = LargeText(size);
-        TestReceiver receiver(TestReceiver::Mode::Reply,
-                              "\x08"
-                              "10\x08");
+        TestReceiver receiver(TestReceiver::Mode::Reply, "\b10\b");
         receiver.expect = RequestHeader.size() + text.size();
         receiver.pauseMs = 300;
         const RunResult r = RunSend({"--port", Port(receiver), "127.0.0.1"}, text);
