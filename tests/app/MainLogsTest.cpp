@@ -28,9 +28,6 @@ using namespace maintest;
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 
-const std::string Separator(65, '\xAF');
-const std::time_t When = 1700000000;
-
 TStringList Entry(const std::string& Text) {
     return {"From localhost (127.0.0.1) at " + TimeStamp(When), Separator, Text + "\r\n\r\n\r\n"};
 }

@@ -23,7 +23,6 @@ namespace {
 
 using namespace maintest;
 
-const std::string Separator(65, '\xAF');
 const std::string Away = "Back at three\r\n<i>bye</i>";
 
 // Sends one request from a raw client and waits until the program closed it.
@@ -51,9 +50,8 @@ bool HasNoName(const char* Ip) {
 TEST(MainReceive, EntryReplyAndCloseForEveryKindOfRequest) {
     MainHarness h;
     TfMain& form = h.Start();
-    const std::time_t when = 1700000000;
-    ScopedClock clock(when);
-    const std::string header = "From localhost (127.0.0.1) at " + TimeStamp(when);
+    ScopedClock clock(When);
+    const std::string header = "From localhost (127.0.0.1) at " + TimeStamp(When);
     form.FResponseMessage = Away;
 
     struct Case {
@@ -65,45 +63,16 @@ TEST(MainReceive, EntryReplyAndCloseForEveryKindOfRequest) {
     };
     const std::string nul("a\0b", 3);
     const Case cases[] = {
-        {"v150", Request("Hello\r\nthere"), false, false, "Hello\r\nthere",
-         "\x08"
-         "00\x08" +
-             Away},
-        {"alerts off", Request("Hi"), true, false, "Hi",
-         "\x08"
-         "10\x08" +
-             Away},
-        {"auto-response", Request("Hi"), false, true, "Hi",
-         "\x08"
-         "01\x08" +
-             Away},
-        {"both modes", Request("Hi"), true, true, "Hi",
-         "\x08"
-         "11\x08" +
-             Away},
-        {"later version",
-         "\x08"
-         "0160\r\n\x08Hi",
-         false, false, "Hi",
-         "\x08"
-         "00\x08" +
-             Away},
+        {"v150", Request("Hello\r\nthere"), false, false, "Hello\r\nthere", "\b00\b" + Away},
+        {"alerts off", Request("Hi"), true, false, "Hi", "\b10\b" + Away},
+        {"auto-response", Request("Hi"), false, true, "Hi", "\b01\b" + Away},
+        {"both modes", Request("Hi"), true, true, "Hi", "\b11\b" + Away},
+        {"later version", "\b0160\r\n\bHi", false, false, "Hi", "\b00\b" + Away},
         {"bare text v100", "Hello", false, false, "Hello", ""},
-        {"version 0",
-         "\x08"
-         "abcd\x08Hi",
-         false, false, "Hi", ""},
-        {"no closing mark",
-         "\x08"
-         "0150Hi",
-         false, false, "",
-         "\x08"
-         "00\x08" +
-             Away},
-        {"0x08 and NUL in the text", Request("a\x08" + nul), false, false, "a\x08" + nul,
-         "\x08"
-         "00\x08" +
-             Away},
+        {"version 0", "\babcd\bHi", false, false, "Hi", ""},
+        {"no closing mark", "\b0150Hi", false, false, "", "\b00\b" + Away},
+        {"0x08 and NUL in the text", Request("a\b" + nul), false, false, "a\b" + nul,
+         "\b00\b" + Away},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -128,14 +97,11 @@ TEST(MainReceive, PeerWithoutANameIsLoggedAndTitledWithAnEmptyName) {
     if (!HasNoName("127.0.0.2")) GTEST_SKIP() << "127.0.0.2 has a name here";
     MainHarness h;
     TfMain& form = h.Start();
-    const std::time_t when = 1700000000;
-    ScopedClock clock(when);
+    ScopedClock clock(When);
 
-    EXPECT_EQ(Deliver(h.port, Request("Hi"), "127.0.0.2"),
-              "\x08"
-              "00\x08");
+    EXPECT_EQ(Deliver(h.port, Request("Hi"), "127.0.0.2"), "\b00\b");
     ASSERT_EQ(form.FReceivedMessages.size(), 3u);
-    EXPECT_EQ(form.FReceivedMessages[0], "From  (127.0.0.2) at " + TimeStamp(when));
+    EXPECT_EQ(form.FReceivedMessages[0], "From  (127.0.0.2) at " + TimeStamp(When));
     ASSERT_EQ(form.FMessageWindows.size(), 1u);
     EXPECT_EQ(Title(form.FMessageWindows[0]), "Wexlo  -  Message from  (127.0.0.2)");
 }
@@ -280,10 +246,7 @@ TEST(MainReceive, SendToolGetsEveryReply) {
 
 void ExpectStillReceiving(MainHarness& h) {
     const std::size_t before = h->FReceivedMessages.size();
-    EXPECT_EQ(Deliver(h.port, Request("still here")),
-              "\x08"
-              "00\x08" +
-                  h->FResponseMessage);
+    EXPECT_EQ(Deliver(h.port, Request("still here")), "\b00\b" + h->FResponseMessage);
     ASSERT_EQ(h->FReceivedMessages.size(), before + 3);
     EXPECT_EQ(h->FReceivedMessages.back(), "still here\r\n\r\n\r\n");
 }
@@ -314,13 +277,13 @@ TEST(MainReceiveHostile, OddAndRandomRequests) {
     TfMain& form = h.Start();
     form.FResponseMessage = "R";
 
-    std::vector<std::string> requests{std::string(1, '\x08'), std::string(1, '\0'),
-                                      std::string("\x08\x08"), std::string(300, '\x08')};
+    std::vector<std::string> requests{std::string(1, '\b'), std::string(1, '\0'),
+                                      std::string("\b\b"), std::string(300, '\b')};
     std::mt19937 random(4);
     for (int i = 0; i < 40; ++i) {
         std::string bytes(1 + random() % 3000, '\0');
         for (char& b : bytes) b = static_cast<char>(random());
-        if (i % 2) bytes[0] = '\x08';  // half of them start like a header
+        if (i % 2) bytes[0] = '\b';  // half of them start like a header
         requests.push_back(bytes);
     }
     for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -328,9 +291,7 @@ TEST(MainReceiveHostile, OddAndRandomRequests) {
         const std::string& bytes = requests[i];
         const std::string header = ParseHeader(bytes);
         const std::string reply = Deliver(h.port, bytes);
-        EXPECT_EQ(reply, WantsStatusReply(header) ? std::string("\x08"
-                                                                "00\x08R")
-                                                  : "");
+        EXPECT_EQ(reply, WantsStatusReply(header) ? std::string("\b00\bR") : "");
         ASSERT_EQ(form.FReceivedMessages.size(), 3 * (i + 1));
         EXPECT_EQ(form.FReceivedMessages.back(), StripHeader(bytes) + "\r\n\r\n\r\n");
     }
@@ -347,10 +308,7 @@ TEST(MainReceiveHostile, PeerResettingMidRequest) {
         std::string bytes, text;
     };
     const Case cases[] = {
-        {"inside the header",
-         "\x08"
-         "01",
-         ""},
+        {"inside the header", "\b01", ""},
         {"before the reply", Request("cut short"), "cut short"},
     };
     for (const Case& c : cases) {

@@ -21,9 +21,6 @@ namespace {
 
 using namespace maintest;
 
-const std::string Separator(65, '\xAF');
-const std::time_t When = 1700000000;
-
 // A main form whose outgoing messages go to the test's receiver on loopback.
 struct SendRig {
     SendRig() : form(h.Start()) { form.ClientSocket->SetPort(rx.port); }
@@ -73,10 +70,7 @@ TEST(MainSend, RequestBytesSentStateAndTheWayBackToIdle) {
                            text + "\r\n\r\n\r\n"}));
     EXPECT_TRUE(r.form.ClientSocket->Active()) << "the connection waits for the reply";
 
-    r.rx.Reply(0,
-               "\x08"
-               "00\x08"
-               "ignored");
+    r.rx.Reply(0, "\b00\bignored");
     r.rx.Close(0);
     ASSERT_TRUE(WaitUntil([&] { return !r.form.ClientSocket->Active(); }));
     EXPECT_EQ(r.form.FSessionLog.size(), 4u);
@@ -99,97 +93,29 @@ TEST(MainSend, ReplyOutcomes) {
     const std::string wav = r.h.SoundFile();
     const TStringList autoEntry{peer + " sent an auto-response at " + Stamp(), Separator,
                                 "Away <b>now</b>\r\n\r\n\r\n"};
-    const std::string alertsOffLine = peer + " has alerts disabled. " + Stamp() + "\r\n\r\n";
+    const TStringList offEntry{peer + " has alerts disabled. " + Stamp() + "\r\n\r\n"};
+    const TStringList bothEntries{offEntry[0], autoEntry[0], autoEntry[1], autoEntry[2]};
+    const std::string away = "Away <b>now</b>";
     struct Case {
         const char* name;
         std::string reply;  // empty: closed without one
         bool disableAlertsHere, alertOptionHere;
-        int trayImage;
-        std::string trayHint;
+        int trayImage;    // the alerts-off image comes with its own hint
         TStringList log;  // after the sent entry
-        bool window;
-        std::vector<std::string> played;
+        bool window, sound;
     };
-    const std::string sentHint = "Message send to " + peer;
-    const std::string offHint = peer + " has alerts disabled temporally";
     const Case cases[] = {
-        {"both flags 0",
-         "\x08"
-         "00\x08"
-         "x",
-         false,
-         true,
-         tiSent,
-         sentHint,
-         {},
-         false,
-         {}},
-        {"older receiver: no reply", "", false, true, tiSent, sentHint, {}, false, {}},
-        {"alerts off",
-         "\x08"
-         "10\x08",
-         false,
-         true,
-         tiRecipientAlertsOff,
-         offHint,
-         {alertsOffLine},
-         false,
-         {}},
-        {"auto-response",
-         "\x08"
-         "01\x08"
-         "Away <b>now</b>",
-         false,
-         true,
-         tiSent,
-         sentHint,
-         autoEntry,
-         true,
-         {wav}},
-        {"auto-response, alerts disabled here",
-         "\x08"
-         "01\x08"
-         "Away <b>now</b>",
-         true,
-         true,
-         tiSent,
-         sentHint,
-         autoEntry,
-         true,
-         {}},
-        {"auto-response, alert option off here",
-         "\x08"
-         "01\x08"
-         "Away <b>now</b>",
-         false,
-         false,
-         tiSent,
-         sentHint,
-         autoEntry,
-         true,
-         {wav}},
-        {"both flags",
-         "\x08"
-         "11\x08"
-         "Away <b>now</b>",
-         false,
-         true,
-         tiRecipientAlertsOff,
-         offHint,
-         {alertsOffLine, autoEntry[0], autoEntry[1], autoEntry[2]},
-         true,
-         {wav}},
-        {"short reply",
-         "\x08"
-         "1",
-         false,
-         true,
-         tiRecipientAlertsOff,
-         offHint,
-         {alertsOffLine},
-         false,
-         {}},
-        {"not a reply", "01", false, true, tiSent, sentHint, {}, false, {}},
+        {"both flags 0", "\b00\bx", false, true, tiSent, {}, false, false},
+        {"older receiver: no reply", "", false, true, tiSent, {}, false, false},
+        {"alerts off", "\b10\b", false, true, tiRecipientAlertsOff, offEntry, false, false},
+        {"auto-response", "\b01\b" + away, false, true, tiSent, autoEntry, true, true},
+        {"auto-response, alerts disabled here", "\b01\b" + away, true, true, tiSent, autoEntry,
+         true, false},
+        {"auto-response, alert option off here", "\b01\b" + away, false, false, tiSent, autoEntry,
+         true, true},
+        {"both flags", "\b11\b" + away, false, true, tiRecipientAlertsOff, bothEntries, true, true},
+        {"short reply", "\b1", false, true, tiRecipientAlertsOff, offEntry, false, false},
+        {"not a reply", "01", false, true, tiSent, {}, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -204,9 +130,12 @@ TEST(MainSend, ReplyOutcomes) {
         ASSERT_TRUE(WaitUntil([&] { return !r.form.ClientSocket->Active(); }));
 
         EXPECT_EQ(ShownTrayImage(r.form), c.trayImage);
-        EXPECT_EQ(ShownTrayHint(r.form), c.trayHint);
+        EXPECT_EQ(ShownTrayHint(r.form), c.trayImage == tiRecipientAlertsOff
+                                             ? peer + " has alerts disabled temporally"
+                                             : "Message send to " + peer);
         EXPECT_EQ(Tail(r.form.FSessionLog, logged), c.log);
-        EXPECT_EQ(r.h.sound.played, c.played);
+        EXPECT_EQ(r.h.sound.played,
+                  c.sound ? std::vector<std::string>{wav} : std::vector<std::string>{});
         ASSERT_EQ(r.form.FMessageWindows.size(), c.window ? 1u : 0u);
         if (c.window) {
             TfShowMessage* w = r.form.FMessageWindows[0];
@@ -339,9 +268,7 @@ TEST(MainSend, NewSendClosesTheConnectionStillWaitingForItsReply) {
         return r.rx.peers[1].eof;
     }));
     EXPECT_EQ(r.rx.peers[1].got, Request("two"));
-    other.Reply(0,
-                "\x08"
-                "10\x08");
+    other.Reply(0, "\b10\b");
     ASSERT_TRUE(WaitUntil([&] { return ShownTrayImage(r.form) == tiRecipientAlertsOff; }));
     EXPECT_TRUE(ShownTrayHint(r.form).ends_with(" (127.0.0.2) has alerts disabled temporally"))
         << ShownTrayHint(r.form);

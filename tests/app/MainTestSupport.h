@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -41,6 +42,13 @@
 namespace maintest {
 
 using testsupport::WaitUntil;
+
+// "\b" in the requests and replies below is the 0x08 mark of a header.
+
+// The separator line of a log entry, as its bytes.
+const std::string Separator(65, '\xAF');
+// The time the tests fix the clock at.
+const std::time_t When = 1700000000;
 
 inline std::string Dword(unsigned value) {
     char text[16];
@@ -369,10 +377,7 @@ inline SendToolResult RunSendTool(int Port, const std::vector<std::string>& Word
 
 // The request the program sends for Text.
 inline std::string Request(const std::string& Text) {
-    return std::string(
-               "\x08"
-               "0150\r\n\x08") +
-           Text;
+    return std::string("\b0150\r\n\b") + Text;
 }
 
 }  // namespace maintest
