@@ -43,22 +43,17 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
         l->move(int(x * FScale), int(y * FScale));
         l->adjustSize();
     };
-    auto check = [&](QWidget* parent, const char* name, const char* caption, int x, int y, int w,
-                     int h, bool checked) {
-        auto* c = Make<QCheckBox>(parent, name);
-        c->setText(caption);
-        c->setChecked(checked);
-        place(c, x, y, w, h);
-        return c;
+    // Check boxes and radio buttons are made alike.
+    auto button = [&]<class B>(QWidget* parent, const char* name, const char* caption, int x, int y,
+                               int w, int h, bool checked) {
+        auto* b = Make<B>(parent, name);
+        b->setText(caption);
+        b->setChecked(checked);
+        place(b, x, y, w, h);
+        return b;
     };
-    auto radio = [&](QWidget* parent, const char* name, const char* caption, int x, int y, int w,
-                     int h, bool checked) {
-        auto* r = Make<QRadioButton>(parent, name);
-        r->setText(caption);
-        r->setChecked(checked);
-        place(r, x, y, w, h);
-        return r;
-    };
+    auto check = [&](auto&&... args) { return button.template operator()<QCheckBox>(args...); };
+    auto radio = [&](auto&&... args) { return button.template operator()<QRadioButton>(args...); };
 
     gbOptions = Make<QGroupBox>(this, "gbOptions");
     gbOptions->setTitle("General");
