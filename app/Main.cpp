@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QToolButton>
 
+#include "app/AwayModes.h"
 #include "messaging/SendMessage.h"
 #include "net/AsyncClientSocket.h"
 #include "net/AsyncServerSocket.h"
@@ -22,9 +23,11 @@
 #include "store/ReceivedJournal.h"
 #include "store/SavedMessages.h"
 #include "store/TimeStamp.h"
+#include "ui/AboutEng.h"
 #include "ui/NotifyIcon.h"
 #include "ui/NumberEdit.h"
 #include "ui/ShowMessage.h"
+#include "ui/Splash.h"
 #include "ui/TrayImages.h"
 
 TfMain* fMain = nullptr;
@@ -116,6 +119,20 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
                    : std::make_unique<TReceivedJournal>(FServices.JournalPath);
 
     CreateTrayMenu();
+    TAwayControls away;
+    away.mnDisableAlerts = mnDisableAlerts;
+    away.mnAutoResponse = mnAutoResponse;
+    away.mnChangeResponse = mnChangeResponse;
+    away.cbAutoDisableAlerts = cbAutoDisableAlerts;
+    away.rbUseDefaultResponse = rbUseDefaultResponse;
+    away.DefaultResponse = [this] { return GetText(TSettingId::ResponseMessage); };
+    away.UpdateTrayStatus = [this] { UpdateTrayStatus(); };
+    away.NewPrompt = [this] {
+        auto* prompt = new TfAutoResponse();
+        Own(prompt);
+        return prompt;
+    };
+    FAwayModes = std::make_unique<TAwayModes>(std::move(away), FResponseMessage);
     NotifyIcon = new TNotifyIcon(this);
     NotifyIcon->SetIcon(TrayImage(tiIdle));
     NotifyIcon->SetPopupMenu(TrayMenu);
@@ -217,6 +234,10 @@ void TfMain::FormCreate() {
         LoadSettings();
         ServerSocket->Open();
         UpdateTrayStatus();
+        // With the response asked for, the prompt waits here, before the
+        // splash; messages are answered meanwhile.
+        if (cbEnableAutoResponse->isChecked()) mnAutoResponseClick();
+        if (cbShowSplash->isChecked()) ShowSplash();
         FSessionLog.push_back(StartedLine(TimeStamp()));
     });
 }
@@ -324,15 +345,16 @@ void TfMain::mnOptionsClick() {
 }
 
 void TfMain::mnDisableAlertsClick() {
-    mnDisableAlerts->setChecked(!mnDisableAlerts->isChecked());
-    UpdateTrayStatus();
+    FAwayModes->mnDisableAlertsClick();
 }
 
 void TfMain::mnAutoResponseClick() {
-    // Auto-response mode is not part of this build yet.
+    FAwayModes->mnAutoResponseClick();
 }
 
-void TfMain::mnChangeResponseClick() {}
+void TfMain::mnChangeResponseClick() {
+    FAwayModes->mnChangeResponseClick();
+}
 
 void TfMain::mnShowReceivedMessagesClick() {
     if (FReceivedMessages.empty()) {
@@ -373,7 +395,14 @@ void TfMain::mnCloseMessagesClick() {
 }
 
 void TfMain::mnAboutClick() {
-    // The About window is not part of this build yet.
+    auto* about = new TfAbout();
+    Own(about);
+    try {
+        about->show();
+    } catch (...) {
+        delete about;
+        throw;
+    }
 }
 
 void TfMain::mnExitClick() {
@@ -383,6 +412,15 @@ void TfMain::mnExitClick() {
         if (MessageBoxes().Show(nullptr, question, Caption::AppTitle, TMsgIcon::Warning,
                                 TMsgButtons::YesNo) != TMsgResult::Yes)
             return;
+    }
+    // Exit waits for the auto-response prompt's answer. That prompt may be
+    // the one of start-up, before the main loop runs, so the end is queued.
+    if (FAwayModes->Prompt()) {
+        FAwayModes->AfterPrompt([] {
+            QMetaObject::invokeMethod(
+                qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+        });
+        return;
     }
     // exit() rather than quit(): quit() first asks every window to close, which
     // would run the options dialog's Cancel and could be refused by a window.
@@ -524,6 +562,22 @@ TfShowMessage* TfMain::NewMessageWindow() {
                                      [this](TfShowMessage* w) { RemoveMessageWindow(w); });
     FOwnedWindows.push_back(window);
     return window;
+}
+
+void TfMain::Own(QWidget* Window) {
+    std::erase_if(FOwnedWindows, [](const QPointer<QWidget>& w) { return w.isNull(); });
+    FOwnedWindows.push_back(Window);
+}
+
+void TfMain::ShowSplash() {
+    auto* splash = new TfSplash();
+    Own(splash);
+    try {
+        splash->show();
+    } catch (...) {
+        delete splash;
+        throw;
+    }
 }
 
 void TfMain::ShowViewer(const std::string& Title, const TStringList& Lines) {

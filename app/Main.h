@@ -16,6 +16,7 @@
 
 class IMessageBoxService;
 class ISoundPlayer;
+class TAwayModes;
 class QAction;
 class QMenu;
 class TAsyncClientSocket;
@@ -97,6 +98,7 @@ public:
 
     TTrayStatus& TrayStatus() { return *FTrayStatus; }
     TMessageSender& Sender() { return *FSender; }
+    TAwayModes& AwayModes() { return *FAwayModes; }
 
     // Tray menu commands.
     void mnSendMessageClick();
@@ -184,6 +186,8 @@ private:
     void FormDestroy();
     void CreateTrayMenu();
     TfShowMessage* NewMessageWindow();
+    void Own(QWidget* Window);
+    void ShowSplash();
     void AlertsChanged();
     void ShowViewer(const std::string& Title, const TStringList& Lines);
     bool SaveMessagesOn() const;
@@ -197,6 +201,7 @@ private:
     std::unique_ptr<TSettingsStore> FSettings;
     std::unique_ptr<TSavedMessages> FSavedMessages;
     std::unique_ptr<TReceivedJournal> FJournal;
+    std::unique_ptr<TAwayModes> FAwayModes;
     struct TLoadedText {
         std::string Bytes;  // as stored
         QString Shown;      // as the control shows them

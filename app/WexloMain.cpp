@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QSessionManager>
 
+#include "app/AwayModes.h"
 #include "app/Main.h"
 #include "app/SignalRelay.h"
 #include "platform/CanberraSound.h"
@@ -128,6 +129,9 @@ int main(int argc, char** argv) {
     bool quitRequested = false;
     const auto requestQuit = [&quitRequested] {
         quitRequested = true;
+        // Nobody may be there to answer the auto-response prompt: it ends
+        // with its text as it stands, and its command finishes first.
+        if (fMain) fMain->AwayModes().EndPrompt();
         QCoreApplication::exit(0);
     };
     TSignalRelay relay([&requestQuit](int) { requestQuit(); });

@@ -1,0 +1,81 @@
+// The About window: its texts, its two links and the ways it closes.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+
+#include "tests/support/TestSupport.h"
+#include "ui/AboutEng.h"
+
+namespace {
+
+TEST(About, ShowsNameVersionMakerAndTermsThatFitTheirPlaces) {
+    TfAbout about([](const QUrl&) { return true; });
+    about.show();
+    EXPECT_EQ(about.windowTitle(), "About");
+    EXPECT_EQ(about.lblName->text(), "Wexlo - Messages sending utility");
+    EXPECT_EQ(about.lblVersion->text(), "Version 1.5");
+    EXPECT_TRUE(about.lblAuthor->text().contains("2001"));
+    EXPECT_TRUE(about.lblAuthor->text().contains("Drelmo Soft"));
+    EXPECT_FALSE(about.lblAuthor->text().contains('%'));
+    EXPECT_EQ(about.lblSendEMail->text(),
+              "If you have any suggestion, you find a bug, etc.,  send me a e-mail!");
+    EXPECT_TRUE(about.edEmail->text().endsWith("example.com"));
+    EXPECT_TRUE(about.edWWW->text().contains("example.com"));
+    EXPECT_FALSE(about.imgIcon->pixmap().isNull());
+    EXPECT_EQ(about.focusWidget(), about.edEmail);
+    EXPECT_TRUE(about.btnAceptar->isDefault());
+    // At the font in use no text is cut off.
+    for (QLabel* paragraph : {about.lblSendEMail, about.lblInfo, about.lblResponsibility}) {
+        EXPECT_LE(paragraph->heightForWidth(paragraph->width()), paragraph->height())
+            << paragraph->objectName().toStdString();
+        EXPECT_LE(paragraph->geometry().bottom(), about.Cuadro->geometry().bottom());
+    }
+    for (QLabel* label : {about.lblName, about.lblVersion, about.lblAuthor})
+        EXPECT_LE(label->geometry().right(), about.Cuadro->geometry().right())
+            << label->objectName().toStdString();
+}
+
+TEST(About, LinksOpenWithTheDefaultHandlerAndAFailureIsIgnored) {
+    for (const bool opens : {true, false}) {
+        SCOPED_TRACE(opens ? "handler opens" : "handler fails");
+        std::vector<QString> opened;
+        TfAbout about([&](const QUrl& Url) {
+            opened.push_back(Url.toString());
+            return opens;
+        });
+        about.show();
+        QTest::mouseClick(about.edEmail, Qt::LeftButton);
+        QTest::mouseClick(about.edWWW, Qt::LeftButton);
+        EXPECT_EQ(opened,
+                  (std::vector<QString>{"mailto:" + about.edEmail->text(), about.edWWW->text()}));
+        EXPECT_TRUE(about.isVisible());
+    }
+}
+
+TEST(About, OkEnterEscAndTheCloseBoxDestroyIt) {
+    struct Way {
+        const char* name;
+        void (*close)(TfAbout&);
+    };
+    const Way ways[] = {
+        {"OK", [](TfAbout& a) { QTest::mouseClick(a.btnAceptar, Qt::LeftButton); }},
+        {"Enter in a link", [](TfAbout& a) { QTest::keyClick(a.edEmail, Qt::Key_Return); }},
+        {"Esc", [](TfAbout& a) { QTest::keyClick(a.edWWW, Qt::Key_Escape); }},
+        {"close box", [](TfAbout& a) { a.close(); }},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        QPointer<TfAbout> about = new TfAbout([](const QUrl&) { return true; });
+        about->show();
+        way.close(*about);
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return about.isNull(); }));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+// The splash window: its balloon shape and drawing, its stacking, and its
+// going by itself.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QTest>
+
+#include "tests/support/TestSupport.h"
+#include "ui/Splash.h"
+
+namespace {
+
+TEST(Splash, WindowIsExactlyTheBalloon) {
+    struct Point {
+        QPoint at;
+        bool inside;
+        const char* what;
+    };
+    const Point points[] = {
+        {{0, 0}, false, "top left corner"},
+        {{316, 0}, false, "top right corner"},
+        {{0, 197}, false, "bottom left corner"},
+        {{316, 197}, false, "bottom right corner"},
+        {{301, 151}, false, "past the ellipse's box"},
+        {{150, 75}, true, "ellipse centre"},
+        {{1, 75}, true, "ellipse's left end"},
+        {{299, 75}, true, "ellipse's right end"},
+        {{150, 1}, true, "ellipse's top"},
+        {{193, 160}, true, "middle of the tail"},
+        {{218, 179}, true, "near the tail's tip"},
+        {{170, 175}, false, "left of the tail"},
+        {{240, 160}, false, "right of the tail"},
+        {{225, 190}, false, "below the tail's tip"},
+    };
+    TfSplash splash;
+    ASSERT_EQ(splash.mask(), TfSplash::BalloonRegion());
+    EXPECT_EQ(splash.size(), QSize(TfSplash::ClientWidth, TfSplash::ClientHeight));
+    for (const Point& p : points) EXPECT_EQ(splash.mask().contains(p.at), p.inside) << p.what;
+}
+
+TEST(Splash, BalloonIsWhiteWithABlackOutlineThatTheTailOpens) {
+    const QImage image = TfSplash::DrawBackground();
+    struct Pixel {
+        QPoint at;
+        bool black;
+        const char* what;
+    };
+    const Pixel pixels[] = {
+        {{150, 75}, false, "inside"},
+        {{150, 1}, true, "outline at the top"},
+        {{120, 148}, true, "outline beside the tail"},
+        {{180, 148}, false, "where the tail joins"},
+        {{193, 160}, false, "inside the tail"},
+        {{187, 167}, true, "the tail's left edge"},
+    };
+    for (const Pixel& p : pixels) EXPECT_EQ(qGray(image.pixel(p.at)) < 128, p.black) << p.what;
+}
+
+TEST(Splash, StaysOnTopWithoutTaskbarEntryIgnoresClicksAndGoesAfterTwoSeconds) {
+    QPointer<TfSplash> splash = new TfSplash;
+    EXPECT_EQ(splash->windowType(), Qt::SplashScreen);
+    EXPECT_TRUE(splash->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_TRUE(splash->windowFlags().testFlag(Qt::FramelessWindowHint));
+
+    QElapsedTimer shown;
+    splash->show();
+    shown.start();
+    QTest::mouseClick(splash, Qt::LeftButton, {}, QPoint(150, 75));
+    QTest::keyClick(splash, Qt::Key_Escape);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_TRUE(splash && splash->isVisible());
+
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return splash.isNull(); }, 20000));
+    EXPECT_GE(shown.elapsed(), TfSplash::Lifetime);
+}
+
+}  // namespace

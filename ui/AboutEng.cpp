@@ -1,0 +1,192 @@
+#include "ui/AboutEng.h"
+
+#include <algorithm>
+
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+
+#include "platform/Exceptions.h"
+#include "platform/MessageBox.h"
+#include "ui/TrayImages.h"
+
+namespace {
+constexpr int VersionMajor = 1;
+constexpr int VersionMinor = 5;
+const char* const VersionRelease = "";
+const char* const Year = "2001";
+
+const char* const MakerLine = "Copyright (C) %s Drelmo Soft. All rights reserved.";
+const char* const Email = "wexlo@example.com";
+const char* const Web = "http://www.example.com/wexlo/";
+const char* const SendEmail =
+    "If you have any suggestion, you find a bug, etc.,  send me a e-mail!";
+const char* const Terms =
+    "Wexlo is freeware: you may use it at home and at work, and give copies of it to "
+    "anyone, free of charge, as long as each copy is passed on whole and unchanged. "
+    "It may not be sold or bundled with anything that is sold.";
+const char* const Disclaimer =
+    "Wexlo comes as it is, without warranty of any kind. Drelmo Soft is not liable for "
+    "any loss or damage that comes from using it, or from messages it did or did not "
+    "deliver.";
+
+// The line height and the one-line room of the 8-point font the layout was
+// made for; a larger font scales the whole window.
+constexpr double DesignLineHeight = 13.0;
+constexpr double SendEmailRoom = 344.0;
+
+QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text) {
+    auto* label = new QLabel(Text, Parent);
+    label->setObjectName(QLatin1String(Name));
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+// A read-only edit that looks and acts like a link.
+QLineEdit* MakeLink(QWidget* Parent, const char* Name, const char* Text) {
+    auto* edit = new QLineEdit(QString::fromUtf8(Text), Parent);
+    edit->setObjectName(QLatin1String(Name));
+    edit->setReadOnly(true);
+    QPalette palette = edit->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
+    palette.setColor(QPalette::Text, palette.color(QPalette::Active, QPalette::Highlight));
+    edit->setPalette(palette);
+    QFont font = edit->font();
+    font.setUnderline(true);
+    edit->setFont(font);
+    edit->setCursor(Qt::PointingHandCursor);
+    return edit;
+}
+}  // namespace
+
+TfAbout::TfAbout(TOpenUrl OpenUrl, QWidget* Parent)
+    : QDialog(Parent), FOpenUrl(std::move(OpenUrl)) {
+    if (!FOpenUrl) FOpenUrl = [](const QUrl& Url) { return QDesktopServices::openUrl(Url); };
+    setObjectName(QStringLiteral("fAbout"));
+    setWindowTitle(QStringLiteral("About"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    const QIcon icon = WindowIcon(QStringLiteral("MAINICON"));
+    setWindowIcon(icon);
+
+    const QFontMetrics metrics = fontMetrics();
+    const double scale =
+        std::max({1.0, metrics.height() / DesignLineHeight,
+                  (metrics.horizontalAdvance(QString::fromUtf8(SendEmail)) + 4) / SendEmailRoom});
+    const auto at = [scale](int v) { return int(v * scale); };
+    const auto place = [at](QWidget* w, int x, int y, int width, int height) {
+        w->setGeometry(at(x), at(y), at(width), at(height));
+    };
+    const auto placeLabel = [at](QLabel* l, int x, int y) {
+        l->move(at(x), at(y));
+        l->adjustSize();
+    };
+    setFixedSize(at(ClientWidth), at(ClientHeight));
+
+    Cuadro = new QFrame(this);
+    Cuadro->setObjectName(QStringLiteral("Cuadro"));
+    Cuadro->setFrameStyle(QFrame::Box | QFrame::Sunken);
+    place(Cuadro, 10, 10, 373, 256);
+
+    imgIcon = new QLabel(this);
+    imgIcon->setObjectName(QStringLiteral("imgIcon"));
+    imgIcon->setPixmap(icon.pixmap(32, 32));
+    imgIcon->setGeometry(at(25), at(20), 32, 32);
+
+    lblName = MakeLabel(this, "lblName", QString::fromStdString(Caption::AppTitle));
+    QFont bold = lblName->font();
+    bold.setBold(true);
+    lblName->setFont(bold);
+    placeLabel(lblName, 70, 20);
+    lblVersion =
+        MakeLabel(this, "lblVersion",
+                  QString::asprintf("Version %d.%d%s", VersionMajor, VersionMinor, VersionRelease));
+    placeLabel(lblVersion, 70, 40);
+    lblAuthor = MakeLabel(this, "lblAuthor", QString::asprintf(MakerLine, Year));
+    placeLabel(lblAuthor, 25, 65);
+
+    lblEmail = MakeLabel(this, "lblEmail", QStringLiteral("E-mail:"));
+    placeLabel(lblEmail, 90, 95);
+    edEmail = MakeLink(this, "edEmail", Email);
+    place(edEmail, 135, 92, 168, 21);
+    lblWWW = MakeLabel(this, "lblWWW", QStringLiteral("WWW:"));
+    placeLabel(lblWWW, 90, 115);
+    edWWW = MakeLink(this, "edWWW", Web);
+    place(edWWW, 135, 112, 168, 21);
+    // The labels sit on the edits' text line.
+    for (auto [label, edit] : {std::pair{lblEmail, edEmail}, std::pair{lblWWW, edWWW}})
+        label->move(label->x(), edit->y() + (edit->height() - label->height()) / 2);
+
+    lblSendEMail = MakeLabel(this, "lblSendEMail", QString::fromUtf8(SendEmail));
+    lblInfo = MakeLabel(this, "lblInfo", QString::fromUtf8(Terms));
+    lblResponsibility = MakeLabel(this, "lblResponsibility", QString::fromUtf8(Disclaimer));
+    for (QLabel* paragraph : {lblSendEMail, lblInfo, lblResponsibility}) {
+        paragraph->setWordWrap(true);
+        paragraph->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    }
+    place(lblSendEMail, 27, 140, 344, 13);
+    place(lblInfo, 27, 160, 344, 52);
+    place(lblResponsibility, 27, 217, 344, 39);
+
+    btnAceptar = new QPushButton(QStringLiteral("&OK"), this);
+    btnAceptar->setObjectName(QStringLiteral("btnAceptar"));
+    btnAceptar->setDefault(true);
+    place(btnAceptar, 158, 275, 75, 25);
+    connect(btnAceptar, &QPushButton::clicked, this,
+            [this] { Guarded(this, [this] { btnAceptarClick(); }); });
+
+    for (QLineEdit* link : {edEmail, edWWW}) link->installEventFilter(this);
+    setTabOrder(btnAceptar, edEmail);
+    setTabOrder(edEmail, edWWW);
+
+    if (const QScreen* screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+void TfAbout::showEvent(QShowEvent* Event) {
+    QDialog::showEvent(Event);
+    edEmail->setFocus();
+}
+
+bool TfAbout::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(Event)->button() == Qt::LeftButton) {
+        if (Watched == edEmail) Guarded(this, [this] { edEmailClick(); });
+        if (Watched == edWWW) Guarded(this, [this] { edWWWClick(); });
+    }
+    return QDialog::eventFilter(Watched, Event);
+}
+
+// A link that cannot be opened is left alone; nothing is shown.
+void TfAbout::edEmailClick() {
+    FOpenUrl(QUrl(QStringLiteral("mailto:") + edEmail->text()));
+}
+
+void TfAbout::edWWWClick() {
+    FOpenUrl(QUrl(edWWW->text()));
+}
+
+void TfAbout::btnAceptarClick() {
+    close();
+}
+
+// Closing destroys the window. QDialog would turn a close into a reject,
+// which here closes again.
+void TfAbout::closeEvent(QCloseEvent* Event) {
+    Event->accept();
+}
+
+// Enter and Esc close the window as OK does.
+void TfAbout::accept() {
+    close();
+}
+
+void TfAbout::reject() {
+    close();
+}
