@@ -33,9 +33,14 @@ const std::string AlreadyRunningBox =
 const std::string PortInUseBox =
     "Wexlo - Error\tUnexpected socket error:\\rWinsock: Port or address already in use.\tError\tOk";
 
+// Auto-response at start: off, with the text asked for, or with the default
+// message "Away".
+enum class TAwayAtStart { Off, Asked, DefaultMessage };
+
 // The values up to the message port, in the order loading reads them. Talk
 // Port and Recent hosts are missing, so only a save can bring them in.
-std::string SettingsUpToPort(int port, bool saveMessages) {
+std::string SettingsUpToPort(int port, bool saveMessages, TAwayAtStart away = TAwayAtStart::Off) {
+    const auto flag = [](bool on) { return on ? "1" : "0"; };
     char portValue[16];
     std::snprintf(portValue, sizeof portValue, "%08x", port);
     return std::string("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Wexlo]\r\n") +
@@ -50,10 +55,16 @@ std::string SettingsUpToPort(int port, bool saveMessages) {
            "\"Save messages on exit\"=dword:0000000" +
            (saveMessages ? "1" : "0") +
            "\r\n"
-           "\"Enable auto-reponse on start\"=dword:00000000\r\n"
+           "\"Enable auto-reponse on start\"=dword:0000000" +
+           flag(away != TAwayAtStart::Off) +
+           "\r\n"
            "\"Auto-disable alerts\"=dword:00000001\r\n"
-           "\"Ask for response message\"=dword:00000001\r\n"
-           "\"Use default response\"=dword:00000000\r\n"
+           "\"Ask for response message\"=dword:0000000" +
+           flag(away != TAwayAtStart::DefaultMessage) +
+           "\r\n"
+           "\"Use default response\"=dword:0000000" +
+           flag(away == TAwayAtStart::DefaultMessage) +
+           "\r\n"
            "\"Response message\"=\"Away\"\r\n"
            "\"Port\"=dword:" +
            portValue + "\r\n";
@@ -145,8 +156,8 @@ protected:
     std::string JournalPath() const { return (FRoot / "state/wexlo/received.journal").string(); }
     std::string BoxLogPath() const { return (FRoot / "boxes.log").string(); }
 
-    void WriteSettings(bool saveMessages) {
-        testsupport::WriteFile(SettingsPath(), SettingsUpToPort(port, saveMessages));
+    void WriteSettings(bool saveMessages, TAwayAtStart away = TAwayAtStart::Off) {
+        testsupport::WriteFile(SettingsPath(), SettingsUpToPort(port, saveMessages, away));
     }
 
     std::vector<std::string> Boxes() const {
@@ -317,6 +328,33 @@ TEST_F(LifecycleTest, SignalWhileAStartUpBoxIsOpenStillEndsTheRun) {
 
     EndWith(program, SIGTERM);
     EXPECT_TRUE(HasAllValuesInOrder(ReadFile(SettingsPath())));
+}
+
+TEST_F(LifecycleTest, AutoResponseAtStartWithTheDefaultMessageGivesSendersTheAwayText) {
+    WriteSettings(false, TAwayAtStart::DefaultMessage);
+    QProcess* program = StartListening();
+    const std::string out = Send("anyone home?");
+    EXPECT_NE(out.find(" (127.0.0.1) has alerts disabled\nAuto-response from "), std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" (127.0.0.1):\nAway\n"), std::string::npos) << out;
+    EndWith(program, SIGTERM);
+    EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(LifecycleTest, SignalWhileTheAutoResponsePromptWaitsEndsItAndSaves) {
+    // Asked for at start, the prompt waits before the main loop runs; nobody
+    // answers it.
+    WriteSettings(true, TAwayAtStart::Asked);
+    QProcess* program = StartListening();
+    const std::string out = Send("sent while the prompt waits");
+    EXPECT_NE(out.find("Message sent to "), std::string::npos);
+    EXPECT_EQ(out.find("Auto-response"), std::string::npos) << "the mode is on already: " << out;
+
+    EndWith(program, SIGTERM);
+    EXPECT_TRUE(HasAllValuesInOrder(ReadFile(SettingsPath())));
+    EXPECT_EQ(Count(ReadFile(SavedPath()), "sent while the prompt waits"), 1u);
+    EXPECT_FALSE(fs::exists(JournalPath()));
+    EXPECT_TRUE(Boxes().empty());
 }
 
 TEST_F(LifecycleTest, ThreeRunsWithOneMessageEachLeaveThreeEntriesInOrder) {
