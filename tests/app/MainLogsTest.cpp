@@ -290,6 +290,33 @@ TEST(MainWindows, CloseAllClosesTheAlertsAndLeavesTheViewers) {
     EXPECT_TRUE(received.isNull() && session.isNull());
 }
 
+TEST(MainWindows, SplashOnlyWhenSetAboutAnewEachTimeAndShutdownTakesThemAll) {
+    const auto windows = [](const char* ClassName) {
+        std::vector<QPointer<QWidget>> found;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->inherits(ClassName) && w->isVisible()) found.emplace_back(w);
+        return found;
+    };
+    for (const bool splash : {false, true}) {
+        SCOPED_TRACE(splash ? "splash on" : "splash off");
+        MainHarness h;
+        h.settings["Show splash window"] = Dword(splash);
+        TfMain& form = h.Start();
+        const auto splashes = windows("TfSplash");
+        EXPECT_EQ(splashes.size(), splash ? 1u : 0u);
+
+        form.mnAbout->trigger();
+        form.mnAbout->trigger();
+        form.mnCloseMessages->trigger();
+        const auto abouts = windows("TfAbout");
+        EXPECT_EQ(abouts.size(), 2u);
+
+        h.Stop();
+        for (const auto& w : splashes) EXPECT_TRUE(w.isNull());
+        for (const auto& w : abouts) EXPECT_TRUE(w.isNull());
+    }
+}
+
 TEST(MainWindows, ExitAsksAboutUnreadMessagesAndNoKeepsRunning) {
     MainHarness h;
     h.settings["Show alert on message"] = Dword(0);
