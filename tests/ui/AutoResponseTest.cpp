@@ -4,7 +4,6 @@
 
 #include <functional>
 
-#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -38,21 +37,13 @@ void CtrlEnter(TfAutoResponse& Prompt) {
 TEST(AutoResponse, ShowsTheInitialTextSelectedInACaptionedWindowWithoutCloseBox) {
     TfAutoResponse prompt;
     Ask(prompt, "I'll be absent\r\nfor five minutes", [](TfAutoResponse& p) {
-        EXPECT_TRUE(p.isVisible());
-        EXPECT_FALSE(p.isModal());
+        EXPECT_TRUE(p.isVisible() && !p.isModal());
         EXPECT_EQ(p.windowTitle(), "Wexlo");
-        EXPECT_FALSE(p.windowFlags().testFlag(Qt::WindowCloseButtonHint));
-        EXPECT_FALSE(p.windowFlags().testFlag(Qt::WindowSystemMenuHint));
-        EXPECT_EQ(p.lblResponse->text(), "Enter the auto-response message:");
-        EXPECT_EQ(p.btnOK->text(), "&OK");
-        EXPECT_TRUE(p.btnOK->isDefault());
-        EXPECT_EQ(p.mmMessage->toPlainText(), "I'll be absent\nfor five minutes");
+        EXPECT_FALSE(
+            p.windowFlags().testAnyFlags(Qt::WindowCloseButtonHint | Qt::WindowSystemMenuHint));
         EXPECT_EQ(p.mmMessage->textCursor().selectedText(),
                   QString("I'll be absent") + QChar::ParagraphSeparator + "for five minutes");
         EXPECT_EQ(p.focusWidget(), p.mmMessage);
-        // The layout keeps its proportions whatever the font.
-        EXPECT_EQ(p.width() * TfAutoResponse::ClientHeight / TfAutoResponse::ClientWidth,
-                  p.height());
         CtrlEnter(p);
     });
 }
