@@ -37,7 +37,7 @@ const char* const Disclaimer =
 
 // The line height and the one-line room of the 8-point font the layout was
 // made for; a larger font scales the whole window.
-constexpr double DesignLineHeight = 13.0;
+constexpr double LayoutLineHeight = 13.0;
 constexpr double SendEmailRoom = 344.0;
 
 QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text) {
@@ -77,7 +77,7 @@ TfAbout::TfAbout(TOpenUrl OpenUrl, QWidget* Parent)
 
     const QFontMetrics metrics = fontMetrics();
     const double scale =
-        std::max({1.0, metrics.height() / DesignLineHeight,
+        std::max({1.0, metrics.height() / LayoutLineHeight,
                   (metrics.horizontalAdvance(QString::fromUtf8(SendEmail)) + 4) / SendEmailRoom});
     const auto at = [scale](int v) { return int(v * scale); };
     const auto place = [at](QWidget* w, int x, int y, int width, int height) {

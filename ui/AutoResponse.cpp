@@ -18,7 +18,7 @@
 
 namespace {
 // The line height of the 8-point font the layout was made for.
-constexpr double DesignLineHeight = 13.0;
+constexpr double LayoutLineHeight = 13.0;
 }  // namespace
 
 TfAutoResponse::TfAutoResponse(QWidget* Parent) : QDialog(Parent) {
@@ -29,7 +29,7 @@ TfAutoResponse::TfAutoResponse(QWidget* Parent) : QDialog(Parent) {
                    Qt::MSWindowsFixedSizeDialogHint);
     setWindowIcon(WindowIcon(QStringLiteral("MAINICON")));
 
-    const double scale = std::max(1.0, fontMetrics().height() / DesignLineHeight);
+    const double scale = std::max(1.0, fontMetrics().height() / LayoutLineHeight);
     auto place = [scale](QWidget* w, int x, int y, int width, int height) {
         w->setGeometry(int(x * scale), int(y * scale), int(width * scale), int(height * scale));
     };
