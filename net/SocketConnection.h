@@ -35,8 +35,9 @@ public:
     // has all gone, OnDrained (OnClientDrained) fires from that write
     // notification, then OnWrite as usual; nothing fires when everything went
     // at once. A failure, now or later, is a failed send as for SendString; so
-    // is a queue the platform takes nothing of for SendStallMs(). Close drops
-    // what is still queued. False when not connected or the send failed.
+    // are the peer ending the connection while output waits, and a queue the
+    // platform takes nothing of for SendStallMs(). Close drops what is still
+    // queued. False when not connected or the send failed.
     bool SendAll(const std::string& Text);
     // Bytes queued by SendAll that the platform has not taken yet. While there
     // are any, SendString sends nothing and returns -1, so bytes never overtake
