@@ -13,6 +13,7 @@
 #include <QToolButton>
 
 #include "app/AwayModes.h"
+#include "app/SocketErrorReport.h"
 #include "messaging/SendMessage.h"
 #include "net/AsyncClientSocket.h"
 #include "net/AsyncServerSocket.h"
@@ -70,7 +71,7 @@ bool ToInt(const QString& Text, int& Value) {
 [[noreturn]] void SocketErrorHook(int ErrorCode) {
     if (ErrorCode == SocketCode::AddressInUse)
         throw ESocketError("Winsock: Port or address already in use.", -1);
-    if (RetryArmed) throw ERetryOpen();
+    if (RetryArmed) throw ERetryOpen(ErrorCode);
     throw ESocketError("Winsock error " + std::to_string(ErrorCode) + ".", -1);
 }
 
@@ -90,6 +91,8 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
 
     FSender = std::make_unique<TMessageSender>(*ClientSocket, *this);
     FReceiver = std::make_unique<TMessageReceiver>(*this);
+    FSocketErrors = std::make_unique<TSocketErrorReport>(
+        *FServices.MessageBoxes, [this](const TStringList& Entry) { AddSessionLog(Entry); });
     TTrayInputs inputs;
     inputs.UnreadCount = [this] { return FUnreadCount; };
     inputs.AlertOnMessage = [this] { return cbAlertOnMessage->isChecked(); };
@@ -105,6 +108,12 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
         ClientSocketConnect(s, c);
     };
     ClientSocket->OnRead = [this](QObject* s, TSocketConnection* c) { ClientSocketRead(s, c); };
+    ClientSocket->OnDrained = [this](QObject* s, TSocketConnection* c) {
+        ClientSocketDrained(s, c);
+    };
+    ClientSocket->OnDisconnect = [this](QObject* s, TSocketConnection* c) {
+        ClientSocketDisconnect(s, c);
+    };
     ClientSocket->OnError = [this](QObject* s, TSocketConnection* c, TSocketErrorKind k,
                                    int& code) { ClientSocketError(s, c, k, code); };
 
@@ -279,39 +288,48 @@ void TfMain::FormDestroy() {
 }
 
 // Exceptions that escape event handlers end here.
+//
+// Socket failures are routed by Sender, the socket object whose operation
+// failed: the socket layer names it for the failures of its events, and the
+// program names it when one of its own calls fails (the send's Open). Talk's
+// attempts are to follow the same rules:
+// - A failure of the message client while a send is in progress belongs to
+//   that send: it ends it with "Error connecting to %s (-1)" and the log line.
+// - Every other failure leaves a send in progress alone, above all a failure
+//   of the listener (start-up, OK, Cancel; their sender is the form) and of
+//   incoming message connections (sender ServerSocket). It is shown as
+//   "Unexpected socket error"; incoming ones at most once a minute.
+// - A failure the layer raised itself for the send arms one silent retry
+//   (RetryArmed) while it is being handled, and no longer. A retry raised for
+//   anything but that send is reported as the failed call it stands for, so
+//   it never swallows an unrelated failure.
 void TfMain::AppException(QObject* Sender, const Exception& E) {
     if (const auto* socketError = dynamic_cast<const ESocketError*>(&E)) {
-        if (socketError->HelpContext() != -1) RetryArmed = true;
-        // A failure of an incoming connection (a peer that reset before its
-        // reply, say) says nothing about the send in progress: it must not end
-        // that send with a connect error.
-        if (FSender->FSending && Sender != ServerSocket) {
+        if (Sender == ClientSocket && FSender->FSending) {
+            RetryArmed = socketError->HelpContext() != -1;
+            struct TDisarm {
+                ~TDisarm() { RetryArmed = false; }
+            } disarm;
             int code = -1;
             ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
-        } else if (!FSocketErrorShown) {
-            // One box at a time: the box runs the event loop, and a peer that
-            // keeps resetting connections must not stack boxes without end.
-            FSocketErrorShown = true;
-            try {
-                MessageBoxes().Show(nullptr, "Unexpected socket error:\r" + E.Message(),
-                                    Caption::Error, TMsgIcon::Error, TMsgButtons::Ok);
-            } catch (...) {
-                FSocketErrorShown = false;
-                throw;
-            }
-            FSocketErrorShown = false;
+        } else {
+            FSocketErrors->Report(E.Message(), Sender == ServerSocket);
         }
-    } else if (dynamic_cast<const ERetryOpen*>(&E)) {
+    } else if (const auto* retry = dynamic_cast<const ERetryOpen*>(&E)) {
         RetryArmed = false;
-        if (FSender->FSending) {
-            try {
-                ClientSocket->Open();
-            } catch (const Exception&) {
-                // The retry could not even start: end the send as a failed
-                // connect, or it would stay "connecting" for good.
-                int code = -1;
-                ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
-            }
+        if (Sender != ClientSocket || !FSender->FSending) {
+            AppException(
+                Sender,
+                ESocketError("Winsock error " + std::to_string(retry->ErrorCode()) + ".", -1));
+            return;
+        }
+        try {
+            ClientSocket->Open();
+        } catch (const Exception&) {
+            // The retry could not even start: end the send as a failed
+            // connect, or it would stay "connecting" for good.
+            int code = -1;
+            ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
         }
     } else {
         MessageBoxes().Show(nullptr, E.Message(), Caption::AppTitle, TMsgIcon::Error,
@@ -546,8 +564,16 @@ void TfMain::ClientSocketConnect(QObject* Sender, TSocketConnection* Socket) {
     FSender->ClientSocketConnect(Sender, Socket);
 }
 
+void TfMain::ClientSocketDrained(QObject* Sender, TSocketConnection* Socket) {
+    FSender->ClientSocketDrained(Sender, Socket);
+}
+
 void TfMain::ClientSocketRead(QObject* Sender, TSocketConnection* Socket) {
     FSender->ClientSocketRead(Sender, Socket);
+}
+
+void TfMain::ClientSocketDisconnect(QObject* Sender, TSocketConnection* Socket) {
+    FSender->ClientSocketDisconnect(Sender, Socket);
 }
 
 void TfMain::ClientSocketError(QObject* Sender, TSocketConnection* Socket,
@@ -629,7 +655,9 @@ TArrivalOptions TfMain::ArrivalOptions() {
     options.BeepOnMessage = cbBeepOnMessage->isChecked();
     options.DefaultSound = rbDefaultSound->isChecked();
     options.CustomSound = GetText(TSettingId::SoundFile);
-    options.AlertOnMessage = cbAlertOnMessage->isChecked();
+    // Past the cap a message is handled as with the alert option off.
+    options.AlertOnMessage =
+        cbAlertOnMessage->isChecked() && FMessageWindows.size() < MaxAlertWindows;
     options.AlertsOnTop = cbAlertsOnTop->isChecked();
     options.DisableAlerts = mnDisableAlerts->isChecked();
     options.AutoResponse = mnAutoResponse->isChecked();

@@ -26,18 +26,25 @@ class TNotifyIcon;
 class TReceivedJournal;
 class TSavedMessages;
 class TSettingsStore;
+class TSocketErrorReport;
 class TSocketConnection;
 class TfShowMessage;
 
 // Raised by the socket hook to ask for a silent reopen of the connection in
-// progress.
+// progress. It keeps the code of the failed call, so that a retry nobody can
+// use is still reported as the failure it stands for.
 class ERetryOpen : public Exception {
 public:
-    ERetryOpen() : Exception("") {}
+    explicit ERetryOpen(int ErrorCode = 0) : Exception(""), FErrorCode(ErrorCode) {}
+    int ErrorCode() const { return FErrorCode; }
+
+private:
+    int FErrorCode;
 };
 
-// Set when the socket layer itself reported an error; the next failed socket
-// call then becomes a retry instead of an error box.
+// Set while the exception handler deals with a failure the socket layer
+// raised itself for the send in progress; a failed socket call meanwhile
+// becomes a retry instead of an error box. It never outlives that failure.
 extern bool RetryArmed;
 
 // The socket layer's failed-call hook for the UI thread. Never returns.
@@ -128,7 +135,9 @@ public:
     bool SendMessageTo(const TStringList& Hosts, const std::string& Text);
     void ServerSocketClientRead(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketConnect(QObject* Sender, TSocketConnection* Socket);
+    void ClientSocketDrained(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketRead(QObject* Sender, TSocketConnection* Socket);
+    void ClientSocketDisconnect(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketError(QObject* Sender, TSocketConnection* Socket, TSocketErrorKind ErrorEvent,
                            int& ErrorCode);
 
@@ -207,8 +216,8 @@ private:
         QString Shown;      // as the control shows them
     };
     TLoadedText FLoadedSoundFile, FLoadedResponse;
-    bool FSocketErrorShown = false;                // an "Unexpected socket error" box is open
-    std::vector<QPointer<QWidget>> FOwnedWindows;  // every window opened, oldest first
+    std::unique_ptr<TSocketErrorReport> FSocketErrors;  // "Unexpected socket error" boxes
+    std::vector<QPointer<QWidget>> FOwnedWindows;       // every window opened, oldest first
 };
 
 extern TfMain* fMain;

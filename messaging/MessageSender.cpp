@@ -1,7 +1,10 @@
 #include "messaging/MessageSender.h"
 
+#include <cerrno>
+
 #include "messaging/WireFormat.h"
 #include "net/AsyncClientSocket.h"
+#include "platform/Exceptions.h"
 #include "platform/MessageBox.h"
 #include "platform/Sound.h"
 #include "store/TimeStamp.h"
@@ -29,16 +32,34 @@ bool TMessageSender::SendMessageTo(const TStringList& Hosts, const std::string& 
     FLastHost = host;
     FSending = true;
     FHost.TrayConnecting(ClientSocket.Host());
-    ClientSocket.Open();
+    try {
+        ClientSocket.Open();
+    } catch (...) {
+        // A send that cannot even start fails as a failure of this client, so
+        // the exception handler ends the send rather than leave it connecting.
+        HandleException(&ClientSocket);
+    }
     return true;
 }
 
 void TMessageSender::ClientSocketConnect(QObject*, TSocketConnection* Socket) {
     if (!FSending) return;
-    Socket->SendString(BuildRequest(FLastMessage));
+    FWriting = true;
+    Socket->SendAll(BuildRequest(FLastMessage));
     // A write that failed was reported by the error handler, which ended the
     // send; it must not be logged and shown as sent as well.
-    if (!FSending) return;
+    if (!FWriting) return;
+    // What the socket could not take yet goes as it becomes writable; the
+    // send is done when the last byte has gone (ClientSocketDrained).
+    if (Socket->PendingOutput() == 0) RequestWritten(Socket);
+}
+
+void TMessageSender::ClientSocketDrained(QObject*, TSocketConnection* Socket) {
+    if (FWriting) RequestWritten(Socket);
+}
+
+void TMessageSender::RequestWritten(TSocketConnection* Socket) {
+    FWriting = false;
     const std::string peerName = Socket->PeerName();
     const std::string peerAddress = Socket->PeerAddress();
     FHost.AddSessionLog(SentEntry(peerName, peerAddress, TimeStamp(), FLastMessage));
@@ -46,7 +67,21 @@ void TMessageSender::ClientSocketConnect(QObject*, TSocketConnection* Socket) {
     FHost.TraySent(peerName, peerAddress);
 }
 
+void TMessageSender::ClientSocketDisconnect(QObject* Sender, TSocketConnection* Socket) {
+    // The connection ended (the peer closed it, or the program did) with part
+    // of the request unsent: the message did not get through.
+    if (!FWriting) return;
+    int code = EPIPE;
+    ClientSocketError(Sender, Socket, ekSend, code);
+}
+
 void TMessageSender::ClientSocketRead(QObject*, TSocketConnection* Socket) {
+    if (FWriting) {
+        // An answer before the whole request was taken: the receiver handled
+        // a cut message. The close reports the send as failed.
+        Socket->Close();
+        return;
+    }
     try {
         const TStatusReply reply = ReadStatusReply(Socket->ReceiveAvailable());
         if (reply.AlertsOff || reply.AutoResponse) {
@@ -79,6 +114,7 @@ void TMessageSender::ClientSocketRead(QObject*, TSocketConnection* Socket) {
 void TMessageSender::ClientSocketError(QObject*, TSocketConnection* Socket,
                                        TSocketErrorKind ErrorEvent, int& ErrorCode) {
     FSending = false;
+    FWriting = false;
     FHost.TraySendFailed();
 
     const auto peer = [Socket] { return Socket->PeerName() + " (" + Socket->PeerAddress() + ")"; };

@@ -11,8 +11,9 @@ class TAsyncClientSocket;
 class TSocketConnection;
 
 // The sending transaction over the main form's one message client: connect,
-// write the request, log it, read the status reply and show what it says.
-// Every socket error ends in a message box and the idle tray.
+// write the request, log it once every byte has gone, read the status reply
+// and show what it says. Every socket error ends in a message box and the
+// idle tray; so does a request the connection could not take in full.
 class TMessageSender {
 public:
     TMessageSender(TAsyncClientSocket& ClientSocket, IMessagingHost& Host);
@@ -24,15 +25,22 @@ public:
 
     // Handlers of the client's events.
     void ClientSocketConnect(QObject* Sender, TSocketConnection* Socket);
+    void ClientSocketDrained(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketRead(QObject* Sender, TSocketConnection* Socket);
+    void ClientSocketDisconnect(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketError(QObject* Sender, TSocketConnection* Socket, TSocketErrorKind ErrorEvent,
                            int& ErrorCode);
 
-    bool FSending = false;     // connecting: set by SendMessageTo, cleared on connect or error
+    // Set by SendMessageTo; cleared once the whole request has been written,
+    // or when an error is reported.
+    bool FSending = false;
+    bool FWriting = false;     // connected, the rest of the request waits for the socket
     std::string FLastMessage;  // text of the last send, also when it failed
     std::string FLastHost;     // its target
 
 private:
+    void RequestWritten(TSocketConnection* Socket);
+
     TAsyncClientSocket& ClientSocket;
     IMessagingHost& FHost;
 };

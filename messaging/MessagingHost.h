@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "store/MessageLog.h"
@@ -7,13 +8,21 @@
 class IMessageBoxService;
 class ISoundPlayer;
 
+// Each alert window costs the program and the display server about half a
+// megabyte; a flood of messages must not open thousands. Past this many open
+// alerts a message is recorded, answered and counted as unread, as with the
+// alert option off.
+constexpr std::size_t MaxAlertWindows = 100;
+
 // The options a message's arrival reads, taken from the live settings at the
 // moment the message is handled (never cached).
 struct TArrivalOptions {
-    bool BeepOnMessage = true;   // "Play sound when a message arrives"
-    bool DefaultSound = false;   // the desktop's beep rather than a sound file
-    std::string CustomSound;     // sound file; empty means no sound
-    bool AlertOnMessage = true;  // "Show an alert when a message arrives"
+    bool BeepOnMessage = true;  // "Play sound when a message arrives"
+    bool DefaultSound = false;  // the desktop's beep rather than a sound file
+    std::string CustomSound;    // sound file; empty means no sound
+    // "Show an alert when a message arrives", and fewer than MaxAlertWindows
+    // are open.
+    bool AlertOnMessage = true;
     bool AlertsOnTop = true;     // "Show alerts on top of other windows"
     bool DisableAlerts = false;  // tray: alerts and sounds disabled
     bool AutoResponse = false;   // tray: auto-response mode

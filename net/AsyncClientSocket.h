@@ -32,6 +32,8 @@ public:
     TSocketConnection* Connection() const;
 
     TSocketNotifyEvent OnLookup, OnConnecting, OnConnect, OnWrite, OnRead, OnDisconnect;
+    // The output SendAll had to queue has all been handed to the platform.
+    TSocketNotifyEvent OnDrained;
     TSocketErrorEvent OnError;
 
 private:

@@ -32,6 +32,8 @@ public:
     // removes and destroys it.
     TSocketNotifyEvent OnListen, OnAccept, OnClientConnect, OnClientRead, OnClientWrite,
         OnClientDisconnect;
+    // The output SendAll had to queue on a connection has all gone.
+    TSocketNotifyEvent OnClientDrained;
     TSocketErrorEvent OnClientError;
 
 private:

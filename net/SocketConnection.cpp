@@ -13,6 +13,7 @@
 
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include "net/AsyncClientSocket.h"
 #include "net/AsyncServerSocket.h"
@@ -37,6 +38,8 @@ std::string Dotted(uint32_t address) {
     char text[INET_ADDRSTRLEN];
     return inet_ntop(AF_INET, &a, text, sizeof text) ? text : "";
 }
+
+int StallMs = TSocketConnection::DefaultSendStallMs;  // UI thread only
 }  // namespace
 
 class SocketConnectionPrivate {
@@ -48,7 +51,8 @@ public:
         Failed,      // connect failed; the socket stays open until closed or reopened
         Connected,
     };
-    enum class TEvent { Connect, Read, Write, Disconnect };
+    enum class TEvent { Connect, Read, Write, Disconnect, Drained };
+    enum class TFlush { Drained, Waiting, Failed };
 
     SocketConnectionPrivate(TSocketConnection* q, QObject* owner)
         : q(q),
@@ -74,6 +78,9 @@ public:
     int Dispatching = 0;
     bool ReleaseWanted = false;
     bool ReadFailed = false;
+    std::string Outgoing;          // queued by SendAll
+    std::size_t OutgoingSent = 0;  // how much of it the platform has taken
+    QTimer* Stall = nullptr;       // runs while queued output makes no progress
 
     QObject* Owner() const {
         return Client ? static_cast<QObject*>(Client) : static_cast<QObject*>(Server);
@@ -139,6 +146,9 @@ public:
                 case TEvent::Disconnect:
                     handler = Client->OnDisconnect;
                     break;
+                case TEvent::Drained:
+                    handler = Client->OnDrained;
+                    break;
             }
         } else if (Server) {
             switch (event) {
@@ -152,6 +162,9 @@ public:
                     break;
                 case TEvent::Disconnect:
                     handler = Server->OnClientDisconnect;
+                    break;
+                case TEvent::Drained:
+                    handler = Server->OnClientDrained;
                     break;
             }
         }
@@ -185,12 +198,18 @@ public:
             Fire(TEvent::Read);
             return;
         }
+        const int error = n == 0 ? EPIPE : errno;
+        if (n < 0 && SocketCode::IsWouldBlock(error)) return;
+        if (!Outgoing.empty()) {
+            // The connection ends with output still queued: that send failed.
+            DropOutgoing();
+            TransferFailed(ekSend, error, "send");
+            return;
+        }
         if (n == 0) {
             Close();
             return;
         }
-        const int error = errno;
-        if (SocketCode::IsWouldBlock(error)) return;
         // The error is reported once; a socket that keeps failing is closed.
         if (ReadFailed) {
             Close();
@@ -208,11 +227,65 @@ public:
         }
         WantWrite(false);
         if (Phase != TPhase::Connected) return;
+        if (!Outgoing.empty()) {
+            // A pending error surfaces from the send itself, as a failed send.
+            if (Flush() != TFlush::Drained) return;
+            const unsigned generation = Generation;
+            QPointer<TSocketConnection> self(q);
+            Fire(TEvent::Drained);
+            if (!self || Generation != generation || !Connected()) return;
+        }
         if (const int error = PendingError(Fd)) {
             ErrorNotification(ekSend, error);
             return;
         }
         Fire(TEvent::Write);
+    }
+
+    // Hands queued output to the platform until it would block or all is gone.
+    // A failure drops the queue and is reported as a failed send.
+    TFlush Flush() {
+        bool progressed = false;
+        while (OutgoingSent < Outgoing.size()) {
+            const size_t size = std::min<size_t>(Outgoing.size() - OutgoingSent, INT_MAX);
+            ssize_t sent;
+            do sent = ::send(Fd, Outgoing.data() + OutgoingSent, size, MSG_NOSIGNAL);
+            while (sent < 0 && errno == EINTR);
+            if (sent > 0) {
+                OutgoingSent += static_cast<size_t>(sent);
+                progressed = true;
+                continue;
+            }
+            const int error = sent < 0 ? errno : EWOULDBLOCK;
+            if (SocketCode::IsWouldBlock(error)) {
+                WantWrite(true);
+                if (!Stall) {
+                    Stall = new QTimer(q);
+                    Stall->setSingleShot(true);
+                    QObject::connect(Stall, &QTimer::timeout, q,
+                                     [this] { Dispatch([this] { Stalled(); }); });
+                }
+                if (progressed || !Stall->isActive()) Stall->start(StallMs);
+                return TFlush::Waiting;
+            }
+            DropOutgoing();
+            TransferFailed(ekSend, error, "send");
+            return TFlush::Failed;
+        }
+        DropOutgoing();
+        return TFlush::Drained;
+    }
+
+    void Stalled() {
+        if (Fd < 0 || Outgoing.empty()) return;
+        DropOutgoing();
+        TransferFailed(ekSend, ETIMEDOUT, "send");
+    }
+
+    void DropOutgoing() {
+        std::string().swap(Outgoing);
+        OutgoingSent = 0;
+        if (Stall) Stall->stop();
     }
 
     void ConnectCompleted() {
@@ -255,6 +328,7 @@ public:
         PendingConnectError = 0;
         Closing = false;
         ReadFailed = false;
+        DropOutgoing();
         ++Generation;
         if (fd < 0) return;
         // Unread input would turn the close into a reset, and the peer could
@@ -412,6 +486,11 @@ TSocketConnection::~TSocketConnection() {
 
 int TSocketConnection::SendString(const std::string& Text) {
     if (!d->Connected() || Text.empty()) return 0;
+    if (!d->Outgoing.empty()) {
+        // Queued output goes first; OnWrite follows once it has all gone.
+        d->WantWrite(true);
+        return -1;
+    }
     const size_t size = std::min<size_t>(Text.size(), INT_MAX);
     ssize_t sent;
     do sent = ::send(d->Fd, Text.data(), size, MSG_NOSIGNAL);
@@ -425,6 +504,28 @@ int TSocketConnection::SendString(const std::string& Text) {
     }
     d->TransferFailed(ekSend, error, "send");
     return -1;
+}
+
+bool TSocketConnection::SendAll(const std::string& Text) {
+    if (!d->Connected()) return false;
+    if (Text.empty()) return true;
+    const bool waiting = !d->Outgoing.empty();
+    d->Outgoing += Text;
+    // Already waiting for room: the write notification takes it from here.
+    if (waiting) return true;
+    return d->Flush() != SocketConnectionPrivate::TFlush::Failed;
+}
+
+std::size_t TSocketConnection::PendingOutput() const {
+    return d->Outgoing.size() - d->OutgoingSent;
+}
+
+int TSocketConnection::SendStallMs() {
+    return StallMs;
+}
+
+void TSocketConnection::SetSendStallMs(int Ms) {
+    StallMs = Ms;
 }
 
 std::string TSocketConnection::ReceiveAvailable() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -27,6 +28,27 @@ public:
     // handler with ekSend, closes, and raises unless the handler cleared the
     // code; -1 when it did.
     int SendString(const std::string& Text);
+
+    // Hands all of Text to the platform: what it takes now goes at once, the
+    // rest waits in the connection's output queue (behind anything queued
+    // before) and goes out as the socket becomes writable. When queued output
+    // has all gone, OnDrained (OnClientDrained) fires from that write
+    // notification, then OnWrite as usual; nothing fires when everything went
+    // at once. A failure, now or later, is a failed send as for SendString; so
+    // are the peer ending the connection while output waits, and a queue the
+    // platform takes nothing of for SendStallMs(). Close drops what is still
+    // queued. False when not connected or the send failed.
+    bool SendAll(const std::string& Text);
+    // Bytes queued by SendAll that the platform has not taken yet. While there
+    // are any, SendString sends nothing and returns -1, so bytes never overtake
+    // each other.
+    std::size_t PendingOutput() const;
+    // How long queued output may wait without the platform taking a byte
+    // before the send counts as failed (ETIMEDOUT): a peer that stops reading
+    // must not hold a send for ever.
+    static int SendStallMs();
+    static void SetSendStallMs(int Ms);
+    static constexpr int DefaultSendStallMs = 60000;
 
     // Every byte pending right now, in one read; empty when none or not connected.
     std::string ReceiveAvailable();

@@ -59,6 +59,10 @@ std::string ConnectErrorLine(std::string_view Host, int ErrorCode, std::string_v
         {"Error connecting to ", Host, " (", std::to_string(ErrorCode), ") at ", Stamp, LineEnd});
 }
 
+std::string SocketErrorLine(std::string_view Message, std::string_view Stamp) {
+    return Join({"Unexpected socket error at ", Stamp, ": ", Message, LineEnd});
+}
+
 void Append(TStringList& List, const TStringList& Items) {
     List.insert(List.end(), Items.begin(), Items.end());
 }

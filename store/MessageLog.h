@@ -32,6 +32,8 @@ std::string StartedLine(std::string_view Stamp);
 std::string AlertsDisabledLine(std::string_view PeerName, std::string_view PeerAddress,
                                std::string_view Stamp);
 std::string ConnectErrorLine(std::string_view Host, int ErrorCode, std::string_view Stamp);
+// "Unexpected socket error at %s, %s: %s", for a failure that got no box.
+std::string SocketErrorLine(std::string_view Message, std::string_view Stamp);
 
 void Append(TStringList& List, const TStringList& Items);
 

@@ -13,11 +13,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "app/SocketErrorReport.h"
+#include "messaging/MessagingHost.h"
 #include "messaging/WireFormat.h"
 #include "net/AsyncServerSocket.h"
 #include "platform/WindowStacking.h"
 #include "store/TimeStamp.h"
 #include "tests/app/MainTestSupport.h"
+#include "ui/NumberEdit.h"
 
 namespace {
 
@@ -161,6 +164,26 @@ TEST(MainReceive, AlertWindowOrUnreadCountWithTheTray) {
                   "<b>bold</b> &amp; <img src=\"x.png\">");
         EXPECT_EQ(alert->redMessage->Content(), text + "\r\n");
     }
+}
+
+TEST(MainReceive, PastTheCapOfOpenAlertsMessagesCountAsUnread) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    const std::string reply = "\b00\b" + form.FResponseMessage;
+    for (std::size_t i = 0; i < MaxAlertWindows + 2; ++i)
+        ASSERT_EQ(Deliver(h.port, Request("m" + std::to_string(i))), reply);
+    EXPECT_EQ(form.FMessageWindows.size(), MaxAlertWindows);
+    EXPECT_EQ(form.FUnreadCount, 2);
+    EXPECT_EQ(ShownTrayHint(form), "2 unread message(s)");
+    EXPECT_EQ(form.FReceivedMessages.size(), 3 * (MaxAlertWindows + 2));
+    EXPECT_EQ(form.FReceivedMessages.back(), "m101\r\n\r\n\r\n");
+
+    // A closed alert makes room for the next one.
+    delete form.FMessageWindows.front();
+    ASSERT_EQ(Deliver(h.port, Request("room")), reply);
+    ASSERT_EQ(form.FMessageWindows.size(), MaxAlertWindows);
+    EXPECT_EQ(form.FMessageWindows.back()->redMessage->Content(), "room\r\n");
+    EXPECT_EQ(form.FUnreadCount, 2);
 }
 
 TEST(MainReceive, SoundFollowsTheRule) {
@@ -331,6 +354,46 @@ TEST(MainReceiveHostile, PeerResettingMidRequest) {
         h.boxes.boxes.clear();
     }
     RetryArmed = false;
+}
+
+TEST(MainReceiveHostile, IncomingFailuresShowOneBoxAMinuteAndTheRestGoToTheSessionLog) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    std::time_t now = When;
+    ScopedClock clock([&] { return now; });
+    const std::string prefix = "Unexpected socket error at ";
+    auto logged = [&] {
+        std::vector<std::string> lines;
+        for (const std::string& item : form.FSessionLog)
+            if (item.rfind(prefix, 0) == 0) lines.push_back(item);
+        return lines;
+    };
+    // No more at once than the listen queue holds: a connect blocks while
+    // the queue is full, and the program accepts only when the test waits.
+    auto resets = [&](int count) {
+        for (int i = 0; i < count; ++i) RawClient(h.port).Reset();
+    };
+
+    resets(5);
+    ASSERT_TRUE(WaitUntil([&] { return h.boxes.boxes.size() + logged().size() >= 4; }, 10000));
+    ASSERT_EQ(h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(h.boxes.boxes[0].text.rfind("Unexpected socket error:\r", 0), 0u);
+    for (const std::string& line : logged()) {
+        EXPECT_EQ(line.rfind(prefix + TimeStamp(When) + ": ", 0), 0u) << line;
+        EXPECT_TRUE(line.ends_with("\r\n\r\n")) << line;
+    }
+
+    // A minute later the next one gets its box.
+    now += TSocketErrorReport::IncomingBoxInterval;
+    resets(1);
+    ASSERT_TRUE(WaitUntil([&] { return h.boxes.boxes.size() == 2; }));
+
+    // The listener's own failure is never held back.
+    form.mnOptionsClick();
+    form.edPort->setText("70000");
+    form.btnOK->click();
+    ASSERT_EQ(h.boxes.boxes.size(), 3u);
+    EXPECT_EQ(h.boxes.boxes[2].text, "Unexpected socket error:\rWinsock error 22.");
 }
 
 TEST(MainReceiveHostile, SilentPeerDoesNotHoldUpOthers) {

@@ -16,6 +16,7 @@
 #include "platform/WindowStacking.h"
 #include "store/TimeStamp.h"
 #include "tests/app/MainTestSupport.h"
+#include "ui/NumberEdit.h"
 
 namespace {
 
@@ -184,7 +185,7 @@ TEST(MainSend, RefusedConnectionThenResendFillsTheDialog) {
     delete fSendMessage;
 }
 
-TEST(MainSend, UnresolvableHostGoesThroughTheExceptionHandlerAndArmsOneRetry) {
+TEST(MainSend, UnresolvableHostGoesThroughTheExceptionHandlerAndLeavesNoRetryBehind) {
     SendRig r;
     ScopedClock clock(When);
     RetryArmed = false;
@@ -195,18 +196,27 @@ TEST(MainSend, UnresolvableHostGoesThroughTheExceptionHandlerAndArmsOneRetry) {
     EXPECT_EQ(r.h.boxes.boxes[0].caption, "Wexlo - Error");
     EXPECT_EQ(r.form.FSessionLog.back(),
               "Error connecting to wexlo-test.invalid (-1) at " + Stamp() + "\r\n\r\n");
-    EXPECT_TRUE(RetryArmed);
+    EXPECT_FALSE(RetryArmed) << "the retry signal outlived its failure";
     EXPECT_FALSE(r.form.Sender().FSending);
     EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
 
-    // A failed connect call now is retried once in silence, then reported.
-    r.form.ClientSocket->SetPort(70000);
+    // A listener that cannot be opened afterwards is reported, not taken for
+    // a retry, and the options stay open.
+    r.form.mnOptionsClick();
+    r.form.edPort->setText("70000");
+    r.form.btnOK->click();
+    ASSERT_EQ(r.h.boxes.boxes.size(), 2u);
+    EXPECT_EQ(r.h.boxes.boxes[1].text, "Unexpected socket error:\rWinsock error 22.");
+    EXPECT_FALSE(r.form.ServerSocket->Active());
+    EXPECT_TRUE(r.form.isVisible());
+
+    // So is a failed connect call of the next send.
     ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1"}, "y"));
-    ASSERT_TRUE(WaitUntil([&] { return r.h.boxes.boxes.size() > 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return r.h.boxes.boxes.size() > 2; }));
     ASSERT_TRUE(WaitUntil([&] { return !r.form.Sender().FSending; }));
     testsupport::ProcessEventsFor(50);
-    ASSERT_EQ(r.h.boxes.boxes.size(), 2u);
-    EXPECT_EQ(r.h.boxes.boxes[1].text, "Error connecting to 127.0.0.1 (-1)");
+    ASSERT_EQ(r.h.boxes.boxes.size(), 3u);
+    EXPECT_EQ(r.h.boxes.boxes[2].text, "Error connecting to 127.0.0.1 (-1)");
     EXPECT_FALSE(RetryArmed);
 }
 
@@ -297,6 +307,53 @@ TEST(MainSend, SendThatFailsAtConnectIsNotReportedAsSent) {
     EXPECT_FALSE(r.form.Sender().FSending);
 }
 
+TEST(MainSend, LongTextIsLoggedAsSentOnlyOnceEveryByteHasGone) {
+    SendRig r;
+    ScopedClock clock(When);
+    // A small send buffer here and a receiver that reads late: the text goes
+    // out in many writes.
+    r.form.ClientSocket->OnConnecting = [](QObject*, TSocketConnection* c) {
+        const int size = 4096;
+        ::setsockopt(c->Handle(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    };
+    const int window = 16384;
+    ::setsockopt(r.rx.fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    std::string text(3 * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+    const TStringList sent{"Sent message to localhost (127.0.0.1) at " + Stamp(), Separator,
+                           text + "\r\n\r\n\r\n"};
+
+    for (const bool receiverResets : {false, true}) {
+        SCOPED_TRACE(receiverResets ? "receiver resets half-way" : "receiver reads it all");
+        r.h.boxes.boxes.clear();
+        const std::size_t index = r.rx.peers.size();
+        const std::size_t logged = r.form.FSessionLog.size();
+        ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1"}, text));
+        ASSERT_TRUE(WaitUntil([&] { return r.form.ClientSocket->Active(); }));
+        ASSERT_EQ(r.form.FSessionLog.size(), logged) << "logged as sent before it had gone";
+        EXPECT_TRUE(r.form.Sender().FSending);
+        EXPECT_EQ(ShownTrayHint(r.form), "Connecting to 127.0.0.1...");
+
+        if (!receiverResets) {
+            ASSERT_TRUE(r.rx.WaitFor(index, Request(text).size(), 30000));
+            EXPECT_TRUE(r.rx.peers[index].got == Request(text));
+            ASSERT_TRUE(WaitUntil([&] { return !r.form.Sender().FSending; }));
+            EXPECT_EQ(Tail(r.form.FSessionLog, logged), sent);
+            EXPECT_EQ(ShownTrayImage(r.form), tiSent);
+            EXPECT_TRUE(r.h.boxes.boxes.empty());
+            continue;
+        }
+        ASSERT_TRUE(r.rx.WaitFor(index, 100000, 30000));
+        r.rx.Close(index, true);
+        ASSERT_TRUE(WaitUntil([&] { return !r.h.boxes.boxes.empty(); }));
+        EXPECT_EQ(r.h.boxes.boxes[0].text, "Error sending data to localhost (127.0.0.1)");
+        EXPECT_EQ(r.h.boxes.boxes.size(), 1u);
+        EXPECT_FALSE(r.form.Sender().FSending);
+        EXPECT_EQ(r.form.FSessionLog.size(), logged) << "a cut message was logged as sent";
+        EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
+    }
+}
+
 // A listener whose queue is full: connecting to it stays in progress.
 struct StuckListener {
     StuckListener() {
@@ -342,6 +399,30 @@ TEST(MainSend, IncomingFailureDuringASendIsNotTakenForTheSend) {
     EXPECT_TRUE(r.form.Sender().FSending) << "the send was ended by someone else's failure";
     EXPECT_EQ(ShownTrayHint(r.form), "Connecting to 127.0.0.1...");
     RetryArmed = false;
+}
+
+TEST(MainSend, ListenerFailureDuringASendIsTheListenersOwn) {
+    SendRig r;
+    StuckListener stuck;
+    RawListener taken("0.0.0.0");
+    r.form.ClientSocket->SetPort(stuck.port);
+    ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1"}, "waits"));
+    testsupport::ProcessEventsFor(50);
+    ASSERT_TRUE(r.form.Sender().FSending);
+    const std::size_t logged = r.form.FSessionLog.size();
+
+    // OK moves the listener to a port another program holds.
+    r.form.mnOptionsClick();
+    r.form.edPort->setText(QString::number(taken.port));
+    r.form.btnOK->click();
+    ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(r.h.boxes.boxes[0].text,
+              "Unexpected socket error:\rWinsock: Port or address already in use.");
+    EXPECT_TRUE(r.form.Sender().FSending) << "the listener's failure ended the send";
+    EXPECT_EQ(ShownTrayHint(r.form), "Connecting to 127.0.0.1...");
+    EXPECT_EQ(r.form.FSessionLog.size(), logged);
+    EXPECT_TRUE(r.form.isVisible());
+    r.form.hide();
 }
 
 TEST(MainSend, SendingToItselfGoesAllTheWay) {

@@ -176,3 +176,90 @@ TEST_F(ConnectionTest, EventHandlerExceptionsNameTheClient) {
 }
 
 }  // namespace
+
+namespace {
+
+// A small send buffer, so a long text takes many writes; with ReceiverToo a
+// small receive buffer as well, so a peer that does not read holds little.
+void ShrinkBuffers(TAsyncClientSocket& client, TAsyncServerSocket& server, bool ReceiverToo) {
+    client.OnConnecting = [](QObject*, TSocketConnection* s) {
+        const int size = 4096;
+        setsockopt(s->Handle(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    };
+    if (!ReceiverToo) return;
+    auto accept = server.OnClientConnect;
+    server.OnClientConnect = [accept](QObject* sender, TSocketConnection* s) {
+        const int size = 8192;
+        setsockopt(s->Handle(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        accept(sender, s);
+    };
+}
+
+TEST_F(ConnectionTest, SendAllQueuesWhatTheSocketCannotTakeYet) {
+    ShrinkBuffers(client, server, false);
+    std::string got;
+    bool reading = false;
+    server.OnClientRead = [&](QObject*, TSocketConnection* s) {
+        if (reading) got += s->ReceiveAvailable();
+    };
+    std::vector<std::string> events;
+    client.OnDrained = [&](QObject*, TSocketConnection* s) {
+        events.push_back("drained " + std::to_string(s->PendingOutput()));
+    };
+    client.OnWrite = [&](QObject*, TSocketConnection*) { events.push_back("write"); };
+    Connect();
+    ASSERT_TRUE(WaitUntil([&] { return !events.empty(); }));  // the OnWrite after connecting
+    events.clear();
+
+    std::string big(3 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 13 % 251);
+    TSocketConnection* c = client.Connection();
+    ASSERT_TRUE(c->SendAll(big.substr(0, big.size() / 2)));
+    ASSERT_TRUE(c->SendAll(big.substr(big.size() / 2)));
+    EXPECT_GT(c->PendingOutput(), 0u);
+    EXPECT_EQ(c->SendString("overtaking"), -1) << "queued bytes go first";
+
+    // Read in bits as they come, with the event loop running in between.
+    reading = true;
+    got = accepted->ReceiveAvailable();
+    ASSERT_TRUE(WaitUntil([&] { return got.size() >= big.size(); }, 30000));
+    EXPECT_TRUE(got == big);
+    ASSERT_TRUE(WaitUntil([&] { return events.size() >= 2; }));
+    EXPECT_EQ(events, (std::vector<std::string>{"drained 0", "write"}));
+    EXPECT_EQ(c->PendingOutput(), 0u);
+    EXPECT_TRUE(clientErrors.empty());
+    EXPECT_TRUE(exceptions.Entries.empty());
+}
+
+TEST_F(ConnectionTest, QueuedOutputThatCannotGoIsAFailedSend) {
+    const int stall = TSocketConnection::SendStallMs();
+    TSocketConnection::SetSendStallMs(300);
+    struct Case {
+        const char* name;
+        bool peerCloses;  // otherwise it stays and never reads
+    };
+    for (const Case& c : {Case{"peer stops reading", false}, Case{"peer closes", true}}) {
+        SCOPED_TRACE(c.name);
+        ShrinkBuffers(client, server, true);
+        accepted = nullptr;
+        clientClosed = false;
+        clientErrors.clear();
+        bool drained = false;
+        client.OnDrained = [&](QObject*, TSocketConnection*) { drained = true; };
+        Connect();
+        ASSERT_TRUE(client.Connection()->SendAll(std::string(4 * 1024 * 1024, 'x')));
+        ASSERT_GT(client.Connection()->PendingOutput(), 0u);
+        if (c.peerCloses) accepted->Close();
+
+        ASSERT_TRUE(WaitUntil([&] { return clientClosed; }, 10000));
+        EXPECT_EQ(clientErrors, std::vector<int>{ekSend});
+        EXPECT_FALSE(drained);
+        EXPECT_EQ(client.Connection()->PendingOutput(), 0u);
+        EXPECT_TRUE(exceptions.Entries.empty()) << "the handler cleared the code";
+        server.Close();
+        server.Open();
+    }
+    TSocketConnection::SetSendStallMs(stall);
+}
+
+}  // namespace

@@ -46,6 +46,10 @@ TEST(MessageLog, EntriesAreLaidOutByteForByte) {
         {"connect refused",
          {ConnectErrorLine("10.0.0.8", 111, Stamp)},
          "Error connecting to 10.0.0.8 (111) at 13:04:05, 01/02/24\r\n\r\n\r\n"},
+        {"socket error without a box",
+         {SocketErrorLine("Asynchronous socket error 104", Stamp)},
+         "Unexpected socket error at 13:04:05, 01/02/24: Asynchronous socket error "
+         "104\r\n\r\n\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
