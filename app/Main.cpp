@@ -22,6 +22,7 @@
 #include "store/ReceivedJournal.h"
 #include "store/SavedMessages.h"
 #include "store/TimeStamp.h"
+#include "talk/Talk.h"
 #include "ui/NotifyIcon.h"
 #include "ui/NumberEdit.h"
 #include "ui/ShowMessage.h"
@@ -259,12 +260,21 @@ void TfMain::FormDestroy() {
 
 // Exceptions that escape event handlers end here.
 void TfMain::AppException(QObject* Sender, const Exception& E) {
+    // Failures of the talk window's sockets and handlers are the talk
+    // window's: they never end or retry a message send.
+    const bool talk = fTalk && fTalk->Owns(Sender);
     if (const auto* socketError = dynamic_cast<const ESocketError*>(&E)) {
         if (socketError->HelpContext() != -1) RetryArmed = true;
-        // A failure of an incoming connection (a peer that reset before its
-        // reply, say) says nothing about the send in progress: it must not end
-        // that send with a connect error.
-        if (FSender->FSending && Sender != ServerSocket) {
+        if (talk && fTalk->FConnecting) {
+            // The talk window's outgoing attempt failed (a host that does not
+            // resolve, a failed call): reported as its failed connect.
+            int code = -1;
+            fTalk->ClientSocketError(fTalk->ClientSocket, fTalk->ClientSocket->Connection(),
+                                     ekConnect, code);
+        } else if (FSender->FSending && Sender != ServerSocket && !talk) {
+            // A failure of an incoming connection (a peer that reset before its
+            // reply, say) says nothing about the send in progress: it must not
+            // end that send with a connect error.
             int code = -1;
             ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
         } else if (!FSocketErrorShown) {
@@ -282,7 +292,19 @@ void TfMain::AppException(QObject* Sender, const Exception& E) {
         }
     } else if (dynamic_cast<const ERetryOpen*>(&E)) {
         RetryArmed = false;
-        if (FSender->FSending) {
+        if (talk) {
+            // The retry belongs to the talk window's attempt, if one is under way.
+            if (fTalk->FConnecting) {
+                try {
+                    fTalk->ClientSocket->Close();
+                    fTalk->ClientSocket->Open();
+                } catch (const Exception&) {
+                    int code = -1;
+                    fTalk->ClientSocketError(fTalk->ClientSocket, fTalk->ClientSocket->Connection(),
+                                             ekConnect, code);
+                }
+            }
+        } else if (FSender->FSending) {
             try {
                 ClientSocket->Open();
             } catch (const Exception&) {
@@ -314,7 +336,16 @@ void TfMain::mnResendLastMessageClick() {
 }
 
 void TfMain::mnOpenTalkClick() {
-    // The talk window is not part of this build yet.
+    if (fTalk) return;
+    TTalkServices services;
+    services.MessageBoxes = FServices.MessageBoxes;
+    services.InputBoxes = FServices.InputBoxes;
+    services.SendMessage = [this] { mnSendMessageClick(); };
+    const std::string peer = FRecentHosts.empty() ? std::string() : FRecentHosts.front();
+    auto* window = new TfTalk(services, peer, FTalkPort);
+    FOwnedWindows.push_back(window);
+    fTalk = window;
+    window->show();
 }
 
 void TfMain::mnOptionsClick() {
