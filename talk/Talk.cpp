@@ -36,7 +36,7 @@ constexpr int ClientWidth = 547;
 constexpr int ClientHeight = 398;
 // How long received bytes ending in part of a UTF-8 character wait for the
 // rest of it; a Windows-1252 text ending in such a byte shows after this.
-constexpr int HoldMs = 300;
+constexpr int DefaultHoldMs = 300;
 // Beyond this much held text, it is shown as it is.
 constexpr std::size_t MaxHeldBytes = 64 * 1024;
 
@@ -275,7 +275,7 @@ TfTalk::TfTalk(const TTalkServices& Services, const std::string& InitialHost, in
     click(btnClearSent, &TfTalk::btnClearSentClick);
 
     FHoldTimer.setSingleShot(true);
-    FHoldTimer.setInterval(HoldMs);
+    FHoldTimer.setInterval(DefaultHoldMs);
     connect(&FHoldTimer, &QTimer::timeout, this, [this] { Guarded(this, [this] { ShowHeld(); }); });
 
     ClientSocket = new TAsyncClientSocket(this);
@@ -323,6 +323,10 @@ bool TfTalk::Owns(const QObject* Sender) const {
 
 QString TfTalk::StatusText() const {
     return FStatusText->text();
+}
+
+void TfTalk::SetHoldTime(int Ms) {
+    FHoldTimer.setInterval(Ms);
 }
 
 void TfTalk::SetStatusText(const std::string& Text) {

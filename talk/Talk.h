@@ -92,6 +92,9 @@ public:
 
     // The state text of the status bar (hints show over it for a while).
     QString StatusText() const;
+    // How long received bytes that end inside a UTF-8 character wait for the
+    // rest of it before they show as they are (300 ms).
+    void SetHoldTime(int Ms);
 
     void btnConnectClick();
     void btnDisconnetClick();

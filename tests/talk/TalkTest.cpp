@@ -223,12 +223,13 @@ TEST(Talk, ACharacterSplitInTransitShowsWhole) {
         const char* name;
         std::vector<std::string> parts;  // each read by the window before the next is sent
         std::vector<std::string> lines;
+        int holdMs;  // long where the rest must be waited for whatever the load
     };
     const Case cases[] = {
-        {"two-byte", {"caf\xC3", "\xA9 ok"}, {"caf\xC3\xA9 ok"}},
-        {"four-byte, one and three", {"\xF0", "\x9F\x98\x80"}, {"\xF0\x9F\x98\x80"}},
-        {"Windows-1252 ending in a lead byte", {"caf\xE9"}, {"caf\xC3\xA9"}},
-        {"whole reads stay lines of their own", {"one", "two"}, {"one", "two"}},
+        {"two-byte", {"caf\xC3", "\xA9 ok"}, {"caf\xC3\xA9 ok"}, 60000},
+        {"four-byte, one and three", {"\xF0", "\x9F\x98\x80"}, {"\xF0\x9F\x98\x80"}, 60000},
+        {"Windows-1252 ending in a lead byte", {"caf\xE9"}, {"caf\xC3\xA9"}, 50},
+        {"whole reads stay lines of their own", {"one", "two"}, {"one", "two"}, 60000},
     };
     TalkRig r;
     auto a = r.Call();
@@ -236,6 +237,7 @@ TEST(Talk, ACharacterSplitInTransitShowsWhole) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         r.w().btnClearReceived->click();
+        r.w().SetHoldTime(c.holdMs);
         for (const std::string& part : c.parts) {
             a->Send(part);
             ASSERT_TRUE(WaitUntil([&] {
@@ -475,7 +477,7 @@ TEST(Talk, ALineThePeerIsSlowToTakeIsSentWhole) {
     const int small = 8192;
     ::setsockopt(r.w().ServerSocket->ConnectionAt(0)->Handle(), SOL_SOCKET, SO_SNDBUF, &small,
                  sizeof small);
-    std::string line(1 << 20, 'x');
+    std::string line(256 * 1024, 'x');
     for (std::size_t i = 0; i < line.size(); i += 1000) line[i] = char('a' + i / 1000 % 26);
     r.w().edSendText->setMaxLength(int(line.size()));
     r.Type(line);
