@@ -24,6 +24,7 @@
 #include "store/ReceivedJournal.h"
 #include "store/SavedMessages.h"
 #include "store/TimeStamp.h"
+#include "talk/Talk.h"
 #include "ui/AboutEng.h"
 #include "ui/NotifyIcon.h"
 #include "ui/NumberEdit.h"
@@ -304,8 +305,22 @@ void TfMain::FormDestroy() {
 //   anything but that send is reported as the failed call it stands for, so
 //   it never swallows an unrelated failure.
 void TfMain::AppException(QObject* Sender, const Exception& E) {
+    // Failures of the talk window's sockets and handlers are the talk
+    // window's: they never end or retry a message send.
+    const bool talk = fTalk && fTalk->Owns(Sender);
     if (const auto* socketError = dynamic_cast<const ESocketError*>(&E)) {
-        if (Sender == ClientSocket && FSender->FSending) {
+        if (talk && fTalk->FConnecting) {
+            // The talk window's outgoing attempt failed (a host that does not
+            // resolve, a failed call): reported as its failed connect, with
+            // the same one-failure retry as a send.
+            RetryArmed = socketError->HelpContext() != -1;
+            struct TDisarm {
+                ~TDisarm() { RetryArmed = false; }
+            } disarm;
+            int code = -1;
+            fTalk->ClientSocketError(fTalk->ClientSocket, fTalk->ClientSocket->Connection(),
+                                     ekConnect, code);
+        } else if (Sender == ClientSocket && FSender->FSending) {
             RetryArmed = socketError->HelpContext() != -1;
             struct TDisarm {
                 ~TDisarm() { RetryArmed = false; }
@@ -317,7 +332,19 @@ void TfMain::AppException(QObject* Sender, const Exception& E) {
         }
     } else if (const auto* retry = dynamic_cast<const ERetryOpen*>(&E)) {
         RetryArmed = false;
-        if (Sender != ClientSocket || !FSender->FSending) {
+        if (talk && fTalk->FConnecting) {
+            // The retry belongs to the talk window's attempt.
+            try {
+                fTalk->ClientSocket->Close();
+                fTalk->ClientSocket->Open();
+            } catch (const Exception&) {
+                int code = -1;
+                fTalk->ClientSocketError(fTalk->ClientSocket, fTalk->ClientSocket->Connection(),
+                                         ekConnect, code);
+            }
+            return;
+        }
+        if (talk || Sender != ClientSocket || !FSender->FSending) {
             AppException(
                 Sender,
                 ESocketError("Winsock error " + std::to_string(retry->ErrorCode()) + ".", -1));
@@ -353,7 +380,16 @@ void TfMain::mnResendLastMessageClick() {
 }
 
 void TfMain::mnOpenTalkClick() {
-    // The talk window is not part of this build yet.
+    if (fTalk) return;
+    TTalkServices services;
+    services.MessageBoxes = FServices.MessageBoxes;
+    services.InputBoxes = FServices.InputBoxes;
+    services.SendMessage = [this] { mnSendMessageClick(); };
+    const std::string peer = FRecentHosts.empty() ? std::string() : FRecentHosts.front();
+    auto* window = new TfTalk(services, peer, FTalkPort);
+    FOwnedWindows.push_back(window);
+    fTalk = window;
+    window->show();
 }
 
 void TfMain::mnOptionsClick() {

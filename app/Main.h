@@ -14,6 +14,7 @@
 #include "store/Settings.h"
 #include "ui/OptionsForm.h"
 
+class IInputBoxService;
 class IMessageBoxService;
 class ISoundPlayer;
 class TAwayModes;
@@ -56,6 +57,8 @@ struct TMainServices {
     IMessageBoxService* MessageBoxes = nullptr;
     ISoundPlayer* Sound = nullptr;
     TFileDialogs* FileDialogs = nullptr;
+    // The talk window's "Connect to" box.
+    IInputBoxService* InputBoxes = nullptr;
     std::string ExecutablePath;  // the running program's full path
     std::string SettingsPath;    // empty: the user's settings file
     std::string AutostartPath;   // empty: the user's autostart entry

@@ -18,6 +18,7 @@
 #include "platform/CanberraSound.h"
 #include "platform/FileDialogs.h"
 #include "platform/InstanceLock.h"
+#include "platform/QtInputBox.h"
 #include "platform/QtMessageBox.h"
 
 namespace {
@@ -143,10 +144,12 @@ int main(int argc, char** argv) {
 
     TCanberraSound sound;
     TFileDialogs fileDialogs;
+    TQtInputBox inputBoxes;
     TMainServices services;
     services.MessageBoxes = messageBoxes.get();
     services.Sound = &sound;
     services.FileDialogs = &fileDialogs;
+    services.InputBoxes = &inputBoxes;
     services.ExecutablePath = QCoreApplication::applicationFilePath().toStdString();
 
     auto form = std::make_unique<TfMain>(services);

@@ -136,6 +136,7 @@ public:
         services.MessageBoxes = &boxes;
         services.Sound = &sound;
         services.FileDialogs = &dialogs;
+        services.InputBoxes = &inputs;
         services.ExecutablePath = dir + "/bin/wexlo";
         services.SettingsPath = dir + "/settings.reg";
         services.AutostartPath = dir + "/autostart/Wexlo.desktop";
@@ -174,6 +175,7 @@ public:
     std::map<std::string, std::string> settings;
     testsupport::RecordingMessageBox boxes;
     testsupport::RecordingSound sound;
+    testsupport::RecordingInputBox inputs;
     TFileDialogs dialogs;
     TMainServices services;
     std::unique_ptr<TfMain> form;

@@ -2,12 +2,16 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
 #include "platform/FileDialogs.h"
+#include "platform/QtInputBox.h"
 #include "platform/QtMessageBox.h"
+#include "platform/TextCodec.h"
 
 namespace {
 
@@ -97,6 +101,47 @@ TEST(FileDialogsTest, RealSaveDialogIsAskedAsRequested) {
     EXPECT_EQ(filters, QStringList({"Text file (*.txt)", "All files (*)"}));
     EXPECT_EQ(mode, QFileDialog::AcceptSave);
     EXPECT_TRUE(confirms);
+}
+
+TEST(QtInputBoxTest, AnswersKeepTheBytesOfAnUntouchedValue) {
+    struct Case {
+        const char* name;
+        std::string value;  // given
+        const char* typed;  // replaces the field; null: left alone
+        bool accept;
+        bool result;
+        std::string expected;  // Value afterwards
+    };
+    const Case cases[] = {
+        {"left alone", "caf\xE9", nullptr, true, true, "caf\xE9"},
+        {"typed", "old", "h\xC3\xB4te", true, true, "h\xC3\xB4te"},
+        {"emptied", "old", "", true, true, ""},
+        {"cancelled", "old", "new", false, false, "old"},
+    };
+    TQtInputBox service;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QString shown, title, prompt;
+        Qt::TextFormat format = Qt::AutoText;
+        WhenModal([&](QWidget* modal) {
+            auto* box = qobject_cast<QInputDialog*>(modal);
+            ASSERT_NE(box, nullptr);
+            shown = box->textValue();
+            title = box->windowTitle();
+            prompt = box->labelText();
+            if (auto* label = box->findChild<QLabel*>()) format = label->textFormat();
+            if (c.typed) box->setTextValue(QString::fromUtf8(c.typed));
+            c.accept ? box->accept() : box->reject();
+        });
+        std::string value = c.value;
+        EXPECT_EQ(service.InputQuery(nullptr, "Connect to", "Name <b>or</b> address:", value),
+                  c.result);
+        EXPECT_EQ(value, c.expected);
+        EXPECT_EQ(shown, DecodeForLine(c.value));
+        EXPECT_EQ(title, "Connect to");
+        EXPECT_EQ(prompt, "Name <b>or</b> address:");
+        EXPECT_EQ(format, Qt::PlainText);
+    }
 }
 
 }  // namespace

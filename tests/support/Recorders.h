@@ -1,9 +1,11 @@
 #pragma once
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/InputBox.h"
 #include "platform/MessageBox.h"
 #include "platform/Sound.h"
 
@@ -34,6 +36,34 @@ public:
 
     std::vector<Box> boxes;
     std::deque<TMsgResult> answers;
+};
+
+// Answers input boxes without showing anything and keeps what was asked.
+class RecordingInputBox : public IInputBoxService {
+public:
+    struct Query {
+        std::string caption, prompt, value;  // value: what the field started with
+    };
+
+    bool InputQuery(QWidget*, const std::string& Caption, const std::string& Prompt,
+                    std::string& Value) override {
+        queries.push_back({Caption, Prompt, Value});
+        if (answers.empty()) return true;  // OK, the value as it was
+        const std::optional<std::string> answer = answers.front();
+        answers.pop_front();
+        if (!answer) return false;
+        Value = *answer;
+        return true;
+    }
+
+    // The next boxes get these answers, in order (std::nullopt is Cancel);
+    // afterwards OK with the value unchanged.
+    void SetNextAnswers(std::initializer_list<std::optional<std::string>> next) {
+        answers.assign(next);
+    }
+
+    std::vector<Query> queries;
+    std::deque<std::optional<std::string>> answers;
 };
 
 class RecordingSound : public ISoundPlayer {
