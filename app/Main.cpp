@@ -219,6 +219,8 @@ void TfMain::FormCreate() {
         UpdateTrayStatus();
         FSessionLog.push_back(StartedLine(TimeStamp()));
     });
+    // Settings that could not be used are told once the program listens.
+    Guarded(this, [this] { FSettings->ReportLoadProblems(); });
 }
 
 TfMain::~TfMain() {

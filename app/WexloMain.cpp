@@ -5,6 +5,7 @@
 
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <QApplication>
 #include <QSessionManager>
 
+#include "app/DisplayCheck.h"
 #include "app/Main.h"
 #include "app/SignalRelay.h"
 #include "platform/CanberraSound.h"
@@ -105,6 +107,10 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     // A closed terminal or pipe on stderr must not end the program mid-run.
     std::signal(SIGPIPE, SIG_IGN);
+    if (!HasDisplaySetting()) {
+        std::fputs(NoDisplayText, stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Wexlo");
     QApplication::setApplicationDisplayName(QString());
