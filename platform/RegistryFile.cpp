@@ -314,6 +314,17 @@ bool EndsInsideQuotedText(std::string_view line) {
     return !Unquote(rest, end, scratch);
 }
 
+// Whether a line that goes on inside quoted text closes it. An escaped quote
+// or backslash does not; any other backslash stands for itself.
+bool ClosesQuotedText(std::string_view line) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '"') return true;
+        if (line[i] == '\\' && i + 1 < line.size() && (line[i + 1] == '\\' || line[i + 1] == '"'))
+            ++i;
+    }
+    return false;
+}
+
 // The file as read: every line we do not understand is kept as it stands, and
 // a value keeps its original lines until it is changed.
 struct TEntry {
@@ -392,13 +403,13 @@ bool Parse(const std::string& raw, TDocument& doc) {
         entry.IsValue = true;
         entry.Lines.push_back(lines[i]);
         std::string joined(line);
-        if (doc.Unicode && EndsInsideQuotedText(joined)) {
+        if (doc.Unicode && EndsInsideQuotedText(lines[i])) {
             joined = lines[i];
-            while (EndsInsideQuotedText(joined)) {
+            do {
                 if (++i == lines.size()) return false;
                 entry.Lines.push_back(lines[i]);
                 joined.append("\r\n").append(lines[i]);
-            }
+            } while (!ClosesQuotedText(lines[i]));
             joined = TrimRight(joined);
         }
         // Long hex data goes on over lines ending in a backslash; no other data
