@@ -215,12 +215,6 @@ TEST(Settings, AllSeventeenValuesRoundTrip) {
     EXPECT_EQ(f.File(), file);  // loading writes nothing
 }
 
-std::string Dword(unsigned long value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "dword:%08lx", value);
-    return text;
-}
-
 // A typo where a number belongs, a number where a text belongs.
 TRegValue Mistyped(const TSettingDef& def) {
     return def.Type == TSettingType::String ? DwordValue(1) : TextValue(REG_SZ, "1");
@@ -285,32 +279,6 @@ TEST(Settings, AnUnreadableValueKeepsItsDefaultAndCostsNoOtherValue) {
             EXPECT_EQ(next.Show(def.Id), loaded.Show(def.Id)) << def.Name;
         EXPECT_EQ(f.boxes.boxes.size(), 1u);
     }
-}
-
-TEST(Settings, SeveralUnreadableValuesAreToldInOneBoxInTableOrder) {
-    Fixture f;
-    FakeLive saved = Changed(false);
-    f.Store(saved).SaveSettings();
-    {
-        auto key = f.registry.OpenKey(SettingsKeyPath);
-        key->SetValue("Recent hosts", TRegValue{REG_BINARY, "a\r\n"});
-        key->SetValue("Port", TextValue(REG_SZ, "abc"));
-        key->SetValue("Talk Port", TRegValue{REG_DWORD, "\x01\x02"});
-        key->SetValue("Show alert on message", TextValue(REG_SZ, "1"));
-    }
-    FakeLive loaded;
-    auto store = f.Store(loaded);
-    store.LoadSettings();
-    store.ReportLoadProblems();
-    ASSERT_EQ(f.boxes.boxes.size(), 1u);
-    EXPECT_EQ(f.boxes.boxes[0].text,
-              "These settings in " + f.registry.Path() +
-                  " could not be read and were replaced by their defaults:\r"
-                  "\"Show alert on message\"\r\"Port\"\r\"Talk Port\"\r\"Recent hosts\"\r"
-                  "The file as it was is kept as " +
-                  f.registry.BadPath() + ".");
-    EXPECT_EQ(loaded.Show(TSettingId::ResponseMessage), saved.Show(TSettingId::ResponseMessage));
-    EXPECT_EQ(loaded.portEdit + "/" + loaded.talkPortEdit, "13769/13770");
 }
 
 TEST(Settings, MissingValuesAndOtherTextFormsLoadWithoutATrace) {
@@ -498,72 +466,6 @@ TEST(Settings, StoreThatCannotBeReadStartsFromTheFirstRunAndIsTold) {
     EXPECT_NE(g.boxes.boxes[0].text.find("File name too long).\rThe default settings are used."),
               std::string::npos);
     EXPECT_EQ(other.texts[TSettingId::SoundFile], "/opt/wexlo/bin/message.wav");
-}
-
-TEST(Settings, ExportFromWindowsLoadsAndTheSaveWritesOurForm) {
-    Fixture f;
-    fs::create_directories(fs::path(f.registry.Path()).parent_path());
-    FakeLive saved = Changed(false);
-    saved.texts[TSettingId::SoundFile] = "%WINDIR%\\Media\\Ding.wav";
-    saved.texts[TSettingId::ResponseMessage] = "Parti déjeuner\r\nretour à 14 h";
-    // UTF-16LE with its mark and CR LF, as regedit writes it: expandable and
-    // multi-line texts as hex of UTF-16, line breaks in a text as they are.
-    auto utf16 = [](const std::string& ascii) {
-        std::string out;
-        for (char c : ascii) out += std::string(1, c) + '\0';
-        return out;
-    };
-    auto hex = [](const std::string& bytes) {
-        std::string out;
-        char byte[4];
-        for (char c : bytes) {
-            std::snprintf(byte, sizeof byte, "%02x,", static_cast<unsigned char>(c));
-            out += byte;
-        }
-        return out + "00,00";
-    };
-    std::string text =
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Wexlo]\r\n";
-    for (const TSettingDef& def : SettingsTable) {
-        text += "\"" + std::string(def.Name) + "\"=";
-        if (def.Id == TSettingId::SoundFile)
-            text += "hex(2):" + hex(utf16(saved.texts[def.Id]));
-        else if (def.Id == TSettingId::RecentHosts)
-            text += "hex(7):" + hex(utf16("alpha") + '\0' + '\0' + utf16("10.0.0.2")) + ",00,00";
-        else if (def.Id == TSettingId::ResponseMessage)
-            text += "\"Parti d\xC3\xA9jeuner\r\nretour \xC3\xA0 14 h\"";
-        else
-            text += Dword(std::stoul(saved.Show(def.Id)));
-        text += "\r\n";
-    }
-    text += "\r\n";
-    // The whole file to UTF-16LE; the accented letters are two-byte UTF-8.
-    std::string exported = "\xFF\xFE";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const unsigned unit = c < 0x80 ? c : ((c & 0x1F) << 6 | (text[++i] & 0x3F));
-        exported += static_cast<char>(unit & 0xFF);
-        exported += static_cast<char>(unit >> 8);
-    }
-    WriteFile(f.registry.Path(), exported);
-
-    FakeLive loaded;
-    auto store = f.Store(loaded);
-    store.LoadSettings();
-    for (const TSettingDef& def : SettingsTable)
-        EXPECT_EQ(loaded.Show(def.Id), saved.Show(def.Id)) << def.Name;
-    store.ReportLoadProblems();
-    EXPECT_TRUE(f.boxes.boxes.empty());
-
-    store.SaveSettings();
-    EXPECT_EQ(ReadFile(f.registry.BadPath()), exported);
-    Fixture fresh;
-    fresh.Store(saved).SaveSettings();
-    std::string ours = fresh.File();
-    std::string::size_type at = 0;
-    while ((at = ours.find('\n', at)) != std::string::npos) ours.replace(at++, 1, "\r\n"), ++at;
-    EXPECT_EQ(f.File(), ours);
 }
 
 }  // namespace
