@@ -250,6 +250,8 @@ void TfMain::FormCreate() {
         if (cbShowSplash->isChecked()) ShowSplash();
         FSessionLog.push_back(StartedLine(TimeStamp()));
     });
+    // Settings that could not be used are told once the program listens.
+    Guarded(this, [this] { FSettings->ReportLoadProblems(); });
 }
 
 TfMain::~TfMain() {

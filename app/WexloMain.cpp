@@ -5,6 +5,7 @@
 
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <QSessionManager>
 
 #include "app/AwayModes.h"
+#include "app/DisplayCheck.h"
 #include "app/Main.h"
 #include "app/SignalRelay.h"
 #include "platform/CanberraSound.h"
@@ -107,6 +109,10 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     // A closed terminal or pipe on stderr must not end the program mid-run.
     std::signal(SIGPIPE, SIG_IGN);
+    if (!HasDisplaySetting()) {
+        std::fputs(NoDisplayText, stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Wexlo");
     QApplication::setApplicationDisplayName(QString());

@@ -80,7 +80,8 @@ void TAsyncServerSocket::Open() {
         any.sin_family = AF_INET;
         any.sin_addr.s_addr = htonl(INADDR_ANY);
         any.sin_port = htons(static_cast<uint16_t>(FPort));
-        if (FPort < 0 || FPort > 65535)
+        // Port 0 would listen on a port the kernel picks, where no peer looks.
+        if (FPort < 1 || FPort > 65535)
             SocketCallFailed(EINVAL, "bind");
         else if (::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
             SocketCallFailed(errno, "bind");

@@ -7,14 +7,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 namespace {
 
 constexpr std::string_view Signature = "REGEDIT4";
+// What the Windows registry editor writes since Windows 2000.
+constexpr std::string_view UnicodeSignature = "Windows Registry Editor Version 5.00";
 constexpr std::string_view Root = "HKEY_CURRENT_USER";
 constexpr std::size_t WrapColumn = 78;  // regedit keeps hex lines within 80 columns
 
@@ -59,6 +63,54 @@ bool ParseHex32(std::string_view s, std::uint32_t& out) {
         const int d = HexDigit(c);
         if (d < 0) return false;
         out = out << 4 | static_cast<std::uint32_t>(d);
+    }
+    return true;
+}
+
+std::string LowerText(std::string_view s) {
+    std::string lower(s);
+    for (char& c : lower) c = LowerAscii(c);
+    return lower;
+}
+
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | cp >> 6);
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | cp >> 12);
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | cp >> 18);
+        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// UTF-16LE to UTF-8; a surrogate without its partner becomes U+FFFD. False
+// for an odd number of bytes.
+bool Utf16LeToUtf8(std::string_view in, std::string& out) {
+    if (in.size() % 2 != 0) return false;
+    out.clear();
+    out.reserve(in.size() / 2 + in.size() / 8);
+    const auto unit = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(in[i]) |
+                                          static_cast<unsigned char>(in[i + 1]) << 8);
+    };
+    for (std::size_t i = 0; i < in.size(); i += 2) {
+        std::uint32_t cp = unit(i);
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 3 < in.size() && unit(i + 2) >= 0xDC00 &&
+            unit(i + 2) < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            i += 2;
+        } else if (cp >= 0xD800 && cp < 0xE000) {
+            cp = 0xFFFD;
+        }
+        AppendUtf8(out, cp);
     }
     return true;
 }
@@ -184,8 +236,9 @@ std::vector<std::string> FormatValue(const std::string& name, const TRegValue& v
 
 enum class TLineKind { Value, Deletion, Bad };
 
-// One value line with its continuation lines already joined.
-TLineKind ParseValue(std::string_view line, std::string& name, TRegValue& value) {
+// One value line with its continuation lines already joined. In an export of
+// the Windows editor (Unicode) the hex forms of texts hold UTF-16LE.
+TLineKind ParseValue(std::string_view line, bool unicode, std::string& name, TRegValue& value) {
     std::size_t pos = 0;
     if (line[0] == '@') {
         name.clear();
@@ -236,7 +289,40 @@ TLineKind ParseValue(std::string_view line, std::string& name, TRegValue& value)
         rest = rest.substr(comma + 1);
         if (TrimLeft(rest).empty()) return TLineKind::Bad;  // a dangling comma
     }
+    std::string text;
+    if (unicode && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) &&
+        Utf16LeToUtf8(value.Data, text))
+        value.Data = std::move(text);
     return TLineKind::Value;
+}
+
+// A value line whose quoted text goes on past the end of the line. The Windows
+// editor writes line breaks inside a text as they are.
+bool EndsInsideQuotedText(std::string_view line) {
+    std::size_t pos = 0;
+    std::string scratch;
+    if (line.empty()) return false;
+    if (line[0] == '@')
+        pos = 1;
+    else if (!Unquote(line, pos, scratch))
+        return false;
+    std::string_view rest = TrimLeft(line.substr(pos));
+    if (rest.empty() || rest.front() != '=') return false;
+    rest = TrimLeft(rest.substr(1));
+    if (rest.empty() || rest.front() != '"') return false;
+    std::size_t end = 0;
+    return !Unquote(rest, end, scratch);
+}
+
+// Whether a line that goes on inside quoted text closes it. An escaped quote
+// or backslash does not; any other backslash stands for itself.
+bool ClosesQuotedText(std::string_view line) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '"') return true;
+        if (line[i] == '\\' && i + 1 < line.size() && (line[i + 1] == '\\' || line[i + 1] == '"'))
+            ++i;
+    }
+    return false;
 }
 
 // The file as read: every line we do not understand is kept as it stands, and
@@ -254,12 +340,18 @@ struct TSection {
 };
 
 struct TDocument {
+    bool Unicode = false;  // read from an export of the Windows editor
     std::string Eol = "\n";
     std::vector<std::string> Preamble{""};  // between the signature and the first key
     std::vector<TSection> Sections;
 };
 
-bool Parse(const std::string& bytes, TDocument& doc) {
+bool Parse(const std::string& raw, TDocument& doc) {
+    std::string converted;
+    if (raw.size() >= 2 && raw[0] == '\xFF' && raw[1] == '\xFE' &&
+        !Utf16LeToUtf8(std::string_view(raw).substr(2), converted))
+        return false;
+    const std::string& bytes = converted.empty() ? raw : converted;
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < bytes.size()) {
@@ -278,7 +370,10 @@ bool Parse(const std::string& bytes, TDocument& doc) {
 
     std::string_view first(lines[0]);
     if (first.substr(0, 3) == "\xEF\xBB\xBF") first.remove_prefix(3);
-    if (TrimRight(first) != Signature) return false;
+    if (TrimRight(first) == UnicodeSignature)
+        doc.Unicode = true;
+    else if (TrimRight(first) != Signature)
+        return false;
 
     doc.Preamble.clear();
     doc.Sections.clear();
@@ -307,22 +402,34 @@ bool Parse(const std::string& bytes, TDocument& doc) {
         TEntry entry;
         entry.IsValue = true;
         entry.Lines.push_back(lines[i]);
+        std::string joined(line);
+        if (doc.Unicode && EndsInsideQuotedText(lines[i])) {
+            joined = lines[i];
+            do {
+                if (++i == lines.size()) return false;
+                entry.Lines.push_back(lines[i]);
+                joined.append("\r\n").append(lines[i]);
+            } while (!ClosesQuotedText(lines[i]));
+            joined = TrimRight(joined);
+        }
         // Long hex data goes on over lines ending in a backslash; no other data
         // can end in one.
-        std::string joined(line);
         while (joined.back() == '\\') {
             if (++i == lines.size()) return false;
             entry.Lines.push_back(lines[i]);
             joined.pop_back();
             joined += TrimRight(TrimLeft(lines[i]));
         }
-        switch (ParseValue(joined, entry.Name, entry.Value)) {
+        switch (ParseValue(joined, doc.Unicode, entry.Name, entry.Value)) {
             case TLineKind::Bad:
                 return false;
             case TLineKind::Deletion:
                 entry.IsValue = false;
                 break;
             case TLineKind::Value:
+                // Written again in our own form: the export's lines mean
+                // something else under our signature.
+                if (doc.Unicode) entry.Lines.clear();
                 break;
         }
         doc.Sections.back().Entries.push_back(std::move(entry));
@@ -355,21 +462,21 @@ bool KeyExists(const TDocument& doc, const std::string& key) {
     return false;
 }
 
-// The key's values as an import would leave them: a later line wins.
+// The key's values as an import would leave them: a later line wins. A key
+// may hold very many values, so names are looked up by hash.
 std::vector<std::pair<std::string, TRegValue>> KeyValues(const TDocument& doc,
                                                          const std::string& key) {
     std::vector<std::pair<std::string, TRegValue>> values;
+    std::unordered_map<std::string, std::size_t> index;
     for (const TSection& section : doc.Sections) {
         if (!SameText(section.Path, key)) continue;
         for (const TEntry& entry : section.Entries) {
             if (!entry.IsValue) continue;
-            bool replaced = false;
-            for (auto& [name, value] : values)
-                if (SameText(name, entry.Name)) {
-                    value = entry.Value;
-                    replaced = true;
-                }
-            if (!replaced) values.emplace_back(entry.Name, entry.Value);
+            const auto [at, added] = index.try_emplace(LowerText(entry.Name), values.size());
+            if (added)
+                values.emplace_back(entry.Name, entry.Value);
+            else
+                values[at->second].second = entry.Value;
         }
     }
     return values;
@@ -430,13 +537,23 @@ void DeleteInDocument(TDocument& doc, const std::string& key, const std::string&
     }
 }
 
-// False when the file does not exist (or cannot exist, a parent being a file).
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
+enum class TReadResult { Missing, NotRegular, Read };
+
+// Missing when the file does not exist (or cannot exist, a parent being a
+// file). Anything but a regular file is left unread: a FIFO would block, a
+// device never end.
+TReadResult ReadWholeFile(const std::string& path, std::string& bytes) {
     bytes.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return false;
+        if (errno == ENOENT || errno == ENOTDIR) return TReadResult::Missing;
+        if (errno == ELOOP) return TReadResult::NotRegular;  // a link after all
         throw ERegistryError(ErrnoText("Cannot open", path, errno));
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return TReadResult::NotRegular;
     }
     char buf[16384];
     for (;;) {
@@ -451,31 +568,76 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
         bytes.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    return true;
-}
-
-// The store as it is on disk now. An empty file is an empty store.
-enum class TFileState { Missing, Good, Bad };
-
-TFileState LoadDocument(const std::string& path, TDocument& doc, std::string* raw = nullptr) {
-    std::string bytes;
-    const bool exists = ReadWholeFile(path, bytes);
-    doc = TDocument();
-    TFileState state = TFileState::Missing;
-    if (exists && !bytes.empty()) {
-        state = Parse(bytes, doc) ? TFileState::Good : TFileState::Bad;
-        if (state == TFileState::Bad) doc = TDocument();
-    } else if (exists) {
-        state = TFileState::Good;
-    }
-    if (raw) *raw = std::move(bytes);
-    return state;
+    return TReadResult::Read;
 }
 
 std::string ParentDir(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Where a chain of symbolic links at path ends; path itself when it is no
+// link. A chain too long (or a loop) ends at a link.
+std::string FollowLinks(const std::string& path) {
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(at.c_str(), target.data(), target.size());
+        if (n <= 0) break;
+        target.resize(static_cast<std::size_t>(n));
+        at = target[0] == '/' ? target : ParentDir(at) + "/" + target;
+    }
+    if (at == path) return path;
+    // The folder without "..", for the paths the user is shown.
+    char real[PATH_MAX];
+    if (!::realpath(ParentDir(at).c_str(), real)) return at;
+    const std::string folder(real);
+    return (folder == "/" ? "" : folder) + at.substr(at.rfind('/'));
+}
+
+// The store as it is on disk now. An empty file is an empty store; an export
+// of the Windows editor reads as Imported.
+enum class TFileState { Missing, Good, Imported, Bad };
+
+struct TStoreFile {
+    std::string Path;  // the file a save replaces
+    TFileState State = TFileState::Missing;
+    std::string Bytes;  // as read
+};
+
+TStoreFile LoadDocument(const std::string& path, TDocument& doc) {
+    TStoreFile file;
+    file.Path = FollowLinks(path);
+    const TReadResult read = ReadWholeFile(file.Path, file.Bytes);
+    doc = TDocument();
+    if (read == TReadResult::NotRegular) {
+        // Not ours to write through: the name itself is replaced.
+        file.Path = path;
+        file.State = TFileState::Bad;
+    } else if (read == TReadResult::Read && !file.Bytes.empty()) {
+        file.State = !Parse(file.Bytes, doc) ? TFileState::Bad
+                     : doc.Unicode           ? TFileState::Imported
+                                             : TFileState::Good;
+        if (file.State == TFileState::Bad) doc = TDocument();
+    } else if (read == TReadResult::Read) {
+        file.State = TFileState::Good;
+    }
+    return file;
+}
+
+// An earlier unreadable store kept as .bad is not overwritten by a later one:
+// the next free of .bad, .bad.1, .bad.2, ...
+std::string FreeBackupPath(const std::string& Base) {
+    struct stat st;
+    if (::lstat(Base.c_str(), &st) != 0) return Base;
+    for (int n = 1; n < 1000; ++n) {
+        const std::string candidate = Base + "." + std::to_string(n);
+        if (::lstat(candidate.c_str(), &st) != 0) return candidate;
+    }
+    return Base;
 }
 
 bool Fail(std::string* error, std::string text) {
@@ -542,7 +704,7 @@ bool ReplaceFileAtomically(const std::string& Path, const std::string& Bytes, mo
                            std::string* Error, const std::string& BackupPath) {
     mode_t mode = NewFileMode;
     struct stat st;
-    if (::stat(Path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    if (::lstat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
 
     std::string temp = Path + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
@@ -572,6 +734,17 @@ std::string TRegistryFile::DefaultPath() {
 
 TRegistryFile::TRegistryFile(std::string Path) : FPath(std::move(Path)) {}
 
+std::string TRegistryFile::FilePath() const {
+    const std::string target = FollowLinks(FPath);
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0) return target;
+    return S_ISREG(st.st_mode) ? target : FPath;
+}
+
+std::string TRegistryFile::NextBadPath() const {
+    return FreeBackupPath(FilePath() + ".bad");
+}
+
 std::unique_ptr<TRegKey> TRegistryFile::OpenKey(const std::string& KeyPath) const {
     return Open(KeyPath, false);
 }
@@ -583,9 +756,10 @@ std::unique_ptr<TRegKey> TRegistryFile::CreateKey(const std::string& KeyPath) co
 std::unique_ptr<TRegKey> TRegistryFile::Open(const std::string& KeyPath, bool Create) const {
     const std::string key = FullKeyPath(KeyPath);
     TDocument doc;
-    const TFileState state = LoadDocument(FPath, doc);
-    if (state == TFileState::Bad && !Create)
-        throw ERegistryError("The settings file " + FPath + " cannot be read as a registry file");
+    const TStoreFile file = LoadDocument(FPath, doc);
+    if (file.State == TFileState::Bad && !Create)
+        throw ERegistryUnparsable("The settings file " + file.Path +
+                                  " cannot be read as a registry file");
     if (!Create && !KeyExists(doc, key)) return nullptr;
     return std::unique_ptr<TRegKey>(new TRegKey(FPath, key, Create, KeyValues(doc, key)));
 }
@@ -625,20 +799,6 @@ bool TRegKey::DeleteValue(const std::string& Name) {
     return removed > 0;
 }
 
-namespace {
-// An earlier unreadable store kept as .bad is not overwritten by a later one:
-// the next free of .bad, .bad.1, .bad.2, ...
-std::string FreeBackupPath(const std::string& Base) {
-    struct stat st;
-    if (::lstat(Base.c_str(), &st) != 0) return Base;
-    for (int n = 1; n < 1000; ++n) {
-        const std::string candidate = Base + "." + std::to_string(n);
-        if (::lstat(candidate.c_str(), &st) != 0) return candidate;
-    }
-    return Base;
-}
-}  // namespace
-
 void TRegKey::Close() {
     if (FClosed) return;
     FClosed = true;
@@ -646,8 +806,7 @@ void TRegKey::Close() {
 
     // Read again, so that changes made meanwhile through other keys survive.
     TDocument doc;
-    std::string old;
-    const TFileState state = LoadDocument(FFile, doc, &old);
+    const TStoreFile file = LoadDocument(FFile, doc);
     if (FCreate) EnsureSection(doc, FKey);
     for (const TChange& change : FChanges) {
         if (change.Value)
@@ -656,12 +815,13 @@ void TRegKey::Close() {
             DeleteInDocument(doc, FKey, change.Name);
     }
     const std::string bytes = Serialize(doc);
-    if (state == TFileState::Good && bytes == old) return;
+    if (file.State == TFileState::Good && bytes == file.Bytes) return;
 
+    const bool keepOld = file.State == TFileState::Bad || file.State == TFileState::Imported ||
+                         (FKeepOldFile && file.State == TFileState::Good);
     std::string error;
-    if (!MakeDirectories(ParentDir(FFile), 0700, &error) ||
-        !ReplaceFileAtomically(
-            FFile, bytes, 0600, &error,
-            state == TFileState::Bad ? FreeBackupPath(FFile + ".bad") : std::string()))
+    if (!MakeDirectories(ParentDir(file.Path), 0700, &error) ||
+        !ReplaceFileAtomically(file.Path, bytes, 0600, &error,
+                               keepOld ? FreeBackupPath(file.Path + ".bad") : std::string()))
         throw ERegistryError(error);
 }

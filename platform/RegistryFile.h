@@ -25,6 +25,15 @@
 // registry does. Keys, values and lines this program does not touch are kept
 // as they stand. A key's changes reach the file when the key is closed, in one
 // atomic replacement of the file.
+//
+// A file exported by the Windows registry editor ("Windows Registry Editor
+// Version 5.00", usually UTF-16LE with a byte-order mark) is read too: its
+// texts, the hex(1), hex(2) and hex(7) data included, become UTF-8. The first
+// change written turns it into the form above and keeps the export as a .bad
+// file beside it.
+//
+// A symbolic link at the path is followed: the file it leads to is read and
+// replaced, and the link stays. What is not a regular file is never read.
 
 // Value types, numbered as the registry numbers them. Any other number is
 // stored and returned unchanged.
@@ -33,6 +42,7 @@ inline constexpr std::uint32_t REG_SZ = 1;
 inline constexpr std::uint32_t REG_EXPAND_SZ = 2;
 inline constexpr std::uint32_t REG_BINARY = 3;
 inline constexpr std::uint32_t REG_DWORD = 4;
+inline constexpr std::uint32_t REG_MULTI_SZ = 7;
 
 // Data as the registry holds it: a REG_SZ text with its terminating NUL, a
 // REG_DWORD as four bytes, low byte first.
@@ -52,6 +62,12 @@ public:
     using Exception::Exception;
 };
 
+// The file is there but is no registry file (or no regular file at all).
+class ERegistryUnparsable : public ERegistryError {
+public:
+    using ERegistryError::ERegistryError;
+};
+
 class TRegKey;
 
 class TRegistryFile {
@@ -65,12 +81,19 @@ public:
     // Where a file that cannot be parsed is moved before a fresh one is written.
     std::string BadPath() const { return FPath + ".bad"; }
 
+    // The file a save replaces: the target of a link at Path() when that is a
+    // regular file (or missing), otherwise Path() itself.
+    std::string FilePath() const;
+    // Where a save that keeps the old file aside puts it now: the first free
+    // of FilePath() + ".bad", ".bad.1", ".bad.2", ...
+    std::string NextBadPath() const;
+
     // KeyPath is relative to HKEY_CURRENT_USER ("Software\Drelmo Soft\Wexlo").
     // OpenKey returns null when the key does not exist; a parent of an existing
     // key exists too. Both throw ERegistryError when the file cannot be read,
-    // and OpenKey also when it cannot be parsed. CreateKey on an unparsable
-    // file starts from an empty store; the old file is kept at BadPath() when
-    // the key is closed.
+    // and OpenKey ERegistryUnparsable when it cannot be parsed. CreateKey on an
+    // unparsable file starts from an empty store; the old file is kept at
+    // NextBadPath() when the key is closed.
     std::unique_ptr<TRegKey> OpenKey(const std::string& KeyPath) const;
     std::unique_ptr<TRegKey> CreateKey(const std::string& KeyPath) const;
 
@@ -93,6 +116,10 @@ public:
     // False when there was no such value.
     bool DeleteValue(const std::string& Name);
 
+    // The commit keeps the file as it was at NextBadPath(), as it does for a
+    // file that cannot be parsed.
+    void KeepOldFileAside() { FKeepOldFile = true; }
+
     // Commits the changes made through this key: the file is read again, the
     // changes applied, and the result written to a temporary file in the same
     // folder, flushed to disk and renamed over the store. Nothing is written
@@ -113,6 +140,7 @@ private:
     std::string FKey;  // full path, "HKEY_CURRENT_USER\..."
     bool FCreate;      // the key must exist after the commit, even without values
     bool FClosed = false;
+    bool FKeepOldFile = false;
     std::vector<std::pair<std::string, TRegValue>> FValues;
     std::vector<TChange> FChanges;
 };
@@ -128,7 +156,8 @@ bool MakeDirectories(const std::string& Dir, mode_t Mode, std::string* Error = n
 
 // Writes Bytes to a temporary file beside Path, flushes it to disk and renames
 // it over Path, so a crash leaves the old file or the new one, never a mix. An
-// existing file keeps its permissions; a new one gets NewFileMode. With
+// existing regular file keeps its permissions; anything else (a new file, or a
+// link or special file at Path, which is replaced) gets NewFileMode. With
 // BackupPath, an existing Path is renamed there just before the new file takes
 // its place. False, with the reason in *Error when given, on failure; Path is
 // then untouched and no temporary file is left.

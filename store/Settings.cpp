@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -22,6 +23,22 @@ std::int32_t DwordOf(const std::string& data) {
 std::string TextOf(const std::string& data) {
     if (!data.empty() && data.back() == '\0') return data.substr(0, data.size() - 1);
     return data;
+}
+
+// A list of texts (each ended by a NUL, the list by an empty one) as lines
+// joined by CR LF, the form the program keeps multi-line texts in.
+std::string MultiTextOf(const std::string& data) {
+    std::string text;
+    std::size_t start = 0;
+    while (start < data.size()) {
+        std::size_t end = data.find('\0', start);
+        if (end == std::string::npos) end = data.size();
+        if (end == start) break;
+        if (start > 0) text += "\r\n";
+        text.append(data, start, end - start);
+        start = end + 1;
+    }
+    return text;
 }
 
 }  // namespace
@@ -53,6 +70,23 @@ std::vector<std::string> SplitRecentHosts(const std::string& Text) {
     return hosts;
 }
 
+std::string UnreadableValuesText(const std::string& File, const std::vector<std::string>& Names,
+                                 const std::string& BadCopy) {
+    std::string text =
+        "These settings in " + File + " could not be read and were replaced by their defaults:\r";
+    for (const std::string& name : Names) text += "\"" + name + "\"\r";
+    return text + "The file as it was is kept as " + BadCopy + ".";
+}
+
+std::string UnparsableFileText(const std::string& File, const std::string& BadCopy) {
+    return "The settings file " + File + " could not be read.\rIt is kept as " + BadCopy +
+           ", and the default settings are used.";
+}
+
+std::string UnreadableFileText(const std::string& Reason) {
+    return "The settings could not be read (" + Reason + ").\rThe default settings are used.";
+}
+
 std::string DefaultSoundFile(const std::string& ExecutablePath) {
     const std::size_t slash = ExecutablePath.rfind('/');
     const std::string spelt =
@@ -74,37 +108,66 @@ TSettingsStore::TSettingsStore(ILiveSettings& Live, IMessageBoxService& Boxes,
 
 void TSettingsStore::LoadSettings() {
     FLive.CloseMessageSockets();
+    const bool first = std::exchange(FFirstLoad, false);
+    auto report = [&](std::string text) {
+        if (first) FLoadReport = std::move(text);
+    };
+
+    std::unique_ptr<TRegKey> key;
     try {
-        const std::unique_ptr<TRegKey> key = FRegistry.OpenKey(SettingsKeyPath);
-        if (!key) {
-            FLive.SetText(TSettingId::SoundFile, DefaultSoundFile(FLive.ExecutablePath()));
-            return;
-        }
-        for (const TSettingDef& def : SettingsTable)
-            if (!LoadValue(*key, def)) return;
-        key->Close();
-    } catch (const ERegistryError&) {
+        key = FRegistry.OpenKey(SettingsKeyPath);
+    } catch (const ERegistryUnparsable&) {
+        report(UnparsableFileText(FRegistry.FilePath(), FRegistry.NextBadPath()));
+    } catch (const ERegistryError& e) {
+        report(UnreadableFileText(e.Message()));
+    }
+    // No settings (or none that can be read): the first run's.
+    if (!key) {
+        FLive.SetText(TSettingId::SoundFile, DefaultSoundFile(FLive.ExecutablePath()));
         return;
+    }
+
+    // One bad value must not cost the others: each is read on its own.
+    std::vector<std::string> unreadable;
+    for (const TSettingDef& def : SettingsTable)
+        if (LoadValue(*key, def) == TLoadResult::Unreadable) unreadable.emplace_back(def.Name);
+    if (!unreadable.empty()) {
+        FKeepOldFile = true;
+        report(UnreadableValuesText(FRegistry.FilePath(), unreadable, FRegistry.NextBadPath()));
     }
     FLive.SetPortEditTexts(std::to_string(FLive.MessagePort()), std::to_string(FLive.TalkPort()));
 }
 
-bool TSettingsStore::LoadValue(const TRegKey& Key, const TSettingDef& Def) {
+void TSettingsStore::ReportLoadProblems() {
+    if (FLoadReport.empty()) return;
+    FBoxes.Show(nullptr, std::exchange(FLoadReport, {}), Caption::AppTitle, TMsgIcon::Warning,
+                TMsgButtons::Ok);
+}
+
+TSettingsStore::TLoadResult TSettingsStore::LoadValue(const TRegKey& Key, const TSettingDef& Def) {
     const std::optional<TRegValue> value = Key.QueryValue(std::string(Def.Name));
     if (Def.Type == TSettingType::String) {
         std::string text;
         if (value && !value->Data.empty()) {
-            if (value->Type != REG_SZ && value->Type != REG_EXPAND_SZ) return false;
-            text = TextOf(value->Data);
+            if (value->Type == REG_SZ || value->Type == REG_EXPAND_SZ) {
+                text = TextOf(value->Data);
+            } else if (value->Type == REG_MULTI_SZ) {
+                text = MultiTextOf(value->Data);
+            } else {
+                if (Def.Id == TSettingId::SoundFile)
+                    FLive.SetText(Def.Id, DefaultSoundFile(FLive.ExecutablePath()));
+                return TLoadResult::Unreadable;
+            }
         }
         if (Def.Holder == TSettingHolder::RecentHosts)
             FLive.SetRecentHosts(SplitRecentHosts(text));
         else
             FLive.SetText(Def.Id, text);
-        return true;
+        return TLoadResult::Applied;
     }
 
-    if (!value || value->Type != REG_DWORD || value->Data.size() != 4) return false;
+    if (!value) return TLoadResult::Missing;
+    if (value->Type != REG_DWORD || value->Data.size() != 4) return TLoadResult::Unreadable;
     const std::int32_t number = DwordOf(value->Data);
     switch (Def.Holder) {
         case TSettingHolder::MessagePort:
@@ -116,7 +179,7 @@ bool TSettingsStore::LoadValue(const TRegKey& Key, const TSettingDef& Def) {
         default:
             FLive.SetBool(Def.Id, number != 0);
     }
-    return true;
+    return TLoadResult::Applied;
 }
 
 TRegValue TSettingsStore::StoredValue(const TSettingDef& Def) const {
@@ -142,7 +205,9 @@ void TSettingsStore::SaveSettings() {
         const std::unique_ptr<TRegKey> key = FRegistry.CreateKey(SettingsKeyPath);
         for (const TSettingDef& def : SettingsTable)
             key->SetValue(std::string(def.Name), StoredValue(def));
+        if (FKeepOldFile) key->KeepOldFileAside();
         key->Close();
+        FKeepOldFile = false;
     } catch (const ERegistryError&) {
         ShowWriteError();
         return;

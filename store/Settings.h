@@ -103,6 +103,12 @@ inline const std::string SettingsKeyPath = "Software\\Drelmo Soft\\Wexlo";
 inline const std::string SettingsWriteError = "Error while writing in the Windows Registry.";
 inline const std::string SettingsErrorCaption = "Error";
 
+// What the user is told when the stored settings could not all be used.
+std::string UnreadableValuesText(const std::string& File, const std::vector<std::string>& Names,
+                                 const std::string& BadCopy);
+std::string UnparsableFileText(const std::string& File, const std::string& BadCopy);
+std::string UnreadableFileText(const std::string& Reason);
+
 // What the settings need of the main form, which owns the holders. Texts are
 // bytes, passed unconverted.
 class ILiveSettings {
@@ -163,11 +169,19 @@ public:
                    TRegistryFile Registry = TRegistryFile(), TAutostart Autostart = TAutostart());
 
     // Closes both message sockets, then reads every value into its holder in
-    // table order. The first missing or mistyped value (or a store that cannot
-    // be read) ends the load silently; what was read stays applied. Without a
-    // stored key only the sound file's default is set. The caller reopens the
-    // listener.
+    // table order. A missing or mistyped value keeps its holder's state (a
+    // mistyped sound file takes its default) and the others still load; a
+    // missing or empty text reads as empty. Without a stored key, or with a
+    // store that cannot be read, only the sound file's default is set. The
+    // caller reopens the listener.
+    //
+    // Mistyped values make the next save keep the file as it was at its .bad
+    // path; an unparsable file is kept there anyway.
     void LoadSettings();
+
+    // Tells the user, in one box, what the first load could not use. Called
+    // once start-up is done; later calls show nothing.
+    void ReportLoadProblems();
 
     // Writes all seventeen values, then puts the autostart entry in step with
     // "Start with Windows". A failure is shown to the user once and ends the
@@ -178,7 +192,8 @@ public:
     const TAutostart& Autostart() const { return FAutostart; }
 
 private:
-    bool LoadValue(const TRegKey& Key, const TSettingDef& Def);
+    enum class TLoadResult { Applied, Missing, Unreadable };
+    TLoadResult LoadValue(const TRegKey& Key, const TSettingDef& Def);
     TRegValue StoredValue(const TSettingDef& Def) const;
     void ShowWriteError();
 
@@ -186,4 +201,7 @@ private:
     IMessageBoxService& FBoxes;
     TRegistryFile FRegistry;
     TAutostart FAutostart;
+    bool FFirstLoad = true;
+    std::string FLoadReport;    // for ReportLoadProblems, empty when all was well
+    bool FKeepOldFile = false;  // the next save keeps the file as it was
 };

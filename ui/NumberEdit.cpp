@@ -5,9 +5,6 @@
 #include <QKeyEvent>
 
 namespace {
-// QLineEdit's own default: no limit set by the program.
-constexpr int UnlimitedLength = 32767;
-
 bool AllDigits(const QString& Text) {
     for (const QChar c : Text)
         if (c < u'0' || c > u'9') return false;
@@ -56,20 +53,22 @@ QString TNumberEdit::Padded(int Value, int Digits) {
     return Value < 0 ? QStringLiteral("-") + digits : digits;
 }
 
-int TNumberEdit::PadWidth() const {
-    return maxLength() >= UnlimitedLength ? 0 : maxLength();
-}
-
 void TNumberEdit::PadText() {
     if (!FPadNumber || FKeyDown) return;
-    setText(Padded(TextToInt(text()), PadWidth()));
+    setText(Padded(TextToInt(text()), FMaxLength));
     FKeyDown = false;
+}
+
+bool TNumberEdit::RoomFor(const QString& Typed) const {
+    if (FMaxLength == 0) return true;
+    return text().size() - selectedText().size() + Typed.size() <= FMaxLength;
 }
 
 void TNumberEdit::keyPressEvent(QKeyEvent* Event) {
     FKeyDown = true;
-    if (IsPrintable(Event->text()) && !AllDigits(Event->text()) &&
-        !(Event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+    if (IsPrintable(Event->text()) &&
+        !(Event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) &&
+        (!AllDigits(Event->text()) || !RoomFor(Event->text()))) {
         Event->accept();
         return;
     }
@@ -83,7 +82,7 @@ void TNumberEdit::keyReleaseEvent(QKeyEvent* Event) {
 
 void TNumberEdit::inputMethodEvent(QInputMethodEvent* Event) {
     // Composed input is typing too.
-    if (!AllDigits(Event->commitString())) {
+    if (!AllDigits(Event->commitString()) || !RoomFor(Event->commitString())) {
         QInputMethodEvent filtered(Event->preeditString(), Event->attributes());
         QLineEdit::inputMethodEvent(&filtered);
         return;

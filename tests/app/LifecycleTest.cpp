@@ -222,9 +222,9 @@ protected:
     }
 
     int port = 0;
+    fs::path FRoot;
 
 private:
-    fs::path FRoot;
     std::vector<std::unique_ptr<QProcess>> FProcesses;
 };
 
@@ -355,6 +355,67 @@ TEST_F(LifecycleTest, SignalWhileTheAutoResponsePromptWaitsEndsItAndSaves) {
     EXPECT_EQ(Count(ReadFile(SavedPath()), "sent while the prompt waits"), 1u);
     EXPECT_FALSE(fs::exists(JournalPath()));
     EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(LifecycleTest, TyposInAHandEditedLinkedFileCostOnlyThemselves) {
+    // The settings live in a dotfiles folder; the usual place holds a link.
+    const fs::path dotfiles = fs::path(SettingsPath()).parent_path().parent_path() / "dotfiles";
+    fs::create_directories(dotfiles);
+    const std::string target = (dotfiles / "settings.reg").string();
+    std::string file = SettingsUpToPort(port, false) +
+                       "\"Talk Port\"=\"abc\"\r\n"
+                       "\"Recent hosts\"=\"alpha\\r\\nbeta\\r\\n\"\r\n";
+    for (const auto& [good, typo] :
+         {std::pair<std::string, std::string>{"\"Show alert on message\"=dword:00000001",
+                                              "\"Show alert on message\"=\"0\""},
+          {"\"Play sound\"=dword:00000000", "\"Play sound\"=\"0\""}})
+        file.replace(file.find(good), good.size(), typo);
+    testsupport::WriteFile(target, file);
+    fs::create_symlink("../dotfiles/settings.reg", SettingsPath());
+
+    QProcess* program = StartListening();
+    ASSERT_TRUE(WaitUntil([&] { return !Boxes().empty(); }, 10000));
+    EndWith(program, SIGTERM);
+
+    const std::string real = fs::canonical(target).string();
+    EXPECT_EQ(Boxes(), std::vector<std::string>{
+                           "Wexlo - Messages sending utility\tThese settings in " + real +
+                           " could not be read and were replaced by their defaults:\\r"
+                           "\"Show alert on message\"\\r\"Play sound\"\\r\"Talk Port\"\\r"
+                           "The file as it was is kept as " +
+                           real + ".bad.\tWarning\tOk"});
+    EXPECT_TRUE(fs::is_symlink(SettingsPath()));
+    EXPECT_EQ(ReadFile(real + ".bad"), file);
+    const std::string saved = ReadFile(real);
+    EXPECT_TRUE(HasAllValuesInOrder(saved)) << saved;
+    char portLine[40];
+    std::snprintf(portLine, sizeof portLine, "\"Port\"=dword:%08x\r\n", port);
+    for (const std::string& line : std::vector<std::string>{
+             "\"Show alert on message\"=dword:00000001\r\n", "\"Play sound\"=dword:00000001\r\n",
+             "\"Start with Windows\"=dword:00000000\r\n", "\"Response message\"=\"Away\"\r\n",
+             std::string(portLine), "\"Talk Port\"=dword:000035ca\r\n",
+             "\"Recent hosts\"=\"alpha\\r\\nbeta\\r\\n\"\r\n"})
+        EXPECT_NE(saved.find(line), std::string::npos) << line;
+    EXPECT_FALSE(fs::exists(FRoot / "config/autostart"));
+}
+
+TEST_F(LifecycleTest, WithoutADisplayItSaysHowToGetOneAndFails) {
+    QProcess program;
+    auto env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    env.insert("HOME", QString::fromStdString(FRoot.string()));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString((FRoot / "config").string()));
+    program.setProcessEnvironment(env);
+    program.start(QString::fromStdString(Exe().string()), {});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    ASSERT_TRUE(Ended(&program));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 1);
+    const std::string said = program.readAllStandardError().toStdString();
+    EXPECT_EQ(said.rfind("Wexlo needs a graphical desktop, and this shell has none", 0), 0u)
+        << said;
+    EXPECT_NE(said.find("xvfb-run -a"), std::string::npos) << said;
+    EXPECT_FALSE(fs::exists(FRoot / "config/wexlo/settings.reg"));
 }
 
 TEST_F(LifecycleTest, ThreeRunsWithOneMessageEachLeaveThreeEntriesInOrder) {

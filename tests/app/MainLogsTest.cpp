@@ -448,6 +448,136 @@ TEST(MainSettings, OptionControlsFollowTheirEnablingRules) {
     EXPECT_TRUE(form.ServerSocket->Active());
 }
 
+// ---- the options dialog's OK
+
+std::string Stored(MainHarness& h) {
+    return testsupport::ReadFile(h.services.SettingsPath);
+}
+
+std::string PortLine(int Port) {
+    return "\"Port\"=" + Dword(static_cast<unsigned>(Port)) + "\n";
+}
+
+TEST(MainOptions, OkWithoutTheDefaultResponseAppliesNothing) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    const std::string stored = Stored(h);
+    form.mnOptionsClick();
+    form.rbUseDefaultResponse->click();
+    form.mmResponseMessage->clear();
+    form.edPort->setText(QString::number(testsupport::FreeTcpPort()));
+    form.btnOK->click();
+
+    ASSERT_EQ(h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(LastBox(h).text, "Please write a response message");
+    EXPECT_EQ(LastBox(h).caption, "Response not specified");
+    EXPECT_EQ(LastBox(h).icon, TMsgIcon::Warning);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.MessagePort(), h.port);
+    EXPECT_TRUE(form.ServerSocket->Active());
+    EXPECT_EQ(Stored(h), stored);
+
+    // A line break alone is a message.
+    form.mmResponseMessage->setPlainText("\n");
+    form.edPort->setText(QString::number(h.port));
+    form.btnOK->click();
+    EXPECT_EQ(h.boxes.boxes.size(), 1u);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_NE(Stored(h).find("\"Use default response\"=dword:00000001\n"
+                             "\"Response message\"=\"\\r\\n\"\n"),
+              std::string::npos)
+        << Stored(h);
+}
+
+TEST(MainOptions, OkListensOnTheNewPortOnlyAndStoresIt) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    const int next = testsupport::FreeTcpPort();
+    form.mnOptionsClick();
+    form.edPort->setText(QString::number(next));
+    form.edTalkPort->setText("4242");
+    form.btnOK->click();
+
+    EXPECT_TRUE(h.boxes.boxes.empty());
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(form.MessagePort(), next);
+    EXPECT_EQ(form.ClientSocket->Port(), next);
+    EXPECT_EQ(form.FTalkPort, 4242);
+    EXPECT_NE(Stored(h).find(PortLine(next) + "\"Talk Port\"=" + Dword(4242) + "\n"),
+              std::string::npos);
+    const SendToolResult sent = RunSendTool(next, {"on the new port"});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err;
+    EXPECT_NE(TextOf(form.FReceivedMessages).find("on the new port"), std::string::npos);
+    EXPECT_EQ(RunSendTool(h.port, {"on the old port"}).exitCode, 4);  // refused
+}
+
+TEST(MainOptions, EmptyPortBoxesKeepThePortsInForce) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    form.mnOptionsClick();
+    form.edPort->clear();
+    form.edTalkPort->clear();
+    form.btnOK->click();
+
+    EXPECT_TRUE(h.boxes.boxes.empty());
+    EXPECT_EQ(form.MessagePort(), h.port);
+    EXPECT_EQ(form.FTalkPort, 13770);
+    EXPECT_NE(Stored(h).find(PortLine(h.port) + "\"Talk Port\"=" + Dword(13770) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(RunSendTool(h.port, {"still here"}).exitCode, 0);
+    // The boxes stay as they were left.
+    form.mnOptionsClick();
+    EXPECT_EQ(form.edPort->text(), "");
+    EXPECT_EQ(form.edTalkPort->text(), "");
+}
+
+TEST(MainOptions, PortInUseLeavesTheDialogOpenAndTheSettingsStored) {
+    MainHarness h;
+    TfMain& form = h.Start();
+    RawListener busy("0.0.0.0");
+    form.mnOptionsClick();
+    form.edPort->setText(QString::number(busy.port));
+    form.btnOK->click();
+
+    ASSERT_EQ(h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(LastBox(h).text,
+              "Unexpected socket error:\rWinsock: Port or address already in use.");
+    EXPECT_EQ(LastBox(h).caption, "Wexlo - Error");
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_FALSE(form.ServerSocket->Active());
+    EXPECT_NE(Stored(h).find(PortLine(busy.port)), std::string::npos);
+
+    // A port that is free: listening again, and the dialog goes.
+    form.edPort->setText(QString::number(h.port));
+    form.btnOK->click();
+    EXPECT_EQ(h.boxes.boxes.size(), 1u);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(RunSendTool(h.port, {"back"}).exitCode, 0);
+}
+
+TEST(MainOptions, StoredPortTheProgramCannotUseIsReportedAndKeptWhole) {
+    for (const int port : {0, 100000}) {
+        SCOPED_TRACE(port);
+        MainHarness h;
+        h.settings["Port"] = Dword(static_cast<unsigned>(port));
+        TfMain& form = h.Start();
+        ASSERT_EQ(h.boxes.boxes.size(), 1u);
+        EXPECT_EQ(LastBox(h).text.rfind("Unexpected socket error:\r", 0), 0u) << LastBox(h).text;
+        EXPECT_FALSE(form.ServerSocket->Active());
+        EXPECT_EQ(form.edPort->text(), QString::number(port));
+
+        // OK without touching the box keeps the port as stored.
+        form.mnOptionsClick();
+        form.btnOK->click();
+        EXPECT_EQ(h.boxes.boxes.size(), 2u);
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_FALSE(form.ServerSocket->Active());
+        EXPECT_EQ(form.MessagePort(), port);
+        h.Stop();
+        EXPECT_NE(Stored(h).find(PortLine(port)), std::string::npos);
+    }
+}
+
 }  // namespace
 
 // What the screen cannot show as it is (a Latin-1 file name, a control byte in

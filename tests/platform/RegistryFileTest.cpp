@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <filesystem>
+
+#include <QString>
 
 #include "platform/RegistryFile.h"
 #include "tests/support/TestSupport.h"
@@ -24,6 +27,34 @@ std::string NewDir() {
     const std::string dir = testsupport::TempDir() + "/reg" + std::to_string(++n);
     fs::create_directories(dir);
     return dir;
+}
+
+// UTF-8 to UTF-16LE bytes, the toolkit's way.
+std::string Utf16(const std::string& Utf8) {
+    const QString text = QString::fromUtf8(Utf8.data(), static_cast<qsizetype>(Utf8.size()));
+    std::string bytes;
+    for (const QChar c : text) {
+        bytes += static_cast<char>(c.unicode() & 0xFF);
+        bytes += static_cast<char>(c.unicode() >> 8);
+    }
+    return bytes;
+}
+
+// Bytes as the editor's hex lists write them: "41,00,42,00".
+std::string HexList(const std::string& Bytes) {
+    std::string out;
+    char byte[4];
+    for (const char c : Bytes) {
+        std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(c));
+        out += (out.empty() ? "" : ",") + std::string(byte);
+    }
+    return out;
+}
+
+double CpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir) {
@@ -204,7 +235,7 @@ TEST(RegistryFile, UnparsableFileIsKeptAsBadAndReplaced) {
     const std::string body = "\n[HKEY_CURRENT_USER\\" + Key + "]\n";
     const std::string cases[] = {
         "REGEDIT5" + body,
-        "Windows Registry Editor Version 5.00" + body,
+        "\xFF\xFE" + Utf16("REGEDIT4" + body) + "x",  // half a character at the end
         "REGEDIT4" + body + "\"a\"=\"unterminated\n",
         "REGEDIT4" + body + "\"a\"=dword:123456789\n",
         "REGEDIT4" + body + "\"a\"=dword:xyz\n",
@@ -293,6 +324,158 @@ TEST(RegistryFile, FailedWritesLeaveTheOldFileAndNoTemporaryFile) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(ReadFile(reg.Path()), before);
     EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"blocker", "settings.reg"}));
+}
+
+TEST(RegistryFile, ExportOfTheWindowsEditorIsReadAndSavedInOurForm) {
+    const std::string dir = NewDir();
+    const TRegistryFile reg(dir + "/settings.reg");
+    // Written as regedit does: UTF-16LE with its mark, CR LF, line breaks of
+    // a text as they are, texts other than REG_SZ as hex of UTF-16.
+    const std::string exported =
+        "\xFF\xFE" + Utf16(
+                         "Windows Registry Editor Version 5.00\r\n\r\n"
+                         "[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Wexlo]\r\n"
+                         "\"Show OnTop\"=dword:00000000\r\n"
+                         "\"Sound file\"=\"C:\\\\Sons\\\\Café.wav\"\r\n"
+                         "\"Response message\"=\"Parti déjeuner\r\nretour à 14 h\"\r\n"
+                         "\"Expanded\"=hex(2):" +
+                         HexList(Utf16("%USERPROFILE%\\€")) + ",00,00\r\n" +
+                         "\"Recent hosts\"=hex(7):" + HexList(Utf16("alpha")) + ",00,00," +
+                         HexList(Utf16("beta")) + ",00,00,00,00\r\n" +
+                         "\"Window\"=hex:01,02\r\n"
+                         "\r\n"
+                         "[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Other]\r\n"
+                         "\"Name\"=hex(2):" +
+                         HexList(Utf16("Zoë")) + ",00,00\r\n\r\n");
+    WriteFile(reg.Path(), exported);
+
+    const std::pair<std::string, TRegValue> expected[] = {
+        {"Show OnTop", DwordValue(0)},
+        {"Sound file", TextValue(REG_SZ, "C:\\Sons\\Café.wav")},
+        {"Response message", TextValue(REG_SZ, "Parti déjeuner\r\nretour à 14 h")},
+        {"Expanded", TextValue(REG_EXPAND_SZ, "%USERPROFILE%\\€")},
+        {"Recent hosts", {REG_MULTI_SZ, "alpha\0beta\0\0"s}},
+        {"Window", {REG_BINARY, "\x01\x02"}},
+    };
+    auto key = reg.OpenKey(Key);
+    ASSERT_TRUE(key);
+    for (const auto& [name, value] : expected) EXPECT_EQ(key->QueryValue(name), value) << name;
+    key.reset();
+    EXPECT_EQ(ReadFile(reg.Path()), exported);  // reading alone changes nothing
+
+    // The first save writes our form and keeps the export beside it.
+    auto save = reg.CreateKey(Key);
+    save->SetValue("Show OnTop", DwordValue(0));
+    save->Close();
+    EXPECT_EQ(ReadFile(reg.BadPath()), exported);
+    const std::string file = ReadFile(reg.Path());
+    EXPECT_EQ(file.rfind("REGEDIT4\r\n", 0), 0u) << file;
+    EXPECT_NE(file.find("\"Sound file\"=\"C:\\\\Sons\\\\Café.wav\"\r\n"), std::string::npos)
+        << file;
+    EXPECT_NE(file.find("\"Response message\"=\"Parti déjeuner\\r\\nretour à 14 h\"\r\n"),
+              std::string::npos)
+        << file;
+    EXPECT_NE(file.find("\"Name\"=hex(2):" + HexList("Zoë") + ",00\r\n"), std::string::npos)
+        << file;
+    auto again = reg.OpenKey(Key);
+    ASSERT_TRUE(again);
+    for (const auto& [name, value] : expected) EXPECT_EQ(again->QueryValue(name), value) << name;
+    EXPECT_EQ(reg.OpenKey("Software\\Drelmo Soft\\Other")->QueryValue("Name"),
+              TextValue(REG_EXPAND_SZ, "Zoë"));
+    EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"settings.reg", "settings.reg.bad"}));
+}
+
+TEST(RegistryFile, SymbolicLinkKeepsPointingAtTheFileThatIsReplaced) {
+    const std::string dir = NewDir();
+    fs::create_directories(dir + "/dotfiles/wexlo");
+    fs::create_directories(dir + "/config");
+    const std::string target = dir + "/dotfiles/wexlo/settings.reg";
+    const std::string store = dir + "/config/settings.reg";
+    WriteFile(target, "REGEDIT4\n\n[HKEY_CURRENT_USER\\" + Key + "]\n\"Port\"=dword:00000001\n");
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::replace);
+    // A relative link to a link, as dotfile managers make them.
+    fs::create_symlink("../dotfiles/wexlo/settings.reg", dir + "/config/middle.reg");
+    fs::create_symlink("middle.reg", store);
+
+    const TRegistryFile reg(store);
+    EXPECT_EQ(reg.FilePath(), fs::canonical(target).string());
+    EXPECT_EQ(reg.OpenKey(Key)->QueryValue("Port"), DwordValue(1));
+    reg.CreateKey(Key)->SetValue("Port", DwordValue(2));
+
+    EXPECT_TRUE(fs::is_symlink(store));
+    EXPECT_EQ(fs::read_symlink(store), "middle.reg");
+    EXPECT_NE(ReadFile(target).find("\"Port\"=dword:00000002"), std::string::npos);
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(FolderEntries(dir + "/config"),
+              (std::vector<std::string>{"middle.reg", "settings.reg"}));
+    EXPECT_EQ(FolderEntries(dir + "/dotfiles/wexlo"), std::vector<std::string>{"settings.reg"});
+
+    // A link to a file not made yet makes it there.
+    fs::create_symlink("../dotfiles/wexlo/new.reg", dir + "/config/new.reg");
+    TRegistryFile dangling(dir + "/config/new.reg");
+    dangling.CreateKey(Key)->SetValue("Port", DwordValue(3));
+    EXPECT_TRUE(fs::is_symlink(dir + "/config/new.reg"));
+    EXPECT_EQ(dangling.OpenKey(Key)->QueryValue("Port"), DwordValue(3));
+    EXPECT_EQ(fs::status(dir + "/dotfiles/wexlo/new.reg").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST(RegistryFile, WhatIsNoRegularFileIsNeverReadAndMovedAside) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> make;
+    };
+    const Case cases[] = {
+        {"folder", [](const std::string& p) { fs::create_directory(p); }},
+        {"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }},
+        {"link to a device", [](const std::string& p) { fs::create_symlink("/dev/zero", p); }},
+        {"link to a fifo",
+         [](const std::string& p) {
+             ASSERT_EQ(::mkfifo((p + ".fifo").c_str(), 0666), 0);
+             fs::create_symlink(p + ".fifo", p);
+         }},
+        {"link loop", [](const std::string& p) { fs::create_symlink(p, p); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = NewDir();
+        const TRegistryFile reg(dir + "/settings.reg");
+        c.make(reg.Path());
+        const fs::file_type type = fs::symlink_status(reg.Path()).type();
+        EXPECT_THROW(reg.OpenKey(Key), ERegistryUnparsable);
+        EXPECT_EQ(reg.NextBadPath(), reg.BadPath());
+
+        reg.CreateKey(Key)->SetValue("Port", DwordValue(1));
+        EXPECT_EQ(fs::symlink_status(reg.BadPath()).type(), type);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(reg.Path())));
+        EXPECT_EQ(fs::status(reg.Path()).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(reg.OpenKey(Key)->QueryValue("Port"), DwordValue(1));
+    }
+}
+
+TEST(RegistryFile, KeyWithVeryManyValuesOpensAndSavesInLinearTime) {
+    // 100,000 values took minutes when every value was looked up among all
+    // the others; a few seconds of processor time is plenty for linear work,
+    // even with sanitizers.
+    const TRegistryFile reg(NewDir() + "/settings.reg");
+    std::string file = "REGEDIT4\n\n[HKEY_CURRENT_USER\\" + Key + "]\n";
+    constexpr int Count = 100000;
+    for (int i = 0; i < Count; ++i)
+        file += "\"Value " + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\n";
+    file += "\"VALUE 7\"=dword:00000009\n";  // a later line of the same name wins
+    WriteFile(reg.Path(), file);
+
+    const double start = CpuSeconds();
+    auto key = reg.OpenKey(Key);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->QueryValue("value 7"), DwordValue(9));
+    EXPECT_EQ(key->QueryValue("Value 99999"), DwordValue(9));
+    key->SetValue("Port", DwordValue(1));
+    key->Close();
+    EXPECT_LT(CpuSeconds() - start, 20.0);
+    EXPECT_EQ(reg.OpenKey(Key)->QueryValue("Port"), DwordValue(1));
 }
 
 }  // namespace

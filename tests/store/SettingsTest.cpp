@@ -215,27 +215,92 @@ TEST(Settings, AllSeventeenValuesRoundTrip) {
     EXPECT_EQ(f.File(), file);  // loading writes nothing
 }
 
-TEST(Settings, LoadStopsSilentlyAtTheFirstMissingOrMistypedValue) {
+// A typo where a number belongs, a number where a text belongs.
+TRegValue Mistyped(const TSettingDef& def) {
+    return def.Type == TSettingType::String ? DwordValue(1) : TextValue(REG_SZ, "1");
+}
+
+TEST(Settings, AnUnreadableValueKeepsItsDefaultAndCostsNoOtherValue) {
+    for (const TSettingDef& broken : SettingsTable) {
+        SCOPED_TRACE(broken.Name);
+        const std::string name(broken.Name);
+        // The same store with the value missing instead: what loading looks
+        // like when the value is simply not applied.
+        Fixture without;
+        FakeLive saved = Changed(false);
+        without.Store(saved).SaveSettings();
+        without.registry.OpenKey(SettingsKeyPath)->DeleteValue(name);
+        FakeLive skipped;
+        auto skipping = without.Store(skipped);
+        skipping.LoadSettings();
+        skipping.ReportLoadProblems();
+        EXPECT_TRUE(without.boxes.boxes.empty());  // a value left out is no fault
+
+        Fixture f;
+        f.Store(saved).SaveSettings();
+        f.registry.OpenKey(SettingsKeyPath)->SetValue(name, Mistyped(broken));
+        const std::string file = f.File();
+        FakeLive loaded;
+        const FakeLive before = loaded;
+        auto store = f.Store(loaded);
+        store.LoadSettings();
+        for (const TSettingDef& def : SettingsTable) {
+            // A radio button not applied is still cleared by its partner.
+            const std::string expected =
+                def.Id != broken.Id                         ? saved.Show(def.Id)
+                : def.Id == TSettingId::SoundFile           ? DefaultSoundFile(loaded.exe)
+                : def.Holder == TSettingHolder::RadioButton ? skipped.Show(def.Id)
+                                                            : before.Show(def.Id);
+            EXPECT_EQ(loaded.Show(def.Id), expected) << def.Name;
+        }
+        EXPECT_EQ(loaded.portEdit + "/" + loaded.talkPortEdit,
+                  loaded.Show(TSettingId::Port) + "/" + loaded.Show(TSettingId::TalkPort));
+
+        // Told once, when start-up asks.
+        EXPECT_TRUE(f.boxes.boxes.empty());
+        store.ReportLoadProblems();
+        store.ReportLoadProblems();
+        ASSERT_EQ(f.boxes.boxes.size(), 1u);
+        EXPECT_EQ(f.boxes.boxes[0].text,
+                  UnreadableValuesText(f.registry.Path(), {name}, f.registry.BadPath()));
+        EXPECT_EQ(f.boxes.boxes[0].caption, "Wexlo - Messages sending utility");
+        EXPECT_EQ(f.boxes.boxes[0].icon, TMsgIcon::Warning);
+
+        // The run's save keeps the file as it was, once, and stores the rest.
+        store.SaveSettings();
+        store.SaveSettings();
+        EXPECT_EQ(ReadFile(f.registry.BadPath()), file);
+        EXPECT_FALSE(fs::exists(f.registry.BadPath() + ".1"));
+        FakeLive next;
+        auto nextRun = f.Store(next);
+        nextRun.LoadSettings();
+        nextRun.ReportLoadProblems();
+        for (const TSettingDef& def : SettingsTable)
+            EXPECT_EQ(next.Show(def.Id), loaded.Show(def.Id)) << def.Name;
+        EXPECT_EQ(f.boxes.boxes.size(), 1u);
+    }
+}
+
+TEST(Settings, MissingValuesAndOtherTextFormsLoadWithoutATrace) {
     struct Case {
         std::string value;
         std::optional<TRegValue> stored;  // none: deleted
-        std::size_t stopsAt;              // table index of the first value not applied
-        std::string loadsAs;              // what the changed value reads as, when all load
+        std::string loadsAs;              // what the changed value reads as
     };
     const Case cases[] = {
-        {"Play sound", std::nullopt, 2, ""},
-        {"Play sound", TextValue(REG_SZ, "1"), 2, ""},
-        {"Auto-disable alerts", std::nullopt, 10, ""},
-        {"Response message", DwordValue(1), 13, ""},
-        {"Port", TextValue(REG_SZ, "4000"), 14, ""},
-        {"Talk Port", TRegValue{REG_DWORD, "\x01\x02"}, 15, ""},
-        {"Recent hosts", TRegValue{REG_BINARY, "a\r\n"}, 16, ""},
-        // Texts may be missing, empty or expandable; the load goes on.
-        {"Sound file", std::nullopt, 17, ""},
-        {"Sound file", TRegValue{REG_SZ, ""}, 17, ""},
-        {"Recent hosts", TextValue(REG_EXPAND_SZ, "alpha\n10.0.0.2"), 17, "alpha\r\n10.0.0.2\r\n"},
+        // Numbers and switches keep their defaults.
+        {"Show alert on message", std::nullopt, "1"},
+        {"Auto-disable alerts", std::nullopt, "1"},
+        {"Port", std::nullopt, "13769"},
+        // Texts may be missing, empty, expandable or a list.
+        {"Sound file", std::nullopt, ""},
+        {"Sound file", TRegValue{REG_SZ, ""}, ""},
+        {"Recent hosts", TextValue(REG_EXPAND_SZ, "alpha\n10.0.0.2"), "alpha\r\n10.0.0.2\r\n"},
+        {"Recent hosts", TRegValue{REG_MULTI_SZ, "alpha\0beta\0\0"s}, "alpha\r\nbeta\r\n"},
+        {"Response message", TRegValue{REG_MULTI_SZ, "Out\0\0"s}, "Out"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
         Fixture f;
         FakeLive saved = Changed(false);
         f.Store(saved).SaveSettings();
@@ -249,19 +314,16 @@ TEST(Settings, LoadStopsSilentlyAtTheFirstMissingOrMistypedValue) {
         const std::string file = f.File();
 
         FakeLive loaded;
-        const FakeLive before = loaded;
-        f.Store(loaded).LoadSettings();
-        for (std::size_t i = 0; i < SettingsTable.size(); ++i) {
-            const TSettingDef& def = SettingsTable[i];
-            const std::string expected = def.Name == c.value && c.stopsAt == 17 ? c.loadsAs
-                                         : i < c.stopsAt                        ? saved.Show(def.Id)
-                                                         : before.Show(def.Id);
-            EXPECT_EQ(loaded.Show(def.Id), expected) << c.value << ": " << def.Name;
-        }
-        const std::string edits = loaded.portEdit + "/" + loaded.talkPortEdit;
-        EXPECT_EQ(edits, c.stopsAt == 17 ? "4000/4100" : "13769/13770") << c.value;
+        auto store = f.Store(loaded);
+        store.LoadSettings();
+        for (const TSettingDef& def : SettingsTable)
+            EXPECT_EQ(loaded.Show(def.Id), def.Name == c.value ? c.loadsAs : saved.Show(def.Id))
+                << def.Name;
+        store.ReportLoadProblems();
         EXPECT_TRUE(f.boxes.boxes.empty());
         EXPECT_EQ(f.File(), file);
+        store.SaveSettings();
+        EXPECT_FALSE(fs::exists(f.registry.BadPath()));
     }
 }
 
@@ -357,23 +419,53 @@ TEST(Settings, SaveFailingHalfWayKeepsTheOldStoreWhole) {
         1);
 }
 
-TEST(Settings, UnparsableStoreLoadsNothingAndIsKeptAsBad) {
+TEST(Settings, StoreThatCannotBeReadStartsFromTheFirstRunAndIsTold) {
     Fixture f;
     fs::create_directories(fs::path(f.registry.Path()).parent_path());
     const std::string garbage =
         "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Wexlo]\n\"Port\"=";
     WriteFile(f.registry.Path(), garbage);
     FakeLive live;
-    f.Store(live).LoadSettings();
-    EXPECT_EQ(live.texts[TSettingId::SoundFile], "");  // a store error, not a first run
+    const FakeLive before = live;
+    auto store = f.Store(live);
+    store.LoadSettings();
     EXPECT_EQ(live.socketCloses, 1);
+    for (const TSettingDef& def : SettingsTable)
+        EXPECT_EQ(live.Show(def.Id), def.Id == TSettingId::SoundFile ? "/opt/wexlo/bin/message.wav"
+                                                                     : before.Show(def.Id))
+            << def.Name;
 
-    f.Store(live).SaveSettings();
-    EXPECT_TRUE(f.boxes.boxes.empty());
+    store.ReportLoadProblems();
+    ASSERT_EQ(f.boxes.boxes.size(), 1u);
+    EXPECT_EQ(f.boxes.boxes[0].text,
+              "The settings file " + f.registry.Path() + " could not be read.\rIt is kept as " +
+                  f.registry.BadPath() + ", and the default settings are used.");
+    EXPECT_EQ(f.boxes.boxes[0].icon, TMsgIcon::Warning);
+    // Cancel loads again: nothing more is said.
+    store.LoadSettings();
+    store.ReportLoadProblems();
+    EXPECT_EQ(f.boxes.boxes.size(), 1u);
+
+    store.SaveSettings();
+    EXPECT_EQ(f.boxes.boxes.size(), 1u);
     EXPECT_EQ(ReadFile(f.registry.BadPath()), garbage);
     FakeLive loaded;
     f.Store(loaded).LoadSettings();
+    EXPECT_EQ(loaded.texts[TSettingId::SoundFile], "/opt/wexlo/bin/message.wav");
     EXPECT_EQ(loaded.portEdit, "13769");
+
+    // A file the system will not hand over is told with the reason.
+    Fixture g;
+    FakeLive other;
+    TSettingsStore unreadable(other, g.boxes, TRegistryFile(g.dir + "/" + std::string(300, 'x')),
+                              g.autostart);
+    unreadable.LoadSettings();
+    unreadable.ReportLoadProblems();
+    ASSERT_EQ(g.boxes.boxes.size(), 1u);
+    EXPECT_EQ(g.boxes.boxes[0].text.rfind("The settings could not be read (Cannot open ", 0), 0u);
+    EXPECT_NE(g.boxes.boxes[0].text.find("File name too long).\rThe default settings are used."),
+              std::string::npos);
+    EXPECT_EQ(other.texts[TSettingId::SoundFile], "/opt/wexlo/bin/message.wav");
 }
 
 }  // namespace

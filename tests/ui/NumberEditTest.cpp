@@ -28,6 +28,28 @@ TEST(NumberEditTest, OnlyDigitsCanBeTypedButPastedTextIsKept) {
     EXPECT_EQ(edit.text(), "ab-1");
 }
 
+TEST(NumberEditTest, MaximumLengthLimitsTypingOnly) {
+    TNumberEdit edit;
+    edit.setMaxLength(5);
+    QStringList seen;
+    QObject::connect(&edit, &TNumberEdit::Change, [&] { seen << edit.text(); });
+    // A stored port of 100000 is shown, and read back, whole.
+    edit.setText("100000");
+    EXPECT_EQ(edit.text(), "100000");
+    EXPECT_EQ(seen, QStringList({"100000"}));
+
+    edit.clear();
+    QTest::keyClicks(&edit, "123456");
+    EXPECT_EQ(edit.text(), "12345");
+    edit.setSelection(1, 2);
+    QTest::keyClicks(&edit, "09");
+    EXPECT_EQ(edit.text(), "10945");  // typing over a selection has room
+    QApplication::clipboard()->setText("7654321");
+    edit.selectAll();
+    edit.paste();
+    EXPECT_EQ(edit.text(), "7654321");
+}
+
 TEST(NumberEditTest, PaddingWaitsForTheProgramOrTheFocusLeaving) {
     TNumberEdit edit;
     edit.setMaxLength(5);
@@ -37,7 +59,11 @@ TEST(NumberEditTest, PaddingWaitsForTheProgramOrTheFocusLeaving) {
     struct Case {
         const char* set;
         const char* shown;
-    } cases[] = {{"42", "00042"}, {"x9", "00000"}, {"12345", "12345"}, {"+8", "00008"}};
+    } cases[] = {{"42", "00042"},
+                 {"x9", "00000"},
+                 {"12345", "12345"},
+                 {"123456", "123456"},
+                 {"+8", "00008"}};
     for (const Case& c : cases) {
         edit.setText(c.set);
         EXPECT_EQ(edit.text(), c.shown) << c.set;

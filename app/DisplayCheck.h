@@ -1,0 +1,11 @@
+#pragma once
+
+// Qt aborts when it cannot open a platform (status 134, "could not connect to
+// display"); the program entry asks first and explains instead.
+
+// True when DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM is set and not empty.
+bool HasDisplaySetting();
+
+// What the program prints on stderr before it ends with status 1 without a
+// display; the same words as scripts/check-display.
+extern const char* const NoDisplayText;
