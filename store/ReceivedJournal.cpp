@@ -484,14 +484,13 @@ void TReceivedJournal::Recover(const TSavedMessages& Saved) {
 bool TReceivedJournal::Append(const TStringList& Entry) {
     FRunOn = true;
     if (Entry.empty()) return true;
-    if (!FFailing && Open(true)) {
-        if (FRunItems == FRun.size()) return true;  // opening took it in already
-        if (FRunItems + Entry.size() == FRun.size() && FitsRecords(Entry) &&
-            WriteAt(journal::Record(Entry))) {
-            FRunItems += Entry.size();
-            RequestFlush();
-            return true;
-        }
+    // Out of step with the list, the journal is written anew like after a
+    // failure.
+    if (!FFailing && Open(true) && FRunItems + Entry.size() == FRun.size() && FitsRecords(Entry) &&
+        WriteAt(journal::Record(Entry))) {
+        FRunItems += Entry.size();
+        RequestFlush();
+        return true;
     }
     return Repair();
 }
