@@ -305,45 +305,51 @@ bool TReceivedJournal::Open(bool Create) {
             FError = errno;
             return false;
         }
-        journal::TContent content = journal::Parse(bytes);
-        FFd = std::move(fd);
-        ++FGeneration;
-        FPending = std::move(content.Items);
-        FMark = content.SavedMark;
-        FBase = FEnd = content.ValidSize;
-        FRunItems = 0;
-        bool ok = true;
-        if (content.Damaged) {
-            // Keep the damaged file for whoever wants to look, and go on from
-            // its whole records.
-            const std::string copy = posixfile::FreeSidePath(FPath + ".bad");
-            if (!copy.empty()) {
-                TFd out(Calls().Open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-                if (out.Valid() && posixfile::WriteAll(out.Get(), bytes.data(), bytes.size()))
-                    Calls().FSync(out.Get());
-            }
-            const bool runOn = FRunOn;
-            FRunOn = false;
-            ok = Rewrite();
-            FRunOn = runOn;
-        } else if (content.ValidSize == 0) {
-            ok = TruncateTo(0) && WriteAt(journal::Header);
-        } else if (content.ValidSize != bytes.size()) {
-            // A torn tail goes now, before anything is written after it.
-            ok = TruncateTo(content.ValidSize);
-        }
-        if (!ok) {
-            FFd.reset();
-            FPending.clear();
-            FMark.reset();
-            return false;
-        }
-        FBase = FEnd;
+        if (!Take(std::move(fd), bytes)) return false;
         if (Create) posixfile::SyncDirectoryOf(FPath);
         return true;
     }
     FError = EAGAIN;
     return false;
+}
+
+// Makes the opened journal Fd, holding Bytes, the one written to.
+bool TReceivedJournal::Take(TFile Fd, const std::string& Bytes) {
+    journal::TContent content = journal::Parse(Bytes);
+    FFd = std::move(Fd);
+    ++FGeneration;
+    FPending = std::move(content.Items);
+    FMark = content.SavedMark;
+    FBase = FEnd = content.ValidSize;
+    FRunItems = 0;
+    bool ok = true;
+    if (content.Damaged) {
+        // A copy for whoever wants to look; the journal goes on from its whole
+        // records.
+        const std::string copy = posixfile::FreeSidePath(FPath + ".bad");
+        if (!copy.empty()) {
+            TFd out(Calls().Open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            if (out.Valid() && posixfile::WriteAll(out.Get(), Bytes.data(), Bytes.size()))
+                Calls().FSync(out.Get());
+        }
+        const bool runOn = FRunOn;
+        FRunOn = false;
+        ok = Rewrite();
+        FRunOn = runOn;
+    } else if (content.ValidSize == 0) {
+        ok = TruncateTo(0) && WriteAt(journal::Header);
+    } else if (content.ValidSize != Bytes.size()) {
+        // A torn tail goes now, before anything is written after it.
+        ok = TruncateTo(content.ValidSize);
+    }
+    if (!ok) {
+        FFd.reset();
+        FPending.clear();
+        FMark.reset();
+        return false;
+    }
+    FBase = FEnd;
+    return true;
 }
 
 bool TReceivedJournal::WriteAt(const std::string& Bytes) {

@@ -102,6 +102,7 @@ private:
     using TFile = std::shared_ptr<posixfile::TFd>;
 
     bool Open(bool Create);
+    bool Take(TFile Fd, const std::string& Bytes);
     bool MoveAside(const std::string& What);
     bool Rewrite();
     bool Repair();

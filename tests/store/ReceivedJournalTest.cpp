@@ -147,43 +147,36 @@ bool Counted() {
 void CountOrDie() {
     if (Counted() && --killAt == 0) ::raise(SIGKILL);
 }
-ssize_t HalfThenDie(int Fd, const void* Data, std::size_t Size, off_t At, bool Positioned) {
-    if (Counted() && killAt == 1) {
-        Positioned ? ::pwrite(Fd, Data, Size / 2, At) : ::write(Fd, Data, Size / 2);
-    }
+template <auto Real, class... Args>
+auto Counting(Args... A) {
     CountOrDie();
-    return Positioned ? ::pwrite(Fd, Data, Size, At) : ::write(Fd, Data, Size);
+    return Real(A...);
+}
+template <bool Positioned>
+ssize_t HalfThenDie(int Fd, const void* Data, std::size_t Size, off_t At) {
+    const auto write = [&](std::size_t Bytes) {
+        return Positioned ? ::pwrite(Fd, Data, Bytes, At) : ::write(Fd, Data, Bytes);
+    };
+    if (Counted() && killAt == 1) write(Size / 2);
+    CountOrDie();
+    return write(Size);
 }
 void DieAt(int Call) {
     killAt = Call;
     counted = std::this_thread::get_id();
     if (Call <= 0) return;
-    auto& calls = posixfile::Calls();
-    calls.Open = [](const char* Path, int Flags, mode_t Mode) {
-        CountOrDie();
-        return ::open(Path, Flags, Mode);
-    };
-    calls.Write = [](int Fd, const void* Data, std::size_t Size) {
-        return HalfThenDie(Fd, Data, Size, 0, false);
-    };
-    calls.PWrite = [](int Fd, const void* Data, std::size_t Size, off_t At) {
-        return HalfThenDie(Fd, Data, Size, At, true);
-    };
-    calls.FSync = [](int Fd) {
-        CountOrDie();
-        return ::fsync(Fd);
-    };
-    calls.FTruncate = [](int Fd, off_t Size) {
-        CountOrDie();
-        return ::ftruncate(Fd, Size);
-    };
-    calls.Rename = [](const char* From, const char* To) {
-        CountOrDie();
-        return ::rename(From, To);
-    };
-    calls.Unlink = [](const char* Path) {
-        CountOrDie();
-        return ::unlink(Path);
+    posixfile::Calls() = {
+        [](const char* Path, int Flags, mode_t Mode) {
+            return Counting<::open>(Path, Flags, Mode);
+        },
+        [](int Fd, const void* Data, std::size_t Size) {
+            return HalfThenDie<false>(Fd, Data, Size, 0);
+        },
+        HalfThenDie<true>,
+        Counting<::fsync, int>,
+        Counting<::ftruncate, int, off_t>,
+        Counting<::rename, const char*, const char*>,
+        Counting<::unlink, const char*>,
     };
 }
 
@@ -600,50 +593,42 @@ TEST(ReceivedJournal, FlushesLeaveTheWritingThreadAtMostOnceASecond) {
 // Whatever stands at the journal's path is never followed, read or cut: it is
 // moved aside and a fresh journal started.
 TEST(ReceivedJournal, AForeignFileAtThePathIsMovedAsideUntouched) {
+    using Path = const std::string&;
     const struct {
         const char* name;
-        std::function<void(const std::string& Path, const std::string& Dir)> make;
-        std::function<bool(const std::string& Aside, const std::string& Dir)> keptAside;
+        void (*make)(Path Journal, Path UsersFile);
+        fs::file_type kept;
     } cases[] = {
-        {"link to a user's file",
-         [](const std::string& Path, const std::string& Dir) {
-             WriteFile(Dir + "/precious.txt", "the user's own text");
-             fs::create_symlink(Dir + "/precious.txt", Path);
-         },
-         [](const std::string& Aside, const std::string& Dir) {
-             return fs::read_symlink(Aside) == Dir + "/precious.txt" &&
-                    ReadFile(Dir + "/precious.txt") == "the user's own text";
-         }},
-        {"link to /dev/zero",
-         [](const std::string& Path, const std::string&) { fs::create_symlink("/dev/zero", Path); },
-         [](const std::string& Aside, const std::string&) {
-             return fs::read_symlink(Aside) == "/dev/zero";
-         }},
-        {"FIFO", [](const std::string& Path, const std::string&) { ::mkfifo(Path.c_str(), 0600); },
-         [](const std::string& Aside, const std::string&) { return fs::is_fifo(Aside); }},
-        {"folder", [](const std::string& Path, const std::string&) { fs::create_directory(Path); },
-         [](const std::string& Aside, const std::string&) { return fs::is_directory(Aside); }},
-        {"another program's file",
-         [](const std::string& Path, const std::string&) { WriteFile(Path, "not ours\0\n"s); },
-         [](const std::string& Aside, const std::string&) {
-             return ReadFile(Aside) == "not ours\0\n"s;
-         }},
+        {"link to a user's file", [](Path J, Path U) { fs::create_symlink(U, J); },
+         fs::file_type::symlink},
+        {"link to /dev/zero", [](Path J, Path) { fs::create_symlink("/dev/zero", J); },
+         fs::file_type::symlink},
+        {"FIFO", [](Path J, Path) { ::mkfifo(J.c_str(), 0600); }, fs::file_type::fifo},
+        {"folder", [](Path J, Path) { fs::create_directory(J); }, fs::file_type::directory},
+        {"another program's file", [](Path J, Path U) { fs::copy_file(U, J); },
+         fs::file_type::regular},
     };
+    const std::string users = "the user's own\0text"s;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string dir = NewFolder("foreign");
         const std::string path = dir + "/received.journal";
         const TSavedMessages saved(dir + "/Saved messages.txt");
-        c.make(path, dir);
+        WriteFile(dir + "/users.txt", users);
+        c.make(path, dir + "/users.txt");
         WriteFile(path + ".bad", "kept aside earlier");
 
         Receiving run(path);
         run.journal.Recover(saved);
         EXPECT_FALSE(saved.Exists());
-        EXPECT_TRUE(c.keptAside(path + ".bad.1", dir));
+        EXPECT_EQ(fs::symlink_status(path + ".bad.1").type(), c.kept);
+        if (c.kept == fs::file_type::regular) {
+            EXPECT_EQ(ReadFile(path + ".bad.1"), users);
+        }
+        EXPECT_EQ(ReadFile(dir + "/users.txt"), users);
         EXPECT_EQ(ReadFile(path + ".bad"), "kept aside earlier");
         ASSERT_TRUE(run.Receive(Entry("new")));
-        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+        EXPECT_EQ(fs::symlink_status(path).type(), fs::file_type::regular);
         EXPECT_EQ(journal::Parse(ReadFile(path)).Items, Entry("new"));
     }
 }
