@@ -125,8 +125,11 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
     FSettings = std::make_unique<TSettingsStore>(*this, *FServices.MessageBoxes,
                                                  std::move(registry), std::move(autostart));
     FJournal = FServices.JournalPath.empty()
-                   ? std::make_unique<TReceivedJournal>()
-                   : std::make_unique<TReceivedJournal>(FServices.JournalPath);
+                   ? std::make_unique<TReceivedJournal>(FReceivedMessages)
+                   : std::make_unique<TReceivedJournal>(FReceivedMessages, FServices.JournalPath);
+    FJournal->OnWriteFailed = [this](const std::string& Text) {
+        MessageBoxes().Show(nullptr, Text, Caption::Error, TMsgIcon::Error, TMsgButtons::Ok);
+    };
 
     CreateTrayMenu();
     TAwayControls away;
@@ -162,8 +165,7 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
     connect(btnDeleteSavedMessages, &QPushButton::clicked, this,
             [this] { Guarded(this, [this] { btnDeleteSavedMessagesClick(); }); });
     // The journal holds this run's messages exactly while they are to be saved.
-    connect(cbSaveMessages, &QCheckBox::toggled, this,
-            [this](bool on) { FJournal->Reset(on ? FReceivedMessages : TStringList()); });
+    connect(cbSaveMessages, &QCheckBox::toggled, this, [this](bool on) { FJournal->Reset(on); });
 
     FormCreate();
 }
@@ -266,7 +268,7 @@ void TfMain::FormDestroy() {
     Guarded(this, [this] { SaveSettings(); });
     Guarded(this, [this] {
         if (SaveMessagesOn())
-            FJournal->SaveOnExit(*FSavedMessages, FReceivedMessages);
+            FJournal->SaveOnExit(*FSavedMessages);
         else
             FJournal->Discard();
     });
@@ -541,7 +543,7 @@ void TfMain::btnDeleteReceivedMessagesClick() {
                             TMsgButtons::YesNo) != TMsgResult::Yes)
         return;
     FReceivedMessages.clear();
-    FJournal->Reset({});
+    FJournal->Reset(SaveMessagesOn());
 }
 
 void TfMain::btnDeleteSavedMessagesClick() {

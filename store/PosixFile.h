@@ -3,12 +3,41 @@
 // Small POSIX file helpers shared by the record files.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstddef>
 #include <string>
 
 namespace posixfile {
+
+// The calls that open and change the record files, in one table, so that tests
+// can make them fail as a full disk or a used-up descriptor table would, or
+// stop the process between two of them.
+struct TFileCalls {
+    int (*Open)(const char* Path, int Flags, mode_t Mode);
+    ssize_t (*Write)(int Fd, const void* Data, std::size_t Size);
+    ssize_t (*PWrite)(int Fd, const void* Data, std::size_t Size, off_t Offset);
+    int (*FSync)(int Fd);
+    int (*FTruncate)(int Fd, off_t Size);
+    int (*Rename)(const char* From, const char* To);
+    int (*Unlink)(const char* Path);
+};
+
+inline TFileCalls RealFileCalls() {
+    return {[](const char* Path, int Flags, mode_t Mode) { return ::open(Path, Flags, Mode); },
+            ::write,
+            ::pwrite,
+            ::fsync,
+            ::ftruncate,
+            ::rename,
+            ::unlink};
+}
+
+inline TFileCalls& Calls() {
+    static TFileCalls calls = RealFileCalls();
+    return calls;
+}
 
 // Owns a file descriptor.
 class TFd {
@@ -36,7 +65,7 @@ private:
 
 inline bool WriteAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
+        const ssize_t written = Calls().Write(fd, data, size);
         if (written < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -50,7 +79,7 @@ inline bool WriteAll(int fd, const char* data, std::size_t size) {
 // Writes at Offset, whatever the file offset is.
 inline bool PWriteAll(int fd, const char* data, std::size_t size, off_t Offset) {
     while (size > 0) {
-        const ssize_t written = ::pwrite(fd, data, size, Offset);
+        const ssize_t written = Calls().PWrite(fd, data, size, Offset);
         if (written < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -58,6 +87,20 @@ inline bool PWriteAll(int fd, const char* data, std::size_t size, off_t Offset) 
         data += written;
         size -= static_cast<std::size_t>(written);
         Offset += written;
+    }
+    return true;
+}
+
+// Reads exactly Size bytes at Offset; false when the file is shorter.
+inline bool PReadAll(int fd, std::string& Out, std::size_t Size, off_t Offset) {
+    Out.resize(Size);
+    std::size_t done = 0;
+    while (done < Size) {
+        const ssize_t got = ::pread(fd, Out.data() + done, Size - done, Offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+        Offset += got;
     }
     return true;
 }
@@ -82,12 +125,24 @@ inline std::string DirectoryOf(const std::string& Path) {
     return slash == 0 ? "/" : Path.substr(0, slash);
 }
 
-// Makes a created or removed directory entry durable; best effort.
+// Makes a created, renamed or removed directory entry durable; best effort.
 inline void SyncDirectoryOf(const std::string& Path) {
-    const int fd = ::open(DirectoryOf(Path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = Calls().Open(DirectoryOf(Path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return;
-    ::fsync(fd);
+    Calls().FSync(fd);
     ::close(fd);
+}
+
+// The first free name of Base, Base.1, Base.2, ..., so that an earlier file
+// kept aside is never replaced by a later one; "" when all are taken.
+inline std::string FreeSidePath(const std::string& Base) {
+    struct stat st {};
+    if (::lstat(Base.c_str(), &st) != 0) return Base;
+    for (int n = 1; n < 1000; ++n) {
+        const std::string candidate = Base + "." + std::to_string(n);
+        if (::lstat(candidate.c_str(), &st) != 0) return candidate;
+    }
+    return {};
 }
 
 }  // namespace posixfile

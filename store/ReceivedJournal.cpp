@@ -5,10 +5,15 @@
 #include <sys/stat.h>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
+#include <QTimer>
+
+#include "store/DiskFlusher.h"
 #include "store/SavedMessages.h"
 
+using posixfile::Calls;
 using posixfile::TFd;
 
 namespace journal {
@@ -16,6 +21,8 @@ const std::string Header("WEXLOJ1\n");
 
 namespace {
 constexpr std::size_t RecordHead = 8;  // length and checksum
+constexpr std::uint32_t MarkTag = 0xFFFFFFFFu;
+constexpr std::size_t MarkSize = 12;  // the tag and a 64-bit size
 
 constexpr std::array<std::uint32_t, 256> CrcTable() {
     std::array<std::uint32_t, 256> table{};
@@ -38,21 +45,74 @@ std::uint32_t GetU32(std::string_view Bytes, std::size_t At) {
     return value;
 }
 
-// The items of one payload; false when they do not fill it exactly.
-bool ParsePayload(std::string_view Payload, TStringList& Items) {
-    TStringList found;
+std::string Framed(const std::string& Payload) {
+    std::string record;
+    record.reserve(RecordHead + Payload.size());
+    PutU32(record, static_cast<std::uint32_t>(Payload.size()));
+    PutU32(record, Crc32(Payload));
+    record += Payload;
+    return record;
+}
+
+bool IsMark(std::string_view Payload) {
+    return Payload.size() == MarkSize && GetU32(Payload, 0) == MarkTag;
+}
+
+// The payload is items that fill it exactly.
+bool WellFormed(std::string_view Payload) {
     std::size_t at = 0;
     while (at < Payload.size()) {
         if (Payload.size() - at < 4) return false;
         const std::uint32_t length = GetU32(Payload, at);
         at += 4;
         if (length > Payload.size() - at) return false;
-        found.emplace_back(Payload.substr(at, length));
         at += length;
     }
-    Items.insert(Items.end(), std::make_move_iterator(found.begin()),
-                 std::make_move_iterator(found.end()));
     return true;
+}
+
+void TakeItems(std::string_view Payload, TStringList& Items) {
+    for (std::size_t at = 0; at < Payload.size();) {
+        const std::uint32_t length = GetU32(Payload, at);
+        Items.emplace_back(Payload.substr(at + 4, length));
+        at += 4 + length;
+    }
+}
+
+// The payload of the whole record at At, if there is one. Budget bounds the
+// bytes checksummed while looking for records past damage.
+std::optional<std::string_view> RecordAt(std::string_view Bytes, std::size_t At,
+                                         std::size_t* Budget = nullptr) {
+    if (Bytes.size() - At < RecordHead) return std::nullopt;
+    const std::uint32_t length = GetU32(Bytes, At);
+    // Every record we write holds at least one item; a run of zeros left by a
+    // power cut must not pass as empty records.
+    if (length < 4 || length > Bytes.size() - At - RecordHead) return std::nullopt;
+    if (Budget) {
+        if (*Budget < length) {
+            *Budget = 0;
+            return std::nullopt;
+        }
+        *Budget -= length;
+    }
+    const std::string_view payload = Bytes.substr(At + RecordHead, length);
+    if (!IsMark(payload) && !WellFormed(payload)) return std::nullopt;
+    if (Crc32(payload) != GetU32(Bytes, At + 4)) return std::nullopt;
+    return payload;
+}
+
+// Where the next whole record after the broken one at At starts; npos if none.
+std::size_t NextRecord(std::string_view Bytes, std::size_t At, std::size_t& Budget) {
+    if (Bytes.size() - At < RecordHead) return std::string_view::npos;
+    // Only its checksum may be wrong: the record after it is where its length says.
+    const std::uint32_t length = GetU32(Bytes, At);
+    if (length <= Bytes.size() - At - RecordHead) {
+        const std::size_t next = At + RecordHead + length;
+        if (next > At && RecordAt(Bytes, next, &Budget)) return next;
+    }
+    for (std::size_t at = At + 1; at + RecordHead <= Bytes.size() && Budget > 0; ++at)
+        if (RecordAt(Bytes, at, &Budget)) return at;
+    return std::string_view::npos;
 }
 }  // namespace
 
@@ -72,12 +132,15 @@ std::string Record(const TStringList& Entry) {
         PutU32(payload, static_cast<std::uint32_t>(item.size()));
         payload += item;
     }
-    std::string record;
-    record.reserve(RecordHead + payload.size());
-    PutU32(record, static_cast<std::uint32_t>(payload.size()));
-    PutU32(record, Crc32(payload));
-    record += payload;
-    return record;
+    return Framed(payload);
+}
+
+std::string Mark(std::uint64_t SavedSize) {
+    std::string payload;
+    PutU32(payload, MarkTag);
+    PutU32(payload, static_cast<std::uint32_t>(SavedSize));
+    PutU32(payload, static_cast<std::uint32_t>(SavedSize >> 32));
+    return Framed(payload);
 }
 
 TContent Parse(std::string_view Bytes) {
@@ -85,26 +148,46 @@ TContent Parse(std::string_view Bytes) {
     if (Bytes.substr(0, Header.size()) != Header) return content;
     std::size_t at = Header.size();
     content.ValidSize = at;
-    while (Bytes.size() - at >= RecordHead) {
-        const std::uint32_t length = GetU32(Bytes, at);
-        const std::uint32_t crc = GetU32(Bytes, at + 4);
-        // Every record we write holds at least one item; a run of zeros left by
-        // a power cut must not pass as empty records.
-        if (length < 4 || length > Bytes.size() - at - RecordHead) break;
-        const std::string_view payload = Bytes.substr(at + RecordHead, length);
-        if (Crc32(payload) != crc || !ParsePayload(payload, content.Items)) break;
-        at += RecordHead + length;
-        ++content.Records;
-        content.ValidSize = at;
+    std::size_t budget = 64 * Bytes.size() + (1u << 20);
+    while (at < Bytes.size()) {
+        if (const auto payload = RecordAt(Bytes, at)) {
+            if (IsMark(*payload)) {
+                content.SavedMark = GetU32(*payload, 4) | std::uint64_t{GetU32(*payload, 8)} << 32;
+            } else {
+                TakeItems(*payload, content.Items);
+                ++content.Records;
+            }
+            at += RecordHead + payload->size();
+            content.ValidSize = at;
+            continue;
+        }
+        const std::size_t next = NextRecord(Bytes, at, budget);
+        if (next == std::string_view::npos) {
+            // A crash mid-append leaves a record shorter than its length says;
+            // a whole one that fails its checksum was damaged afterwards.
+            const std::size_t rest = Bytes.size() - at;
+            content.Damaged |= rest >= RecordHead && GetU32(Bytes, at) >= 4 &&
+                               GetU32(Bytes, at) <= rest - RecordHead;
+            break;
+        }
+        content.Damaged = true;
+        at = next;
     }
     return content;
 }
 }  // namespace journal
 
 namespace {
+constexpr auto FlushInterval = std::chrono::seconds(1);
+constexpr int RetryMs = 1000;
+
 bool MakeDirectories(const std::string& Dir) {
     struct stat st {};
-    if (Dir.empty() || ::stat(Dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (Dir.empty() || ::stat(Dir.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        errno = ENOTDIR;
+        return false;
+    }
     const std::string parent = posixfile::DirectoryOf(Dir);
     if (parent != Dir && !MakeDirectories(parent)) return false;
     return ::mkdir(Dir.c_str(), 0700) == 0 || errno == EEXIST;
@@ -119,8 +202,21 @@ std::string HomeDir() {
 bool SameFile(int Fd, const std::string& Path) {
     struct stat byFd {};
     struct stat byPath {};
-    return ::fstat(Fd, &byFd) == 0 && ::stat(Path.c_str(), &byPath) == 0 &&
+    return ::fstat(Fd, &byFd) == 0 && ::lstat(Path.c_str(), &byPath) == 0 &&
            byFd.st_dev == byPath.st_dev && byFd.st_ino == byPath.st_ino;
+}
+
+// The start of a journal, or of one torn while it was being created.
+bool StartsLikeJournal(std::string_view Head) {
+    return Head.size() >= journal::Header.size()
+               ? Head.substr(0, journal::Header.size()) == journal::Header
+               : journal::Header.substr(0, Head.size()) == Head;
+}
+
+bool FitsRecords(const TStringList& Items) {
+    std::size_t size = 0;
+    for (const auto& item : Items) size += 4 + item.size();
+    return size < std::numeric_limits<std::uint32_t>::max();
 }
 }  // namespace
 
@@ -132,48 +228,135 @@ std::string TReceivedJournal::DefaultPath() {
     return base + "/wexlo/received.journal";
 }
 
-TReceivedJournal::TReceivedJournal(std::string Path) : FPath(std::move(Path)) {}
+TReceivedJournal::TReceivedJournal(const TStringList& Received, std::string Path)
+    : FRun(Received), FPath(std::move(Path)), FRetry(std::make_unique<QTimer>()) {
+    FFlusher =
+        std::make_unique<TDiskFlusher>(FlushInterval, [this](int Error, std::uint64_t Token) {
+            // The data may not have reached the disk: write it all again.
+            if (FFd && Token == FGeneration) Failed(Error);
+        });
+    FRetry->setInterval(RetryMs);
+    QObject::connect(FRetry.get(), &QTimer::timeout, [this] {
+        if (FFailing) Repair();
+    });
+}
+
+TReceivedJournal::~TReceivedJournal() {
+    FFlusher.reset();
+    // Whatever stays behind is on disk before the program ends.
+    if (FFd) Calls().FSync(FFd->Get());
+}
+
+bool TReceivedJournal::MoveAside(const std::string& What) {
+    const std::string aside = posixfile::FreeSidePath(FPath + ".bad");
+    if (aside.empty() || Calls().Rename(What.c_str(), aside.c_str()) != 0) {
+        FError = aside.empty() ? EEXIST : errno;
+        return false;
+    }
+    posixfile::SyncDirectoryOf(FPath);
+    return true;
+}
 
 bool TReceivedJournal::Open(bool Create) {
-    if (FFd.Valid()) return true;
-    if (Create && !MakeDirectories(posixfile::DirectoryOf(FPath))) return false;
-    // A copy that is just removing the file may leave us locking a name that is
-    // gone; check the lock is on the file the path names, and try again if not.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const int flags = O_RDWR | O_CLOEXEC | (Create ? O_CREAT : 0);
-        TFd fd(::open(FPath.c_str(), flags, 0600));
-        if (!fd.Valid()) return false;
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
-        if (!SameFile(fd.Get(), FPath)) continue;
-
-        std::string bytes;
-        if (!posixfile::ReadAll(fd.Get(), bytes)) return false;
-        journal::TContent content = journal::Parse(bytes);
-        FFd.Reset(fd.Release());
-        FPending = std::move(content.Items);
-        FBase = FEnd = content.ValidSize;
-        // A torn tail is dropped now, before anything is written after it; a
-        // file without our header is started afresh.
-        const bool ok = content.ValidSize == 0
-                            ? TruncateTo(0) && WriteAt(journal::Header)
-                            : content.ValidSize == bytes.size() || TruncateTo(content.ValidSize);
-        if (!ok) {
-            FFd.Reset();
-            FPending.clear();
+    if (FFd) return true;
+    if (Create && !MakeDirectories(posixfile::DirectoryOf(FPath))) {
+        FError = errno;
+        return false;
+    }
+    // Each pass either opens the journal or clears the way for one: a copy that
+    // is just removing the file may leave us locking a name that is gone, and a
+    // foreign file is moved aside.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        struct stat st {};
+        if (::lstat(FPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            // Links, FIFOs, devices and folders are not even opened.
+            if (!MoveAside(FPath)) return false;
+            continue;
+        }
+        const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (Create ? O_CREAT : 0);
+        auto fd = std::make_shared<TFd>(Calls().Open(FPath.c_str(), flags, 0600));
+        if (!fd->Valid()) {
+            FError = errno;
+            if (FError == ELOOP || FError == EISDIR || FError == ENXIO) continue;  // swapped in
             return false;
         }
-        FBase = FEnd;
+        struct stat opened {};
+        if (::fstat(fd->Get(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+        if (::flock(fd->Get(), LOCK_EX | LOCK_NB) != 0) {
+            FError = EWOULDBLOCK;
+            return false;
+        }
+        if (!SameFile(fd->Get(), FPath)) continue;
+
+        std::string head;
+        const std::size_t headSize =
+            std::min<std::size_t>(static_cast<std::size_t>(opened.st_size), journal::Header.size());
+        if (!posixfile::PReadAll(fd->Get(), head, headSize, 0)) {
+            FError = errno ? errno : EIO;
+            return false;
+        }
+        if (!StartsLikeJournal(head)) {
+            fd.reset();
+            if (!MoveAside(FPath)) return false;
+            continue;
+        }
+        std::string bytes;
+        if (!posixfile::ReadAll(fd->Get(), bytes)) {
+            FError = errno;
+            return false;
+        }
+        if (!Take(std::move(fd), bytes)) return false;
         if (Create) posixfile::SyncDirectoryOf(FPath);
         return true;
     }
+    FError = EAGAIN;
     return false;
 }
 
+// Makes the opened journal Fd, holding Bytes, the one written to.
+bool TReceivedJournal::Take(TFile Fd, const std::string& Bytes) {
+    journal::TContent content = journal::Parse(Bytes);
+    FFd = std::move(Fd);
+    ++FGeneration;
+    FPending = std::move(content.Items);
+    FMark = content.SavedMark;
+    FBase = FEnd = content.ValidSize;
+    FRunItems = 0;
+    bool ok = true;
+    if (content.Damaged) {
+        // A copy for whoever wants to look; the journal goes on from its whole
+        // records.
+        const std::string copy = posixfile::FreeSidePath(FPath + ".bad");
+        if (!copy.empty()) {
+            TFd out(Calls().Open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            if (out.Valid() && posixfile::WriteAll(out.Get(), Bytes.data(), Bytes.size()))
+                Calls().FSync(out.Get());
+        }
+        const bool runOn = FRunOn;
+        FRunOn = false;
+        ok = Rewrite();
+        FRunOn = runOn;
+    } else if (content.ValidSize == 0) {
+        ok = TruncateTo(0) && WriteAt(journal::Header);
+    } else if (content.ValidSize != Bytes.size()) {
+        // A torn tail goes now, before anything is written after it.
+        ok = TruncateTo(content.ValidSize);
+    }
+    if (!ok) {
+        FFd.reset();
+        FPending.clear();
+        FMark.reset();
+        return false;
+    }
+    FBase = FEnd;
+    return true;
+}
+
 bool TReceivedJournal::WriteAt(const std::string& Bytes) {
-    if (!posixfile::PWriteAll(FFd.Get(), Bytes.data(), Bytes.size(), static_cast<off_t>(FEnd)) ||
-        ::fsync(FFd.Get()) != 0) {
+    if (!posixfile::PWriteAll(FFd->Get(), Bytes.data(), Bytes.size(), static_cast<off_t>(FEnd))) {
+        FError = errno;
         // Leave no partial record behind for the next one to follow.
-        if (::ftruncate(FFd.Get(), static_cast<off_t>(FEnd)) == 0) ::fsync(FFd.Get());
+        Calls().FTruncate(FFd->Get(), static_cast<off_t>(FEnd));
         return false;
     }
     FEnd += Bytes.size();
@@ -181,60 +364,186 @@ bool TReceivedJournal::WriteAt(const std::string& Bytes) {
 }
 
 bool TReceivedJournal::TruncateTo(std::size_t Size) {
-    if (::ftruncate(FFd.Get(), static_cast<off_t>(Size)) != 0 || ::fsync(FFd.Get()) != 0)
+    if (Calls().FTruncate(FFd->Get(), static_cast<off_t>(Size)) != 0) {
+        FError = errno;
         return false;
+    }
     FEnd = Size;
+    RequestFlush();
     return true;
 }
 
-void TReceivedJournal::RemoveFile() {
-    if (!FFd.Valid()) return;
-    ::unlink(FPath.c_str());
+void TReceivedJournal::RequestFlush() {
+    FFlusher->Request(FFd, FGeneration);
+}
+
+// The whole journal written anew beside the old one, then put in its place.
+bool TReceivedJournal::Rewrite() {
+    if (!Open(true)) return false;
+    const bool withRun = FRunOn && !FRun.empty();
+    if (!FitsRecords(FPending) || (withRun && !FitsRecords(FRun))) {
+        FError = EFBIG;
+        return false;
+    }
+    std::string bytes = journal::Header;
+    if (!FPending.empty()) bytes += journal::Record(FPending);
+    if (FMark) bytes += journal::Mark(*FMark);
+    const std::size_t base = bytes.size();
+    if (withRun) bytes += journal::Record(FRun);
+
+    // Only the holder of the journal's lock gets here, so the name is ours.
+    const std::string temp = FPath + ".new";
+    Calls().Unlink(temp.c_str());
+    auto fd = std::make_shared<TFd>(
+        Calls().Open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd->Valid()) {
+        FError = errno;
+        return false;
+    }
+    ::flock(fd->Get(), LOCK_EX | LOCK_NB);
+    if (!posixfile::WriteAll(fd->Get(), bytes.data(), bytes.size()) ||
+        Calls().FSync(fd->Get()) != 0 || Calls().Rename(temp.c_str(), FPath.c_str()) != 0) {
+        FError = errno;
+        Calls().Unlink(temp.c_str());
+        return false;
+    }
     posixfile::SyncDirectoryOf(FPath);
-    FFd.Reset();  // releases the lock
+    FFd = std::move(fd);
+    ++FGeneration;
+    FBase = base;
+    FEnd = bytes.size();
+    FRunItems = withRun ? FRun.size() : 0;
+    return true;
+}
+
+bool TReceivedJournal::Repair() {
+    if (!Rewrite()) {
+        Failed(FError);
+        return false;
+    }
+    Repaired();
+    return true;
+}
+
+void TReceivedJournal::Failed(int Error) {
+    FFailing = true;
+    if (!FRetry->isActive()) FRetry->start();
+    if (FTold) return;
+    FTold = true;
+    const std::string reason =
+        Error == EWOULDBLOCK ? "it is in use by another copy of Wexlo" : std::strerror(Error);
+    const std::string text =
+        "Cannot write the received messages to the journal " + FPath + " (" + reason +
+        ").\rThey are still saved on exit, but until the journal can be written again a crash "
+        "or a power cut may lose them. Wexlo keeps trying.";
+    // Told from the event loop, never from inside the write that failed.
+    QTimer::singleShot(0, FRetry.get(), [this, text] {
+        if (OnWriteFailed) OnWriteFailed(text);
+    });
+}
+
+void TReceivedJournal::Repaired() {
+    FFailing = false;
+    FTold = false;
+    FRetry->stop();
+}
+
+void TReceivedJournal::RemoveFile() {
+    if (!FFd) return;
+    Calls().Unlink(FPath.c_str());
+    posixfile::SyncDirectoryOf(FPath);
+    FFd.reset();  // releases the lock
+    ++FGeneration;
     FPending.clear();
-    FBase = FEnd = 0;
+    FMark.reset();
+    FBase = FEnd = FRunItems = 0;
+    Repaired();
+}
+
+// Items go to Saved. When Whole (the journal holds exactly Items), a mark made
+// durable first lets a later start finish an append cut short here instead of
+// doing it twice.
+void TReceivedJournal::Save(const TSavedMessages& Saved, const TStringList& Items, bool Whole) {
+    std::optional<std::uint64_t> mark = FMark;
+    if (!mark && Whole && FFd && !Items.empty()) {
+        const std::uint64_t size = Saved.Size();
+        if (WriteAt(journal::Mark(size)) && Calls().FSync(FFd->Get()) == 0) {
+            FMark = mark = size;
+            FBase = FEnd;
+        }
+    }
+    Saved.Append(Items, mark);
+    RemoveFile();
 }
 
 void TReceivedJournal::Recover(const TSavedMessages& Saved) {
     if (!Open(false)) return;
     // A journal emptied before the crash has nothing to save: don't create a
     // saved-messages file just for it.
-    if (!FPending.empty()) Saved.Append(FPending);
-    RemoveFile();
+    if (FPending.empty()) {
+        RemoveFile();
+        return;
+    }
+    Save(Saved, FPending, true);
 }
 
 bool TReceivedJournal::Append(const TStringList& Entry) {
+    FRunOn = true;
     if (Entry.empty()) return true;
-    std::size_t size = 0;
-    for (const auto& item : Entry) size += 4 + item.size();
-    if (size > std::numeric_limits<std::uint32_t>::max()) return false;
-    return Open(true) && WriteAt(journal::Record(Entry));
+    // Out of step with the list, the journal is written anew like after a
+    // failure.
+    if (!FFailing && Open(true) && FRunItems + Entry.size() == FRun.size() && FitsRecords(Entry) &&
+        WriteAt(journal::Record(Entry))) {
+        FRunItems += Entry.size();
+        RequestFlush();
+        return true;
+    }
+    return Repair();
 }
 
-bool TReceivedJournal::Reset(const TStringList& Received) {
-    if (!FFd.Valid() && Received.empty()) return true;
-    if (!Open(true) || !TruncateTo(FBase)) return false;
-    return Append(Received);
+bool TReceivedJournal::Reset(bool Saving) {
+    FRunOn = Saving;
+    const bool wanted = Saving && !FRun.empty();
+    if (!FFd && !wanted) {
+        Repaired();
+        return true;
+    }
+    if (FFd && !wanted) {
+        if (!TruncateTo(FBase)) {
+            Failed(FError);
+            return false;
+        }
+        FRunItems = 0;
+        Repaired();
+        return true;
+    }
+    return Repair();
 }
 
-void TReceivedJournal::SaveOnExit(const TSavedMessages& Saved, const TStringList& Received) {
+void TReceivedJournal::SaveOnExit(const TSavedMessages& Saved) {
+    FRunOn = true;
+    bool whole = !FFailing && FRunItems == FRun.size();
+    // A journal behind the list is brought up to it, so that the mark speaks
+    // of what is appended.
+    if (!whole && !FRun.empty()) whole = Rewrite();
     if (FPending.empty()) {
-        Saved.Append(Received);
+        Save(Saved, FRun, whole);
     } else {
         TStringList all = FPending;
-        ::Append(all, Received);
-        Saved.Append(all);
+        ::Append(all, FRun);
+        Save(Saved, all, whole);
     }
-    RemoveFile();
 }
 
 void TReceivedJournal::Discard() {
-    if (!FFd.Valid()) return;
+    FRunOn = false;
+    if (!FFd) return;
     if (FPending.empty()) {
         RemoveFile();
     } else {
-        TruncateTo(FBase);
-        FFd.Reset();
+        if (Calls().FTruncate(FFd->Get(), static_cast<off_t>(FBase)) == 0)
+            Calls().FSync(FFd->Get());
+        FFd.reset();
+        ++FGeneration;
     }
 }

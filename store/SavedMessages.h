@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "store/MessageLog.h"
@@ -18,11 +20,19 @@ public:
     // True when a regular file (or a link to one) is there.
     bool Exists() const;
 
+    // Its size now; 0 when it is missing.
+    std::uint64_t Size() const;
+
     // Appends the entries' text, creating the file when it is missing; every
     // byte already there is kept, and the new text starts on a line of its own.
     // Returns only once the data is on disk. On failure raises Exception
     // "Cannot create file %s" and leaves the file as it was.
-    void Append(const TStringList& Entries) const;
+    //
+    // StartedAt is the file's size when an append of these entries began
+    // earlier and may have been cut short: whatever part of their text stands
+    // there already is not written again.
+    void Append(const TStringList& Entries,
+                std::optional<std::uint64_t> StartedAt = std::nullopt) const;
 
     // The whole file as bytes; raises "Cannot open file %s".
     std::string Read() const;

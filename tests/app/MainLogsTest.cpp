@@ -20,6 +20,7 @@
 #include "store/ReceivedJournal.h"
 #include "store/TimeStamp.h"
 #include "tests/app/MainTestSupport.h"
+#include "tests/store/StoreTestSupport.h"
 #include "ui/NumberEdit.h"
 
 namespace {
@@ -237,6 +238,37 @@ TEST(MainLogs, JournalKeepsWhatACrashWouldLoseAndTheNextStartSavesIt) {
     EXPECT_EQ(testsupport::ReadFile(h.SavedPath()),
               "earlier\r\n" + TextOf(Entry("from the dead run")) + TextOf(Entry("live")));
     EXPECT_FALSE(fs::exists(h.services.JournalPath));
+}
+
+TEST(MainLogs, AJournalThatCannotBeWrittenIsToldOnceAndMadeWholeAgain) {
+    ScopedClock clock(When);
+    MainHarness h;
+    h.settings["Save messages on exit"] = Dword(1);
+    storetest::FileFaults faults;
+    TfMain& form = h.Start();
+    const auto journaled = [&] {
+        return journal::Parse(testsupport::ReadFile(h.services.JournalPath)).Items;
+    };
+    Receive(h, "one");
+
+    storetest::FileFaults::writeError = ENOSPC;  // the disk is full
+    Receive(h, "two");
+    Receive(h, "three");
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !h.boxes.boxes.empty(); }));
+    Receive(h, "four");
+    QCoreApplication::processEvents();
+    ASSERT_EQ(h.boxes.boxes.size(), 1u);
+    EXPECT_EQ(LastBox(h).caption, "Wexlo - Error");
+    EXPECT_EQ(LastBox(h).icon, TMsgIcon::Error);
+    EXPECT_NE(LastBox(h).text.find(h.services.JournalPath), std::string::npos) << LastBox(h).text;
+
+    storetest::FileFaults::Clear();
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return journaled() == form.FReceivedMessages; }));
+    EXPECT_EQ(form.FReceivedMessages.size(), 4 * Entry("").size());
+    h.Stop();
+    EXPECT_EQ(testsupport::ReadFile(h.SavedPath()), TextOf(Entry("one")) + TextOf(Entry("two")) +
+                                                        TextOf(Entry("three")) +
+                                                        TextOf(Entry("four")));
 }
 
 TEST(MainLogs, SaveFailureAtExitIsReportedAndTheNextStartSavesTheMessages) {

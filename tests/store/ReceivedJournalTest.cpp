@@ -3,12 +3,19 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <QCoreApplication>
 
 #include "store/ReceivedJournal.h"
 #include "store/SavedMessages.h"
@@ -43,11 +50,33 @@ std::string FromHex(const std::string& Hex) {
     return bytes;
 }
 
-// One run of the program's record keeping, in a child process: recover what an
-// earlier run left, record one received message, then either exit cleanly or
-// wait to be killed.
+// A run's list of received messages and its journal, as the main form keeps
+// them: the list gains each entry first.
+struct Receiving {
+    explicit Receiving(const std::string& Path) : journal(list, Path) {}
+    bool Receive(const TStringList& Entry) {
+        Append(list, Entry);
+        return journal.Append(Entry);
+    }
+    TStringList list;
+    TReceivedJournal journal;
+};
+
+TStringList Joined(std::initializer_list<TStringList> Entries) {
+    TStringList all;
+    for (const auto& entry : Entries) Append(all, entry);
+    return all;
+}
+
+// One run of the program's record keeping, in a child process. "crash":
+// recover what an earlier run left, record one received message, then wait to
+// be killed. "exit": the same, then the exit's save. "recover": only the
+// start's recovery. With KillAt, the run kills itself with SIGKILL at that call
+// changing a file (half way through it, for a write) after the recovery, or
+// during it in "recover".
 struct ChildRun {
     std::string mode, journal, saved, text;
+    int killAt = 0;
 };
 
 pid_t Start(const ChildRun& Run, int& Ready) {
@@ -59,6 +88,7 @@ pid_t Start(const ChildRun& Run, int& Ready) {
     env.push_back("WEXLO_JOURNAL_PATH=" + Run.journal);
     env.push_back("WEXLO_SAVED_PATH=" + Run.saved);
     env.push_back("WEXLO_CHILD_TEXT=" + ToHex(Run.text));
+    env.push_back("WEXLO_KILL_AT=" + std::to_string(Run.killAt));
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -79,13 +109,14 @@ pid_t Start(const ChildRun& Run, int& Ready) {
     return pid;
 }
 
-// Runs to its clean exit; the exit status.
-int RunToExit(const ChildRun& Run) {
+// Runs to its end: the exit status, or 128 + the signal that ended it.
+int RunToEnd(const ChildRun& Run) {
     int ready = -1;
     const pid_t pid = Start(Run, ready);
     int status = -1;
     if (pid > 0) ::waitpid(pid, &status, 0);
     ::close(ready);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -105,18 +136,68 @@ void RunAndKill(const ChildRun& Run) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 }
 
+// The file calls of a child that is to die at its KillAt-th one. Only the
+// calls of the main thread count, so that each number means the same moment in
+// every run; the flushing thread's come when they come.
+std::atomic<int> killAt{0};
+std::thread::id counted;
+bool Counted() {
+    return std::this_thread::get_id() == counted;
+}
+void CountOrDie() {
+    if (Counted() && --killAt == 0) ::raise(SIGKILL);
+}
+template <auto Real, class... Args>
+auto Counting(Args... A) {
+    CountOrDie();
+    return Real(A...);
+}
+template <bool Positioned>
+ssize_t HalfThenDie(int Fd, const void* Data, std::size_t Size, off_t At) {
+    const auto write = [&](std::size_t Bytes) {
+        return Positioned ? ::pwrite(Fd, Data, Bytes, At) : ::write(Fd, Data, Bytes);
+    };
+    if (Counted() && killAt == 1) write(Size / 2);
+    CountOrDie();
+    return write(Size);
+}
+void DieAt(int Call) {
+    killAt = Call;
+    counted = std::this_thread::get_id();
+    if (Call <= 0) return;
+    posixfile::Calls() = {
+        [](const char* Path, int Flags, mode_t Mode) {
+            return Counting<::open>(Path, Flags, Mode);
+        },
+        [](int Fd, const void* Data, std::size_t Size) {
+            return HalfThenDie<false>(Fd, Data, Size, 0);
+        },
+        HalfThenDie<true>,
+        Counting<::fsync, int>,
+        Counting<::ftruncate, int, off_t>,
+        Counting<::rename, const char*, const char*>,
+        Counting<::unlink, const char*>,
+    };
+}
+
 // The child's side. Does nothing unless started by the helpers above.
 TEST(ReceivedJournalChild, RunsWhenStartedByTheTests) {
     const char* mode = std::getenv("WEXLO_JOURNAL_CHILD");
     if (!mode) GTEST_SKIP() << "only runs in a child process";
     fs::remove_all(testsupport::TempDir());  // a killed run cannot clean up
-    TReceivedJournal journal(std::getenv("WEXLO_JOURNAL_PATH"));
+    Receiving run(std::getenv("WEXLO_JOURNAL_PATH"));
     const TSavedMessages saved(std::getenv("WEXLO_SAVED_PATH"));
-    journal.Recover(saved);
-    const TStringList entry = Entry(FromHex(std::getenv("WEXLO_CHILD_TEXT")));
-    ASSERT_TRUE(journal.Append(entry));
+    const int kill = std::atoi(std::getenv("WEXLO_KILL_AT"));
+    if (std::string(mode) == "recover") {
+        DieAt(kill);
+        run.journal.Recover(saved);
+        return;
+    }
+    run.journal.Recover(saved);
+    ASSERT_TRUE(run.Receive(Entry(FromHex(std::getenv("WEXLO_CHILD_TEXT")))));
     if (std::string(mode) == "exit") {
-        journal.SaveOnExit(saved, entry);
+        DieAt(kill);
+        run.journal.SaveOnExit(saved);
         return;
     }
     ASSERT_EQ(::write(ReadyFd, "R", 1), 1);
@@ -187,8 +268,8 @@ TEST(ReceivedJournal, AKilledRunIsSavedAsItsExitWouldHaveSavedIt) {
     ASSERT_TRUE(fs::exists(dir + "/received.journal"));
     EXPECT_EQ(ReadFile(dir + "/Saved messages.txt"), old) << "saved before any exit";
 
-    TReceivedJournal journal(dir + "/received.journal");
-    journal.Recover(TSavedMessages(dir + "/Saved messages.txt"));
+    Receiving next(dir + "/received.journal");
+    next.journal.Recover(TSavedMessages(dir + "/Saved messages.txt"));
     EXPECT_EQ(ReadFile(dir + "/Saved messages.txt"), ReadFile(dir + "/expected.txt"));
     EXPECT_FALSE(fs::exists(dir + "/received.journal"));
 }
@@ -197,12 +278,56 @@ TEST(ReceivedJournal, ThreeRunsWithOneMessageEachLeaveThreeEntriesInOrder) {
     const std::string dir = NewFolder("journal");
     const std::string journal = dir + "/state/wexlo/received.journal";
     const std::string saved = dir + "/Saved messages.txt";
-    EXPECT_EQ(RunToExit({"exit", journal, saved, "one"}), 0);
+    EXPECT_EQ(RunToEnd({"exit", journal, saved, "one"}), 0);
     RunAndKill({"crash", journal, saved, "two"});
-    EXPECT_EQ(RunToExit({"exit", journal, saved, "three"}), 0);
+    EXPECT_EQ(RunToEnd({"exit", journal, saved, "three"}), 0);
     EXPECT_EQ(ReadFile(saved),
               TextOf(Entry("one")) + TextOf(Entry("two")) + TextOf(Entry("three")));
     EXPECT_FALSE(fs::exists(journal));
+}
+
+// A kill at any file call of the exit's save, and then at any of the next
+// start's recovery, still leaves each entry in the saved file exactly once.
+TEST(ReceivedJournal, AKillAtAnyMomentOfSavingLandsEachEntryOnce) {
+    const std::string text = "killed while saving " + std::string(3000, 'x');
+    const std::string old = "earlier\r\nno final break";
+    const std::string expected = old + "\r\n" + TextOf(Entry(text));
+    int exitCalls = 0, recoverCalls = 0;
+    for (int exitKill = 1;; ++exitKill) {
+        SCOPED_TRACE("exit killed at call " + std::to_string(exitKill));
+        const std::string dir = NewFolder("killed");
+        const std::string journal = dir + "/received.journal";
+        const std::string saved = dir + "/Saved messages.txt";
+        WriteFile(saved, old);
+        const int status = RunToEnd({"exit", journal, saved, text, exitKill});
+        if (status == 0) {
+            EXPECT_EQ(ReadFile(saved), expected);
+            EXPECT_FALSE(fs::exists(journal));
+            break;
+        }
+        ASSERT_EQ(status, 128 + SIGKILL);
+        ASSERT_LT(exitKill, 50) << "the save never ends";
+        exitCalls = exitKill;
+
+        for (int recoverKill = 1;; ++recoverKill) {
+            SCOPED_TRACE("recovery killed at call " + std::to_string(recoverKill));
+            const std::string again = NewFolder("recovery");
+            fs::copy(dir, again);
+            const std::string journal2 = again + "/received.journal";
+            const std::string saved2 = again + "/Saved messages.txt";
+            const int recovered = RunToEnd({"recover", journal2, saved2, "", recoverKill});
+            ASSERT_TRUE(recovered == 0 || recovered == 128 + SIGKILL) << recovered;
+            ASSERT_LT(recoverKill, 50) << "the recovery never ends";
+            Receiving last(journal2);
+            last.journal.Recover(TSavedMessages(saved2));
+            ASSERT_EQ(ReadFile(saved2), expected);
+            EXPECT_FALSE(fs::exists(journal2));
+            if (recovered == 0) break;
+            recoverCalls = std::max(recoverCalls, recoverKill);
+        }
+    }
+    RecordProperty("exit_kill_points", exitCalls);
+    RecordProperty("recovery_kill_points", recoverCalls);
 }
 
 TEST(ReceivedJournal, ATornTailOnDiskIsDroppedOnce) {
@@ -213,17 +338,17 @@ TEST(ReceivedJournal, ATornTailOnDiskIsDroppedOnce) {
 
     // Writing on after the torn record must not hide the new one behind it.
     {
-        TReceivedJournal journal(path);
-        ASSERT_TRUE(journal.Append(Entry("later")));
+        Receiving run(path);
+        ASSERT_TRUE(run.Receive(Entry("later")));
     }
-    TStringList expected = Entry("kept");
-    Append(expected, Entry("later"));
+    const TStringList expected = Joined({Entry("kept"), Entry("later")});
     EXPECT_EQ(journal::Parse(ReadFile(path)).Items, expected);
 
-    TReceivedJournal next(path);
-    next.Recover(TSavedMessages(dir + "/Saved messages.txt"));
+    Receiving next(path);
+    next.journal.Recover(TSavedMessages(dir + "/Saved messages.txt"));
     EXPECT_EQ(ReadFile(dir + "/Saved messages.txt"), TextOf(expected));
     EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(path + ".bad")) << "a torn tail is no damage";
 }
 
 TEST(ReceivedJournal, FollowsTheRunsCommands) {
@@ -232,41 +357,46 @@ TEST(ReceivedJournal, FollowsTheRunsCommands) {
     const TSavedMessages saved(dir + "/Saved messages.txt");
     const auto journaled = [&] { return journal::Parse(ReadFile(path)).Items; };
 
-    TReceivedJournal journal(path);
-    journal.Recover(saved);  // nothing left behind
+    Receiving run(path);
+    run.journal.Recover(saved);  // nothing left behind
     EXPECT_FALSE(saved.Exists());
     EXPECT_FALSE(fs::exists(path)) << "no journal before the first message";
 
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(journal.Append(Entry("a")));
+    ASSERT_TRUE(run.Receive(Entry("a")));
     const auto took = std::chrono::steady_clock::now() - start;
     RecordProperty(
         "first_append_us",
         static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
     EXPECT_EQ((fs::status(dir + "/new").permissions() & fs::perms::all), fs::perms::owner_all);
-    ASSERT_TRUE(journal.Append(Entry("b")));
-    TStringList ab = Entry("a");
-    Append(ab, Entry("b"));
+    ASSERT_TRUE(run.Receive(Entry("b")));
+    const TStringList ab = Joined({Entry("a"), Entry("b")});
     EXPECT_EQ(journaled(), ab);
 
     // "Delete received messages".
-    ASSERT_TRUE(journal.Reset({}));
+    run.list.clear();
+    ASSERT_TRUE(run.journal.Reset(true));
     EXPECT_EQ(journaled(), TStringList{});
-    ASSERT_TRUE(journal.Append(Entry("c")));
-    // Saving switched on during a run: the journal takes the whole list.
-    ASSERT_TRUE(journal.Reset(ab));
+    // Saving switched off, a message, then saving switched on again: the
+    // journal takes the whole list.
+    ASSERT_TRUE(run.journal.Reset(false));
+    Append(run.list, ab);
+    EXPECT_EQ(journaled(), TStringList{});
+    ASSERT_TRUE(run.journal.Reset(true));
     EXPECT_EQ(journaled(), ab);
+    ASSERT_TRUE(run.Receive(Entry("c")));
+    EXPECT_EQ(journaled(), Joined({ab, Entry("c")}));
 
-    journal.SaveOnExit(saved, ab);
-    EXPECT_EQ(ReadFile(saved.Path()), TextOf(ab));
+    run.journal.SaveOnExit(saved);
+    EXPECT_EQ(ReadFile(saved.Path()), TextOf(Joined({ab, Entry("c")})));
     EXPECT_FALSE(fs::exists(path));
 
     // Exit with saving off.
-    TReceivedJournal off(path);
-    ASSERT_TRUE(off.Append(Entry("d")));
-    off.Discard();
+    Receiving off(path);
+    ASSERT_TRUE(off.Receive(Entry("d")));
+    off.journal.Discard();
     EXPECT_FALSE(fs::exists(path));
-    EXPECT_EQ(ReadFile(saved.Path()), TextOf(ab));
+    EXPECT_EQ(ReadFile(saved.Path()), TextOf(Joined({ab, Entry("c")})));
 }
 
 TEST(ReceivedJournal, NothingIsLostWhileTheSavedFileCannotBeWritten) {
@@ -275,35 +405,37 @@ TEST(ReceivedJournal, NothingIsLostWhileTheSavedFileCannotBeWritten) {
     const TSavedMessages blocked(dir + "/missing/Saved messages.txt");
     const TSavedMessages saved(dir + "/Saved messages.txt");
     {
-        TReceivedJournal died(path);
-        ASSERT_TRUE(died.Append(Entry("from a run that died")));
+        Receiving died(path);
+        ASSERT_TRUE(died.Receive(Entry("from a run that died")));
     }
 
-    TReceivedJournal journal(path);
-    EXPECT_EQ(Raised([&] { journal.Recover(blocked); }), "Cannot create file " + blocked.Path());
-    EXPECT_EQ(journal.Pending(), Entry("from a run that died"));
-    ASSERT_TRUE(journal.Append(Entry("this run")));
+    Receiving run(path);
+    EXPECT_EQ(Raised([&] { run.journal.Recover(blocked); }),
+              "Cannot create file " + blocked.Path());
+    EXPECT_EQ(run.journal.Pending(), Entry("from a run that died"));
+    ASSERT_TRUE(run.Receive(Entry("this run")));
     // "Delete received messages" keeps what the earlier run left.
-    ASSERT_TRUE(journal.Reset({}));
-    ASSERT_TRUE(journal.Append(Entry("after delete")));
-    EXPECT_EQ(Raised([&] { journal.SaveOnExit(blocked, Entry("after delete")); }),
+    run.list.clear();
+    ASSERT_TRUE(run.journal.Reset(true));
+    ASSERT_TRUE(run.Receive(Entry("after delete")));
+    EXPECT_EQ(Raised([&] { run.journal.SaveOnExit(blocked); }),
               "Cannot create file " + blocked.Path());
     ASSERT_TRUE(fs::exists(path));
 
-    journal.SaveOnExit(saved, Entry("after delete"));
+    run.journal.SaveOnExit(saved);
     EXPECT_EQ(ReadFile(saved.Path()),
               TextOf(Entry("from a run that died")) + TextOf(Entry("after delete")));
     EXPECT_FALSE(fs::exists(path));
 
     // An exit with saving off still keeps an earlier run's entries for later.
     {
-        TReceivedJournal died(path);
-        ASSERT_TRUE(died.Append(Entry("left again")));
+        Receiving died(path);
+        ASSERT_TRUE(died.Receive(Entry("left again")));
     }
-    TReceivedJournal last(path);
-    EXPECT_ANY_THROW(last.Recover(blocked));
-    ASSERT_TRUE(last.Append(Entry("dropped")));
-    last.Discard();
+    Receiving last(path);
+    EXPECT_ANY_THROW(last.journal.Recover(blocked));
+    ASSERT_TRUE(last.Receive(Entry("dropped")));
+    last.journal.Discard();
     EXPECT_EQ(journal::Parse(ReadFile(path)).Items, Entry("left again"));
 }
 
@@ -312,17 +444,22 @@ TEST(ReceivedJournal, ASecondCopyLeavesALiveJournalAlone) {
     const std::string path = dir + "/received.journal";
     const TSavedMessages saved(dir + "/Saved messages.txt");
 
-    TReceivedJournal first(path);
-    ASSERT_TRUE(first.Append(Entry("first copy")));
-    TReceivedJournal second(path);
-    second.Recover(saved);
+    Receiving first(path);
+    ASSERT_TRUE(first.Receive(Entry("first copy")));
+    Receiving second(path);
+    second.journal.Recover(saved);
     EXPECT_FALSE(saved.Exists()) << "a live journal is no crash";
-    EXPECT_FALSE(second.Append(Entry("second copy")));
+    EXPECT_FALSE(second.Receive(Entry("second copy")));
+    EXPECT_EQ(journal::Parse(ReadFile(path)).Items, Entry("first copy"));
 
-    first.SaveOnExit(saved, Entry("first copy"));
-    EXPECT_TRUE(second.Append(Entry("second copy")));
-    second.SaveOnExit(saved, Entry("second copy"));
-    EXPECT_EQ(ReadFile(saved.Path()), TextOf(Entry("first copy")) + TextOf(Entry("second copy")));
+    // Once the first copy is gone, the second one's journal holds its whole run.
+    first.journal.SaveOnExit(saved);
+    EXPECT_TRUE(second.Receive(Entry("second again")));
+    EXPECT_EQ(journal::Parse(ReadFile(path)).Items,
+              Joined({Entry("second copy"), Entry("second again")}));
+    second.journal.SaveOnExit(saved);
+    EXPECT_EQ(ReadFile(saved.Path()),
+              TextOf(Joined({Entry("first copy"), Entry("second copy"), Entry("second again")})));
 }
 
 TEST(ReceivedJournal, LivesInTheUsersStateFolder) {
@@ -347,21 +484,197 @@ TEST(ReceivedJournal, LivesInTheUsersStateFolder) {
     }
     setenv("XDG_STATE_HOME", saved.c_str(), 1);
 }
-}  // namespace
 
 TEST(ReceivedJournal, AnEmptiedJournalLeftBehindCreatesNoSavedFile) {
     const std::string dir = NewFolder("journal");
     const std::string path = dir + "/received.journal";
     const TSavedMessages saved(dir + "/Saved messages.txt");
     {
-        TReceivedJournal run(path);
-        ASSERT_TRUE(run.Append(Entry("gone")));
-        ASSERT_TRUE(run.Reset({}));  // "Delete received messages", then the run dies
+        Receiving run(path);
+        ASSERT_TRUE(run.Receive(Entry("gone")));
+        run.list.clear();
+        ASSERT_TRUE(run.journal.Reset(true));  // "Delete received messages", then the run dies
     }
     ASSERT_TRUE(fs::exists(path));
 
-    TReceivedJournal next(path);
-    next.Recover(saved);
+    Receiving next(path);
+    next.journal.Recover(saved);
     EXPECT_FALSE(saved.Exists());
     EXPECT_FALSE(fs::exists(path));
 }
+
+// A write that fails leaves no gap once writing works again, and the user is
+// told once per streak of failures.
+TEST(ReceivedJournal, AFailedWriteIsMadeGoodFromTheRunsList) {
+    const struct {
+        const char* name;
+        std::atomic<int>& fault;
+        int error;
+        bool openFirst;  // the journal exists before the fault
+    } cases[] = {
+        {"full disk", FileFaults::writeError, ENOSPC, true},
+        {"no free descriptor", FileFaults::openError, EMFILE, false},
+        {"flush failing", FileFaults::syncError, EIO, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = NewFolder("failing") + "/received.journal";
+        FileFaults faults;
+        Receiving run(path);
+        std::vector<std::string> told;
+        run.journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
+        if (c.openFirst) {
+            ASSERT_TRUE(run.Receive(Entry("before")));
+        }
+        {
+            c.fault = c.error;
+            for (const char* text : {"during 1", "during 2", "during 3"}) run.Receive(Entry(text));
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return run.journal.Failing(); }, 10000));
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return !told.empty(); }, 10000));
+            run.Receive(Entry("during 4"));
+            QCoreApplication::processEvents();
+            EXPECT_EQ(told.size(), 1u) << "once per streak";
+            EXPECT_NE(told[0].find(path), std::string::npos) << told[0];
+            EXPECT_NE(told[0].find(std::strerror(c.error)), std::string::npos) << told[0];
+            FileFaults::Clear();
+        }
+        // Mended within a second or so without a new arrival.
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return !run.journal.Failing(); }, 10000));
+        EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
+        ASSERT_TRUE(run.Receive(Entry("after")));
+        EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
+
+        // A new streak is told again.
+        FileFaults::writeError = ENOSPC;
+        EXPECT_FALSE(run.Receive(Entry("again")));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return told.size() == 2; }, 10000));
+        FileFaults::Clear();
+        EXPECT_TRUE(run.Receive(Entry("last")));
+        EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
+    }
+}
+
+// What the flushes cost the receiving thread: nothing, and at most one a
+// second elsewhere.
+std::mutex syncsMutex;
+std::vector<std::pair<std::thread::id, std::chrono::steady_clock::time_point>> syncs;
+
+TEST(ReceivedJournal, FlushesLeaveTheWritingThreadAtMostOnceASecond) {
+    const std::string path = NewFolder("flushes") + "/received.journal";
+    FileFaults faults;
+    posixfile::Calls().FSync = [](int Fd) {
+        struct stat st {};
+        if (::fstat(Fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            const std::lock_guard lock(syncsMutex);
+            syncs.emplace_back(std::this_thread::get_id(), std::chrono::steady_clock::now());
+        }
+        return ::fsync(Fd);
+    };
+    const auto count = [] {
+        const std::lock_guard lock(syncsMutex);
+        return syncs.size();
+    };
+    Receiving run(path);
+    for (int burst = 0; burst < 3; ++burst) {
+        for (int i = 0; i < 50; ++i) ASSERT_TRUE(run.Receive(Entry(std::to_string(i))));
+        const std::size_t before = count();
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return count() > before; }, 10000));
+    }
+    const std::lock_guard lock(syncsMutex);
+    for (std::size_t i = 0; i < syncs.size(); ++i) {
+        EXPECT_NE(syncs[i].first, std::this_thread::get_id()) << "flush " << i;
+        if (i > 0) {
+            EXPECT_GE(syncs[i].second - syncs[i - 1].second, std::chrono::milliseconds(990));
+        }
+    }
+    EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
+}
+
+// Whatever stands at the journal's path is never followed, read or cut: it is
+// moved aside and a fresh journal started.
+TEST(ReceivedJournal, AForeignFileAtThePathIsMovedAsideUntouched) {
+    using Path = const std::string&;
+    const struct {
+        const char* name;
+        void (*make)(Path Journal, Path UsersFile);
+        fs::file_type kept;
+    } cases[] = {
+        {"link to a user's file", [](Path J, Path U) { fs::create_symlink(U, J); },
+         fs::file_type::symlink},
+        {"link to /dev/zero", [](Path J, Path) { fs::create_symlink("/dev/zero", J); },
+         fs::file_type::symlink},
+        {"FIFO", [](Path J, Path) { ::mkfifo(J.c_str(), 0600); }, fs::file_type::fifo},
+        {"folder", [](Path J, Path) { fs::create_directory(J); }, fs::file_type::directory},
+        {"another program's file", [](Path J, Path U) { fs::copy_file(U, J); },
+         fs::file_type::regular},
+    };
+    const std::string users = "the user's own\0text"s;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = NewFolder("foreign");
+        const std::string path = dir + "/received.journal";
+        const TSavedMessages saved(dir + "/Saved messages.txt");
+        WriteFile(dir + "/users.txt", users);
+        c.make(path, dir + "/users.txt");
+        WriteFile(path + ".bad", "kept aside earlier");
+
+        Receiving run(path);
+        run.journal.Recover(saved);
+        EXPECT_FALSE(saved.Exists());
+        EXPECT_EQ(fs::symlink_status(path + ".bad.1").type(), c.kept);
+        if (c.kept == fs::file_type::regular) {
+            EXPECT_EQ(ReadFile(path + ".bad.1"), users);
+        }
+        EXPECT_EQ(ReadFile(dir + "/users.txt"), users);
+        EXPECT_EQ(ReadFile(path + ".bad"), "kept aside earlier");
+        ASSERT_TRUE(run.Receive(Entry("new")));
+        EXPECT_EQ(fs::symlink_status(path).type(), fs::file_type::regular);
+        EXPECT_EQ(journal::Parse(ReadFile(path)).Items, Entry("new"));
+    }
+}
+
+// A damaged record is skipped; the whole records on both sides of it are
+// saved, and a copy of the journal as it was stays beside it.
+TEST(ReceivedJournal, ADamagedRecordCostsOnlyItself) {
+    const std::string before = journal::Header + journal::Record(Entry("before"));
+    const std::string hit = journal::Record(Entry("damaged"));
+    const std::string after = journal::Record(Entry("after")) + journal::Record(Entry("last"));
+    const auto changed = [&](std::size_t At, const std::string& Bytes) {
+        std::string copy = hit;
+        copy.replace(At, Bytes.size(), Bytes);
+        return copy;
+    };
+    const struct {
+        const char* name;
+        std::string damaged;
+        bool hitKept;
+    } cases[] = {
+        {"a byte of the text", changed(hit.size() - 5, "?"), false},
+        {"its checksum", changed(4, "\x01\x02\x03\x04"), false},
+        {"its length too short", changed(0, "\x05"s), false},
+        {"its length too long", changed(0, "\xff\xff"s), false},
+        {"zeros", std::string(hit.size(), '\0'), false},
+        {"junk between records", hit + "junk", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TStringList kept =
+            c.hitKept ? Joined({Entry("before"), Entry("damaged"), Entry("after"), Entry("last")})
+                      : Joined({Entry("before"), Entry("after"), Entry("last")});
+        const std::string bytes = before + c.damaged + after;
+        const journal::TContent content = journal::Parse(bytes);
+        EXPECT_EQ(content.Items, kept);
+        EXPECT_TRUE(content.Damaged);
+
+        const std::string dir = NewFolder("damaged");
+        const std::string path = dir + "/received.journal";
+        const TSavedMessages saved(dir + "/Saved messages.txt");
+        WriteFile(path, bytes);
+        Receiving run(path);
+        run.journal.Recover(saved);
+        EXPECT_EQ(ReadFile(saved.Path()), TextOf(kept));
+        EXPECT_EQ(ReadFile(path + ".bad"), bytes);
+        EXPECT_FALSE(fs::exists(path));
+    }
+}
+}  // namespace

@@ -3,7 +3,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 
 #include "store/SavedMessages.h"
 #include "tests/store/StoreTestSupport.h"
@@ -55,6 +57,36 @@ TEST(SavedMessages, AnEmptyLogLeavesTheFileAsItWas) {
     WriteFile(saved.Path(), "no break\0"s);
     saved.Append({});
     EXPECT_EQ(ReadFile(saved.Path()), "no break\0"s);
+}
+
+// An append started again from where an earlier one began writes only what
+// that one did not; bytes there that are not its own stay, and it goes after.
+TEST(SavedMessages, AnAppendStartedAgainWritesOnlyWhatIsMissing) {
+    const std::string old = "old\r\nno final break";
+    const std::string entry = TextOf(Entry("new"));
+    const std::string text = "\r\n" + entry;
+    const struct {
+        const char* name;
+        std::optional<std::string> there;
+        std::uint64_t startedAt;
+        std::string after;
+    } cases[] = {
+        {"nothing written yet", old, old.size(), old + text},
+        {"part written", old + text.substr(0, 9), old.size(), old + text},
+        {"all written", old + text, old.size(), old + text},
+        {"all written, then more", old + text + "more\r\n", old.size(), old + text + "more\r\n"},
+        {"other bytes there", old + "other\r\n", old.size(), old + "other\r\n" + entry},
+        {"cut shorter meanwhile", "old", old.size(), "old\r\n" + entry},
+        {"deleted meanwhile", std::nullopt, old.size(), entry},
+        {"begun on a missing file", entry.substr(0, 7), 0, entry},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TSavedMessages saved(NewFolder("saved") + "/Saved messages.txt");
+        if (c.there) WriteFile(saved.Path(), *c.there);
+        saved.Append(Entry("new"), c.startedAt);
+        EXPECT_EQ(ReadFile(saved.Path()), c.after);
+    }
 }
 
 TEST(SavedMessages, ThreeRunsLeaveThreeEntriesInOrder) {
