@@ -493,6 +493,14 @@ void TSocketConnection::Close() {
     d->Close();
 }
 
+void TSocketConnection::Abort() {
+    if (d->Fd >= 0) {
+        const linger reset{1, 0};
+        setsockopt(d->Fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    d->Close();
+}
+
 TSocketConnection::TLinkInfo TSocketConnection::LinkInfo() const {
     TLinkInfo info;
     if (d->Fd < 0) return info;
@@ -502,8 +510,13 @@ TSocketConnection::TLinkInfo TSocketConnection::LinkInfo() const {
         info.SegmentSize = segment;
     tcp_info tcp{};
     len = sizeof tcp;
-    if (getsockopt(d->Fd, IPPROTO_TCP, TCP_INFO, &tcp, &len) == 0)
-        info.RoundTripUs = static_cast<int>(std::min<unsigned>(tcp.tcpi_rtt, INT_MAX));
+    if (getsockopt(d->Fd, IPPROTO_TCP, TCP_INFO, &tcp, &len) == 0) {
+        // A socket that has sent nothing has no smoothed round trip of its
+        // own; the receiver's estimate follows the queues along the path.
+        const unsigned rtt = std::max(tcp.tcpi_rtt, tcp.tcpi_rcv_rtt);
+        info.RoundTripUs = static_cast<int>(std::min<unsigned>(rtt, INT_MAX));
+        info.RetransmitUs = static_cast<int>(std::min<unsigned>(tcp.tcpi_rto, INT_MAX));
+    }
     return info;
 }
 

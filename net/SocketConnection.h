@@ -44,11 +44,15 @@ public:
 
     // Closes the connection, firing the disconnect event while still connected.
     void Close();
+    // Closes with a reset instead: the peer learns that the exchange failed.
+    void Abort();
 
     // What the transport knows of the link; 0 where it knows nothing.
     struct TLinkInfo {
-        int SegmentSize = 0;  // the largest segment's payload (TCP_MAXSEG)
-        int RoundTripUs = 0;  // smoothed round-trip time, microseconds
+        int SegmentSize = 0;   // the largest segment's payload (TCP_MAXSEG)
+        int RoundTripUs = 0;   // round trip: the smoothed one or, for a socket
+                               // that only receives, the receiver's estimate
+        int RetransmitUs = 0;  // the retransmission time-out
     };
     TLinkInfo LinkInfo() const;
 
