@@ -97,6 +97,7 @@ public:
 
     TTrayStatus& TrayStatus() { return *FTrayStatus; }
     TMessageSender& Sender() { return *FSender; }
+    TMessageReceiver& Receiver() { return *FReceiver; }
 
     // Tray menu commands.
     void mnSendMessageClick();
@@ -125,6 +126,7 @@ public:
     void OpenSendDialog(bool Resend);
     bool SendMessageTo(const TStringList& Hosts, const std::string& Text);
     void ServerSocketClientRead(QObject* Sender, TSocketConnection* Socket);
+    void ServerSocketClientDisconnect(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketConnect(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketRead(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketError(QObject* Sender, TSocketConnection* Socket, TSocketErrorKind ErrorEvent,

@@ -14,6 +14,7 @@
 
 #include "app/Main.h"
 #include "app/SignalRelay.h"
+#include "net/DescriptorLimit.h"
 #include "platform/CanberraSound.h"
 #include "platform/FileDialogs.h"
 #include "platform/InstanceLock.h"
@@ -105,6 +106,8 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     // A closed terminal or pipe on stderr must not end the program mid-run.
     std::signal(SIGPIPE, SIG_IGN);
+    // Every peer holds a descriptor; the usual soft limit of 1024 is soon used up.
+    RaiseDescriptorLimit();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Wexlo");
     QApplication::setApplicationDisplayName(QString());
