@@ -304,7 +304,9 @@ TEST(MainReceive, RequestIsCollectedUntilThePeerIsDone) {
         ASSERT_EQ(form.FReceivedMessages.size(), 3u);
         const std::string& recorded = form.FReceivedMessages[2];
         const std::string body = recorded.substr(0, recorded.size() - 6);
-        if (c.kept) EXPECT_EQ(body.size(), c.kept);
+        if (c.kept) {
+            EXPECT_EQ(body.size(), c.kept);
+        }
         EXPECT_TRUE(body == text.substr(0, body.size())) << "not the bytes that were sent";
         EXPECT_EQ(form.Receiver().Collecting(), 0u);
     }
