@@ -87,6 +87,7 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
 
     ServerSocket = new TAsyncServerSocket(this);
     ServerSocket->SetPort(DefaultMessagePort);
+    ServerSocket->SetSilentTimeout(MessageSilentTimeoutMs);
     ClientSocket = new TAsyncClientSocket(this);
     ClientSocket->SetPort(DefaultMessagePort);
 
@@ -104,6 +105,9 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
 
     ServerSocket->OnClientRead = [this](QObject* s, TSocketConnection* c) {
         ServerSocketClientRead(s, c);
+    };
+    ServerSocket->OnClientDisconnect = [this](QObject* s, TSocketConnection* c) {
+        ServerSocketClientDisconnect(s, c);
     };
     ClientSocket->OnConnect = [this](QObject* s, TSocketConnection* c) {
         ClientSocketConnect(s, c);
@@ -598,6 +602,10 @@ bool TfMain::SendMessageTo(const TStringList& Hosts, const std::string& Text) {
 
 void TfMain::ServerSocketClientRead(QObject* Sender, TSocketConnection* Socket) {
     FReceiver->ServerSocketClientRead(Sender, Socket);
+}
+
+void TfMain::ServerSocketClientDisconnect(QObject* Sender, TSocketConnection* Socket) {
+    FReceiver->ServerSocketClientDisconnect(Sender, Socket);
 }
 
 void TfMain::ClientSocketConnect(QObject* Sender, TSocketConnection* Socket) {

@@ -109,6 +109,7 @@ public:
     TTrayStatus& TrayStatus() { return *FTrayStatus; }
     TMessageSender& Sender() { return *FSender; }
     TAwayModes& AwayModes() { return *FAwayModes; }
+    TMessageReceiver& Receiver() { return *FReceiver; }
 
     // Tray menu commands.
     void mnSendMessageClick();
@@ -137,6 +138,7 @@ public:
     void OpenSendDialog(bool Resend);
     bool SendMessageTo(const TStringList& Hosts, const std::string& Text);
     void ServerSocketClientRead(QObject* Sender, TSocketConnection* Socket);
+    void ServerSocketClientDisconnect(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketConnect(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketDrained(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketRead(QObject* Sender, TSocketConnection* Socket);

@@ -17,6 +17,7 @@
 #include "app/DisplayCheck.h"
 #include "app/Main.h"
 #include "app/SignalRelay.h"
+#include "net/DescriptorLimit.h"
 #include "platform/CanberraSound.h"
 #include "platform/FileDialogs.h"
 #include "platform/InstanceLock.h"
@@ -113,6 +114,8 @@ int main(int argc, char** argv) {
         std::fputs(NoDisplayText, stderr);
         return 1;
     }
+    // Every peer holds a descriptor; the usual soft limit of 1024 is soon used up.
+    RaiseDescriptorLimit();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Wexlo");
     QApplication::setApplicationDisplayName(QString());

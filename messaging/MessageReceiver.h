@@ -1,21 +1,71 @@
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+
+#include <QDeadlineTimer>
 #include <QObject>
 
 #include "messaging/MessagingHost.h"
 
+class QTimer;
 class TSocketConnection;
 
-// Handles one incoming message per connection: at the connection's first read
-// notification it takes everything that has arrived as the request, records
-// it, announces it (sound, alert window or unread count), answers with the
-// status reply when the sender's protocol asks for one, and closes.
-class TMessageReceiver {
+// A real sender writes its request right after it connects; a connection on
+// the message port that stays silent this long is closed.
+constexpr int MessageSilentTimeoutMs = 30000;
+
+// How long the receiver waits for the rest of a request.
+struct TRequestLimits {
+    int MinQuietMs = 200;  // the peer is done when quiet this long, or longer on a slow link
+    int MaxWaitMs = 5000;  // from the first read to handling, at most
+    std::size_t MaxBytes = std::size_t(16) << 20;  // a longer request is cut here
+};
+
+// Handles one incoming message per connection: it collects the request,
+// records it, announces it (sound, alert window or unread count), answers with
+// the status reply when the sender's protocol asks for one, and closes.
+//
+// The protocol has no length and the sender closes nothing, so the end of a
+// request is the peer going quiet. A first read shorter than one segment is a
+// whole request and is handled at once; a longer one may have more on the
+// way, so reading goes on until the peer has been quiet for a while, half-
+// closes, or a limit is reached. A request cut by a limit is recorded as it
+// arrived, but the connection is reset instead of answered, so the sender
+// does not report it as delivered.
+class TMessageReceiver : public QObject {
 public:
     explicit TMessageReceiver(IMessagingHost& Host) : FHost(Host) {}
+    ~TMessageReceiver() override;
 
     void ServerSocketClientRead(QObject* Sender, TSocketConnection* Socket);
+    // The peer's half-close (or a failure) ends a request being collected.
+    void ServerSocketClientDisconnect(QObject* Sender, TSocketConnection* Socket);
+
+    TRequestLimits Limits;
+    // Connections whose request is still being collected.
+    std::size_t Collecting() const { return FPending.size(); }
 
 private:
+    struct TPending {
+        std::string Request;
+        QDeadlineTimer Deadline;
+        QTimer* Timer = nullptr;
+        QMetaObject::Connection Gone;
+    };
+
     IMessagingHost& FHost;
+    std::unordered_map<TSocketConnection*, TPending> FPending;
+
+    void StartCollecting(TSocketConnection* Socket, std::string Request);
+    // Waits for more, as long as the link suggests, within the deadline.
+    void AwaitMore(TSocketConnection* Socket, TPending& Pending);
+    // Adds what arrived; handles the request once it reaches the size limit
+    // or the time is up, else waits for more.
+    void Collected(TSocketConnection* Socket, const std::string& More);
+    void QuietTimeUp(TSocketConnection* Socket);
+    void Finish(TSocketConnection* Socket, bool Cut = false);
+    std::string Forget(TSocketConnection* Socket);
+    void Handle(TSocketConnection* Socket, const std::string& Request, bool Cut = false);
 };

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,24 @@
 namespace {
 // How long the listener rests when accept finds no free descriptor.
 constexpr int AcceptBackOffMs = 100;
+
+// Keepalive probes after a minute of silence, then every ten seconds: six
+// unanswered probes (or two minutes of unacknowledged data) end the connection.
+constexpr int KeepIdleSeconds = 60;
+constexpr int KeepIntervalSeconds = 10;
+constexpr int KeepProbes = 6;
+constexpr unsigned UserTimeoutMs = 120000;
+
+// A peer whose link was pulled sends no close: without probes its connection
+// would hold a descriptor for good.
+void KeepAlive(int fd) {
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &KeepIdleSeconds, sizeof KeepIdleSeconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &KeepIntervalSeconds, sizeof KeepIntervalSeconds);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &KeepProbes, sizeof KeepProbes);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &UserTimeoutMs, sizeof UserTimeoutMs);
+}
 
 // Calls a copy: the handler may replace itself while it runs.
 void Notify(TSocketNotifyEvent handler, QObject* sender, TSocketConnection* socket) {
@@ -93,7 +112,8 @@ void TAsyncServerSocket::Open() {
         FActive = true;
         Notify(OnListen, this, nullptr);
         if (!self || d->Fd != fd) return;
-        if (::listen(fd, 5) != 0) SocketCallFailed(errno, "listen");
+        // Senders that connect at the same instant must not lose their SYNs.
+        if (::listen(fd, SOMAXCONN) != 0) SocketCallFailed(errno, "listen");
         if (d->Notifier) d->Notifier->setEnabled(true);
     } catch (...) {
         if (self && d->Fd == fd) CloseListener(false);
@@ -118,6 +138,14 @@ void TAsyncServerSocket::CloseListener(bool report) {
     const int fd = std::exchange(d->Fd, -1);
     if (fd >= 0 && ::close(fd) != 0 && errno != EINTR && report)
         SocketCallFailed(errno, "closesocket");
+}
+
+int TAsyncServerSocket::SilentTimeout() const {
+    return FSilentTimeout;
+}
+
+void TAsyncServerSocket::SetSilentTimeout(int Ms) {
+    FSilentTimeout = Ms > 0 ? Ms : 0;
 }
 
 int TAsyncServerSocket::ConnectionCount() const {
@@ -145,9 +173,10 @@ void TAsyncServerSocket::Acceptable() {
         }
         return;
     }
+    KeepAlive(fd);
     auto* connection = new TSocketConnection(this);
     FConnections.push_back(connection);
-    connection->Adopt(fd, peer.sin_addr.s_addr, ntohs(peer.sin_port));
+    connection->Adopt(fd, peer.sin_addr.s_addr, ntohs(peer.sin_port), FSilentTimeout);
 
     QPointer<TAsyncServerSocket> self(this);
     QPointer<TSocketConnection> alive(connection);

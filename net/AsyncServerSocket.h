@@ -22,13 +22,20 @@ public:
     void Open();   // listens synchronously; OnListen fires inside
     void Close();  // destroys every accepted connection without events
 
+    // An accepted connection that has sent nothing this many milliseconds after
+    // its acceptance is closed (OnClientDisconnect fires). 0, the default,
+    // waits for ever. Applies to connections accepted from now on.
+    int SilentTimeout() const;
+    void SetSilentTimeout(int Ms);
+
     int ConnectionCount() const;
     TSocketConnection* ConnectionAt(int Index) const;
 
     // OnListen gets no connection (Socket is null). OnClientConnect then
     // OnAccept fire for each accepted connection, already counted; it is
-    // writable at once, so one OnClientWrite follows. After OnClientDisconnect
-    // the connection stays counted until a release posted to the event loop
+    // writable at once, so one OnClientWrite follows. Accepted connections use
+    // TCP keepalive, so a peer that vanished is found within about two minutes. After
+    // OnClientDisconnect the connection stays counted until a release posted to the event loop
     // removes and destroys it.
     TSocketNotifyEvent OnListen, OnAccept, OnClientConnect, OnClientRead, OnClientWrite,
         OnClientDisconnect;
@@ -41,6 +48,7 @@ private:
     friend class SocketConnectionPrivate;
     int FPort = 0;
     bool FActive = false;
+    int FSilentTimeout = 0;
     std::vector<TSocketConnection*> FConnections;
     class ServerSocketPrivate* d;
 

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <memory>
@@ -73,6 +75,7 @@ public:
     std::unique_ptr<THostLookup> Lookup;
     QSocketNotifier* ReadNotifier = nullptr;
     QSocketNotifier* WriteNotifier = nullptr;
+    QTimer* SilentTimer = nullptr;  // accepted connections that must speak first
     int PendingConnectError = 0;
     bool Closing = false;
     int Dispatching = 0;
@@ -192,6 +195,7 @@ public:
         ssize_t n;
         do n = recv(Fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         while (n < 0 && errno == EINTR);
+        if (n >= 0 && SilentTimer) SilentTimer->stop();
         if (n > 0) {
             // Once per arrival: quiet until the handler reads.
             WantRead(false);
@@ -321,6 +325,7 @@ public:
     // guarded call when report is set.
     void Release(bool report) {
         Unwatch();
+        if (SilentTimer) SilentTimer->stop();
         const int fd = Fd;
         Fd = -1;
         Phase = TPhase::Idle;
@@ -453,6 +458,15 @@ public:
 
     bool Connected() const { return Fd >= 0 && Phase == TPhase::Connected; }
 
+    void CloseIfSilent() {
+        if (!Connected()) return;
+        // Bytes whose notification has not been handled yet (a busy event
+        // loop) are not silence.
+        char byte;
+        if (recv(Fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) return;
+        Close();
+    }
+
     // The peer's address by asking the platform (a guarded call); the kept
     // endpoint answers once the platform has forgotten it after a reset.
     uint32_t PeerAddressValue() {
@@ -579,6 +593,37 @@ void TSocketConnection::Close() {
     d->Close();
 }
 
+void TSocketConnection::Abort() {
+    if (d->Fd >= 0) {
+        const linger reset{1, 0};
+        setsockopt(d->Fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    d->Close();
+}
+
+TSocketConnection::TLinkInfo TSocketConnection::LinkInfo() const {
+    TLinkInfo info;
+    if (d->Fd < 0) return info;
+    int segment = 0;
+    socklen_t len = sizeof segment;
+    if (getsockopt(d->Fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len) == 0 && segment > 0)
+        info.SegmentSize = segment;
+    tcp_info tcp{};
+    len = sizeof tcp;
+    if (getsockopt(d->Fd, IPPROTO_TCP, TCP_INFO, &tcp, &len) == 0) {
+        // A socket that has sent nothing has no smoothed round trip of its
+        // own; the receiver's estimate follows the queues along the path.
+        const unsigned rtt = std::max(tcp.tcpi_rtt, tcp.tcpi_rcv_rtt);
+        info.RoundTripUs = static_cast<int>(std::min<unsigned>(rtt, INT_MAX));
+        info.RetransmitUs = static_cast<int>(std::min<unsigned>(tcp.tcpi_rto, INT_MAX));
+    }
+    return info;
+}
+
+void TSocketConnection::Dispatch(const std::function<void()>& Fn) {
+    d->Dispatch(Fn);
+}
+
 bool TSocketConnection::Connected() const {
     return d->Connected();
 }
@@ -591,7 +636,7 @@ void TSocketConnection::StartAttempt() {
     d->StartAttempt();
 }
 
-void TSocketConnection::Adopt(int Fd, uint32_t Address, uint16_t Port) {
+void TSocketConnection::Adopt(int Fd, uint32_t Address, uint16_t Port, int SilentTimeoutMs) {
     d->Abandon();
     d->Fd = Fd;
     d->Phase = SocketConnectionPrivate::TPhase::Connected;
@@ -603,6 +648,15 @@ void TSocketConnection::Adopt(int Fd, uint32_t Address, uint16_t Port) {
     d->Watch();
     d->WantRead(true);
     d->WantWrite(true);  // writable at once: one OnClientWrite, as after a connect
+    if (SilentTimeoutMs > 0) {
+        if (!d->SilentTimer) {
+            d->SilentTimer = new QTimer(this);
+            d->SilentTimer->setSingleShot(true);
+            connect(d->SilentTimer, &QTimer::timeout, this,
+                    [this] { d->Dispatch([this] { d->CloseIfSilent(); }); });
+        }
+        d->SilentTimer->start(SilentTimeoutMs);
+    }
 }
 
 void TSocketConnection::Abandon() {

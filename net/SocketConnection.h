@@ -66,6 +66,23 @@ public:
 
     // Closes the connection, firing the disconnect event while still connected.
     void Close();
+    // Closes with a reset instead: the peer learns that the exchange failed.
+    void Abort();
+
+    // What the transport knows of the link; 0 where it knows nothing.
+    struct TLinkInfo {
+        int SegmentSize = 0;   // the largest segment's payload (TCP_MAXSEG)
+        int RoundTripUs = 0;   // round trip: the smoothed one or, for a socket
+                               // that only receives, the receiver's estimate
+        int RetransmitUs = 0;  // the retransmission time-out
+    };
+    TLinkInfo LinkInfo() const;
+
+    // Runs Fn as one of this connection's events, for work that a timer rather
+    // than a notification starts: the connection is not destroyed while Fn
+    // runs (a handler may run a modal loop), and what Fn raises goes to the
+    // application's exception handler with the owner as sender.
+    void Dispatch(const std::function<void()>& Fn);
 
     bool Connected() const;
     int Handle() const;
@@ -79,9 +96,11 @@ private:
     explicit TSocketConnection(QObject* owner);  // owner: its client or server
 
     // For the owning client and server.
-    void StartAttempt();                                  // the client's Open
-    void Adopt(int Fd, uint32_t Address, uint16_t Port);  // a freshly accepted socket
-    void Abandon();                                       // closes without any event
+    void StartAttempt();  // the client's Open
+    // A freshly accepted socket; closed when it sends nothing within
+    // SilentTimeoutMs (0: never).
+    void Adopt(int Fd, uint32_t Address, uint16_t Port, int SilentTimeoutMs);
+    void Abandon();  // closes without any event
     // Accepted connections are not destroyed while one of their events is
     // being handled (a handler may run a modal loop); the release waits.
     void BeginDispatch();

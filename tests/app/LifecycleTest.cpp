@@ -2,17 +2,25 @@
 // told to end, a taken port at start, and the received messages kept across
 // runs and kills. Boxes are answered by the program's box-log hook.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <QProcess>
@@ -81,9 +89,10 @@ bool HasAllValuesInOrder(const std::string& file) {
 }
 
 // Someone listens on the IPv4 port (read from the kernel's table, so waiting
-// never opens a connection the program would take for a message).
-bool Listening(int port) {
-    std::ifstream table("/proc/net/tcp");
+// never opens a connection the program would take for a message), in our own
+// network namespace or in that of process pid.
+bool Listening(int port, qint64 pid = 0) {
+    std::ifstream table(pid ? "/proc/" + std::to_string(pid) + "/net/tcp" : "/proc/net/tcp");
     std::string line;
     std::getline(table, line);
     while (std::getline(table, line)) {
@@ -167,7 +176,8 @@ protected:
         return lines;
     }
 
-    QProcess* Start(bool logBoxes = true) {
+    // Launcher: a command that runs the program, e.g. in another namespace.
+    QProcess* Start(bool logBoxes = true, const QStringList& launcher = {}) {
         auto env = QProcessEnvironment::systemEnvironment();
         const auto at = [this](const char* sub) {
             return QString::fromStdString((FRoot / sub).string());
@@ -183,7 +193,9 @@ protected:
         if (logBoxes) env.insert("WEXLO_MESSAGE_BOX_LOG", QString::fromStdString(BoxLogPath()));
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(env);
-        process->setProgram(QString::fromStdString(Exe().string()));
+        const QString exe = QString::fromStdString(Exe().string());
+        process->setProgram(launcher.isEmpty() ? exe : launcher.front());
+        if (!launcher.isEmpty()) process->setArguments(launcher.mid(1) << exe);
         process->setProcessChannelMode(QProcess::ForwardedChannels);
         process->start();
         EXPECT_TRUE(process->waitForStarted(5000));
@@ -464,6 +476,153 @@ TEST_F(LifecycleTest, KilledRunLosesNothingWhenSavingIsOn) {
         EXPECT_EQ(Count(ReadFile(SavedPath()), "kept across a kill"), c.kept ? 1u : 0u);
         EXPECT_FALSE(fs::exists(JournalPath()));
     }
+    EXPECT_TRUE(Boxes().empty());
+}
+
+// Two hosts made of network namespaces joined by a veth pair. tbf paces the
+// sender's side, so a long request arrives in bursts as over a real link
+// (the first read holds ten segments), not all at once as on loopback. Names
+// carry our pid; everything goes with the object.
+class TTwoHosts {
+public:
+    TTwoHosts() {
+        const std::string tag = std::to_string(::getpid());
+        Sender = "wexlo-" + tag + "-send";
+        Receiver = "wexlo-" + tag + "-recv";
+        const std::string s = "wx" + tag + "s", r = "wx" + tag + "r";
+        const std::string commands[] = {
+            "ip netns add " + Sender,
+            "ip netns add " + Receiver,
+            "ip link add " + s + " netns " + Sender + " type veth peer name " + r + " netns " +
+                Receiver,
+            "ip -n " + Sender + " addr add " + SenderAddress + "/24 dev " + s,
+            "ip -n " + Receiver + " addr add " + ReceiverAddress + "/24 dev " + r,
+            "ip -n " + Sender + " link set " + s + " up",
+            "ip -n " + Receiver + " link set " + r + " up",
+            "ip -n " + Sender + " link set lo up",
+            "ip -n " + Receiver + " link set lo up",
+            "tc -n " + Sender + " qdisc add dev " + s +
+                " root tbf rate 20mbit burst 16kb latency 500ms",
+        };
+        for (const std::string& command : commands)
+            if (!Run(command)) return;
+        Ready = true;
+    }
+    ~TTwoHosts() {
+        Run("ip netns del " + Sender);
+        Run("ip netns del " + Receiver);
+    }
+    TTwoHosts(const TTwoHosts&) = delete;
+    TTwoHosts& operator=(const TTwoHosts&) = delete;
+
+    // A TCP socket of the sender's host; -1 when it cannot be made.
+    int SenderSocket() const {
+        int fd = -1;
+        // Only the calling thread enters the namespace, so a thread of its own.
+        std::thread([&] {
+            const int ns = ::open(("/var/run/netns/" + Sender).c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0)
+                fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (ns >= 0) ::close(ns);
+        }).join();
+        return fd;
+    }
+
+    static constexpr const char* SenderAddress = "10.201.0.1";
+    static constexpr const char* ReceiverAddress = "10.201.0.2";
+    std::string Sender, Receiver;
+    bool Ready = false;
+    std::string Error;
+
+private:
+    bool Run(const std::string& command) {
+        FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+        if (!pipe) return false;
+        std::string output;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+        if (::pclose(pipe) == 0) return true;
+        if (Error.empty()) Error = command + ": " + output;
+        return false;
+    }
+};
+
+// Milliseconds from sending a request from the sender's host to the reply's
+// arrival; -1 when there is none within 10 s.
+double ReplyAfterMs(const TTwoHosts& hosts, int port, const std::string& request) {
+    const int fd = hosts.SenderSocket();
+    if (fd < 0) return -1;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, TTwoHosts::ReceiverAddress, &to.sin_addr);
+    double ms = -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        const auto start = std::chrono::steady_clock::now();
+        pollfd p{fd, POLLIN, 0};
+        char reply[64];
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()) &&
+            ::poll(&p, 1, 10000) == 1 && ::recv(fd, reply, sizeof reply, 0) > 0)
+            ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                     .count();
+    }
+    ::close(fd);
+    return ms;
+}
+
+TEST_F(LifecycleTest, LongMessagesArriveWholeOverASlowLink) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make network namespaces";
+    TTwoHosts hosts;
+    if (!hosts.Ready) GTEST_SKIP() << "cannot make two hosts here: " << hosts.Error;
+    // Alerts off: the unread count keeps a megabyte out of a window.
+    std::string settings = SettingsUpToPort(port, true);
+    const std::string alertOn = "\"Show alert on message\"=dword:00000001";
+    settings.replace(settings.find(alertOn), alertOn.size(),
+                     "\"Show alert on message\"=dword:00000000");
+    testsupport::WriteFile(SettingsPath(), settings);
+    QProcess* program =
+        Start(true, {"ip", "netns", "exec", QString::fromStdString(hosts.Receiver)});
+    ASSERT_TRUE(WaitUntil([&] { return Listening(port, program->processId()); }, 10000));
+
+    // Without a pause to wait for: a request shorter than a segment is whole.
+    // The least of a few tries keeps a busy machine from looking like a delay.
+    const std::string shortRequest = "\b0150\r\n\b" + std::string(100, 's');
+    double fastest = 1e9;
+    for (int i = 0; i < 5; ++i) {
+        const double ms = ReplyAfterMs(hosts, port, shortRequest);
+        ASSERT_GE(ms, 0) << "no reply to a short message";
+        fastest = std::min(fastest, ms);
+    }
+    std::cout << "[ measured ] short message answered after " << fastest << " ms\n";
+    EXPECT_LT(fastest, 200) << "the least wait for the end of a long request";
+
+    std::vector<std::string> texts;
+    for (const std::size_t size :
+         {std::size_t(1) << 10, std::size_t(64) << 10, std::size_t(1) << 20}) {
+        std::string text = "[" + std::to_string(size) + "]";
+        while (text.size() < size) text += static_cast<char>('a' + text.size() * 7 % 26);
+        texts.push_back(text);
+        QProcess tool;
+        tool.setProgram("ip");
+        tool.setArguments({"netns", "exec", QString::fromStdString(hosts.Sender),
+                           QString::fromStdString(testsupport::BuildDir() + "/wexlo-send"),
+                           "--port", QString::number(port), "--timeout", "30",
+                           TTwoHosts::ReceiverAddress});
+        tool.start();
+        ASSERT_TRUE(tool.waitForStarted(5000));
+        tool.write(text.data(), qint64(text.size()));
+        tool.closeWriteChannel();
+        ASSERT_TRUE(tool.waitForFinished(40000)) << size;
+        EXPECT_EQ(tool.exitCode(), 0) << size << ": " << tool.readAllStandardError().toStdString();
+        EXPECT_EQ(tool.readAllStandardOutput().toStdString().rfind("Message sent to ", 0), 0u)
+            << size;
+    }
+
+    EndWith(program, SIGTERM);
+    const std::string saved = ReadFile(SavedPath());
+    EXPECT_EQ(Count(saved, std::string(100, 's') + "\r\n\r\n\r\n"), 5u);
+    for (const std::string& text : texts)
+        EXPECT_EQ(Count(saved, text + "\r\n\r\n\r\n"), 1u) << text.size() << " bytes cut";
     EXPECT_TRUE(Boxes().empty());
 }
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 
+#include <fstream>
 #include <memory>
 
 #include "net/AsyncClientSocket.h"
@@ -242,6 +244,92 @@ TEST_F(ServerTest, AcceptOutOfDescriptorsBacksOffWithoutSpinning) {
               << " ms CPU in 500 ms\n";
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }, 2000));
     EXPECT_EQ(log.back(), "accept 1");
+}
+
+// The process's listening socket on port.
+int ListenerOn(int port) {
+    for (int fd = 0; fd <= HighestOpenFd(); ++fd) {
+        int listening = 0;
+        socklen_t len = sizeof listening;
+        sockaddr_in own{};
+        socklen_t ownLen = sizeof own;
+        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLen) == 0 &&
+            ntohs(own.sin_port) == port)
+            return fd;
+    }
+    return -1;
+}
+
+int IntOption(int fd, int level, int name) {
+    int value = -1;
+    socklen_t len = sizeof value;
+    return getsockopt(fd, level, name, &value, &len) == 0 ? value : -1;
+}
+
+TEST_F(ServerTest, FullBacklogAndKeepaliveOnAcceptedConnections) {
+    server.Open();
+    // A listener's TCP_INFO holds its backlog; the kernel caps it at somaxconn.
+    const int listener = ListenerOn(port);
+    ASSERT_GE(listener, 0);
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    ASSERT_EQ(getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &len), 0);
+    int cap = SOMAXCONN;
+    std::ifstream("/proc/sys/net/core/somaxconn") >> cap;
+    EXPECT_EQ(int(info.tcpi_sacked), std::min(SOMAXCONN, cap));
+
+    TRawPeer peer = TRawPeer::Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
+    TSocketConnection* accepted = server.ConnectionAt(0);
+    const int fd = accepted->Handle();
+    EXPECT_EQ(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    // A peer that vanished is found within about two minutes.
+    const int idle = IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE);
+    const int interval = IntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL);
+    const int probes = IntOption(fd, IPPROTO_TCP, TCP_KEEPCNT);
+    EXPECT_GT(idle, 0);
+    EXPECT_GT(interval, 0);
+    EXPECT_GT(probes, 0);
+    EXPECT_LE(idle + interval * probes, 150);
+    const int userTimeout = IntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT);
+    EXPECT_GT(userTimeout, 0);
+    EXPECT_LE(userTimeout, 150000);
+    EXPECT_GT(accepted->LinkInfo().SegmentSize, 1000) << "a loopback segment";
+}
+
+TEST_F(ServerTest, SilentConnectionIsClosedOnlyWhenATimeoutIsSet) {
+    struct Case {
+        int timeoutMs;
+        bool silentCloses;
+    };
+    for (const Case c : {Case{300, true}, Case{0, false}}) {
+        SCOPED_TRACE(c.timeoutMs);
+        server.SetSilentTimeout(c.timeoutMs);
+        server.Open();
+        log.clear();
+        TRawPeer silent = TRawPeer::Connect(port);
+        TRawPeer talking = TRawPeer::Connect(port);
+        talking.Send("x");  // the handler does not even read it
+        ASSERT_TRUE(WaitUntil([&] { return Logged("read 2") || Logged("read 1"); }));
+        if (c.silentCloses) {
+            silent.ReadUntilClosed();
+            EXPECT_TRUE(silent.Closed);
+            ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
+        } else {
+            IdleFor(3 * 300);
+        }
+        EXPECT_EQ(server.ConnectionCount(), c.silentCloses ? 1 : 2);
+        char byte;
+        EXPECT_EQ(::recv(talking.Fd, &byte, 1, MSG_DONTWAIT), -1) << "the talking peer stays";
+        EXPECT_EQ(errno, EAGAIN);
+        if (!c.silentCloses) {
+            EXPECT_EQ(::recv(silent.Fd, &byte, 1, MSG_DONTWAIT), -1);
+            EXPECT_EQ(errno, EAGAIN);
+        }
+        server.Close();
+    }
+    EXPECT_TRUE(exceptions.Entries.empty());
 }
 
 TEST_F(ServerTest, HandlerExceptionsGoToTheApplicationHandler) {
