@@ -177,7 +177,7 @@ TEST_F(ShowMessageTest, SaveAddsTxtOnlyWhenTheNameHasNoExtension) {
     }
     const TFileDialogRequest& asked = dialogs.Requests().back();
     EXPECT_EQ(asked.Filter, "Text file (*.txt);;All files (*)");
-    EXPECT_TRUE(asked.DefaultSuffix.isEmpty());
+    EXPECT_EQ(asked.DefaultSuffix, "txt");
     EXPECT_TRUE(asked.ConfirmOverwrite);
 
     // Cancel writes nothing; an existing file is replaced whole.
