@@ -2,9 +2,9 @@
 
 #include <iconv.h>
 
-#include <chrono>
 #include <clocale>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -198,12 +198,16 @@ TEST(TextCodec, ALargeRecordDecodesQuickly) {
     while (record.size() < 50'000'000)
         record += ++i % 10 ? "caf\xC3\xA9 and plain text of a message line\r\n"
                            : "caf\xE9 from a Windows peer\r\n";
-    const auto start = std::chrono::steady_clock::now();
+    // The work of this thread, which other load on the machine does not stretch.
+    const auto cpuMs = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return double(t.tv_sec) * 1000 + double(t.tv_nsec) / 1e6;
+    };
+    const double start = cpuMs();
     const QString shown = DecodeForScreen(record);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
-    RecordProperty("decode_50mb_ms", static_cast<int>(ms));
+    const double ms = cpuMs() - start;
+    RecordProperty("decode_50mb_cpu_ms", static_cast<int>(ms));
     EXPECT_FALSE(shown.contains(QChar(0xFFFD)));
     EXPECT_LT(ms, 5000);
 }
