@@ -18,7 +18,11 @@ TModalAbove::TModalAbove(QWidget* Modal) : FModal(Modal) {
 bool TModalAbove::eventFilter(QObject* Watched, QEvent* Event) {
     if (Event->type() != QEvent::Show || !FModal || !Watched->isWidgetType()) return false;
     auto* shown = static_cast<QWidget*>(Watched);
-    if (shown == FModal || !shown->isWindow() || !KeepsAbove(shown)) return false;
+    // A modal window opened meanwhile (a box over this one, the question of
+    // a file dialog) belongs above this one.
+    if (shown == FModal || !shown->isWindow() || shown->isModal() || FModal->isAncestorOf(shown) ||
+        !KeepsAbove(shown))
+        return false;
     // The show event comes before the window is mapped: raise once it is.
     // Among keep-above windows the last raised is on top.
     QMetaObject::invokeMethod(

@@ -35,8 +35,9 @@ bool AnyWindowKeepsAbove(const QWidget* Except = nullptr);
 // keep-above windows for as long as this object lives. Made before the modal
 // window is shown: it keeps above too when such a window is open, and it is
 // raised again over one that opens meanwhile (an alert arriving while a box
-// waits). A modal window hidden behind an on-top alert would leave the user
-// with a program that ignores every click.
+// waits; not another modal window, which belongs above it). A modal window
+// hidden behind an on-top alert would leave the user with a program that
+// ignores every click.
 class TModalAbove : public QObject {
 public:
     explicit TModalAbove(QWidget* Modal);

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPointer>
@@ -139,17 +140,31 @@ TEST(FileDialogsTest, RealSaveDialogAsksAboutTheNameThatWillBeWritten) {
     EXPECT_EQ(dialogs.SaveFileName(nullptr, request), dir + "/archive.");
 }
 
+// Counts how often a window is raised.
+class RaiseCounter : public QObject {
+public:
+    int raised = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* Event) override {
+        if (Event->type() == QEvent::ZOrderChange) ++raised;
+        return false;
+    }
+};
+
 TEST(QtMessageBoxTest, BoxesComeAboveTheProgramsOnTopWindows) {
     TQtMessageBox service;
     struct Case {
         const char* name;
         bool onTopBefore;  // an on-top window is open when the box opens
         bool onTopDuring;  // one opens while the box waits
-        bool boxAbove;
+        bool nestedBox;    // another box opens over it
+        bool boxAbove, raised;
     } cases[] = {
-        {"no on-top window", false, false, false},
-        {"on-top window open", true, false, true},
-        {"on-top window arrives meanwhile", false, true, true},
+        {"no on-top window", false, false, false, false, false},
+        {"on-top window open", true, false, false, true, false},
+        {"on-top window arrives meanwhile", false, true, false, true, true},
+        {"a second box over the first", true, false, true, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -159,9 +174,20 @@ TEST(QtMessageBoxTest, BoxesComeAboveTheProgramsOnTopWindows) {
         SetKeepAbove(&before, true);
         SetKeepAbove(&during, true);
         if (c.onTopBefore) before.show();
-        bool above = false;
+        bool above = false, nestedAbove = false;
+        RaiseCounter raises;
         WhenModal([&](QWidget* box) {
+            box->installEventFilter(&raises);
             if (c.onTopDuring) during.show();
+            if (c.nestedBox) {
+                WhenModal(
+                    [&](QWidget* nested) {
+                        nestedAbove = KeepsAbove(nested);
+                        static_cast<QMessageBox*>(nested)->button(QMessageBox::Ok)->click();
+                    },
+                    box);
+                service.Show(nullptr, "nested", "Wexlo - Error", TMsgIcon::Error, TMsgButtons::Ok);
+            }
             // Raising follows the show through the event loop.
             QTimer::singleShot(0, box, [&, box] {
                 above = KeepsAbove(box) && box->windowHandle() &&
@@ -172,6 +198,8 @@ TEST(QtMessageBoxTest, BoxesComeAboveTheProgramsOnTopWindows) {
         service.Show(nullptr, "Cannot create file x", "Wexlo - Error", TMsgIcon::Error,
                      TMsgButtons::Ok);
         EXPECT_EQ(above, c.boxAbove);
+        EXPECT_EQ(raises.raised > 0, c.raised);
+        EXPECT_EQ(nestedAbove, c.nestedBox);
     }
 }
 
