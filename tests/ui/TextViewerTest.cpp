@@ -36,6 +36,20 @@ void Wheel(QWidget* Target, QPoint PixelDelta, QPoint AngleDelta) {
     QApplication::sendEvent(Target, &event);
 }
 
+// Runs Fn on the context menu once it has opened.
+template <class Fn>
+void WhenMenuOpen(Fn fn) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, fn] {
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            fn(menu);
+        }
+    });
+    poll->start(10);
+}
+
 // Every mouse and key action a user has on the text.
 struct Action {
     const char* name;
@@ -96,6 +110,18 @@ std::vector<Action> EveryAction() {
              QCoreApplication::processEvents();
          }},
         {"paint", [](TTextViewer* v) { v->viewport()->repaint(); }},
+        {"context menu, every item",
+         [](TTextViewer* v) {
+             for (int item = 0; item < 2; ++item) {
+                 WhenMenuOpen([item](QMenu* menu) {
+                     menu->actions().at(item)->trigger();
+                     menu->close();
+                 });
+                 QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                         v->viewport()->mapToGlobal(QPoint(5, 5)));
+                 QApplication::sendEvent(v->viewport(), &event);
+             }
+         }},
         {"select and copy by call",
          [](TTextViewer* v) {
              v->Select({3, 7}, {-2, 99});
@@ -257,20 +283,6 @@ TEST_F(TextViewerTest, MouseSelectsWordsAndRanges) {
     EXPECT_FALSE(viewer->HasSelection());
 }
 
-// Runs Fn on the context menu once it has opened.
-template <class Fn>
-void WhenMenuOpen(Fn fn) {
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [poll, fn] {
-        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-            poll->stop();
-            poll->deleteLater();
-            fn(menu);
-        }
-    });
-    poll->start(10);
-}
-
 TEST_F(TextViewerTest, CopyPutsTheSelectionOnTheClipboard) {
     window->ShowViewer();
     QClipboard* clipboard = QGuiApplication::clipboard();
@@ -326,46 +338,6 @@ TEST_F(TextViewerTest, CopyPutsTheSelectionOnTheClipboard) {
         c.copy(viewer);
         EXPECT_EQ(clipboard->text(), c.copied.isNull() ? u"before"_qs : c.copied);
         EXPECT_EQ(viewer->SelectedBytes(), selected);
-    }
-}
-
-TEST_F(TextViewerTest, KeysAndWheelScrollWithinTheText) {
-    std::string many;
-    for (int i = 0; i < 300; ++i) many += "line " + std::to_string(i) + "\r\n";
-    window->SetText(many);
-    window->ShowViewer();
-    QScrollBar* bar = viewer->verticalScrollBar();
-    struct Case {
-        const char* name;
-        std::function<void()> act;
-        std::function<bool(int before, int after)> expected;
-    } cases[] = {
-        {"Down three times",
-         [&] {
-             for (int i = 0; i < 3; ++i) QTest::keyClick(viewer, Qt::Key_Down);
-         },
-         [](int b, int a) { return a > b && a <= b + 3; }},
-        {"PageDown", [&] { QTest::keyClick(viewer, Qt::Key_PageDown); },
-         [](int b, int a) { return a > b + 3; }},
-        {"Up", [&] { QTest::keyClick(viewer, Qt::Key_Up); },
-         [](int b, int a) { return a < b && a >= b - 1; }},
-        {"wheel down", [&] { Wheel(viewer->viewport(), {}, QPoint(0, -120)); },
-         [](int b, int a) { return a > b; }},
-        {"wheel up", [&] { Wheel(viewer->viewport(), {}, QPoint(0, 120)); },
-         [](int b, int a) { return a < b; }},
-        {"End", [&] { QTest::keyClick(viewer, Qt::Key_End); },
-         [&](int, int a) { return a == bar->maximum() && a > 250; }},
-        {"Down at the end", [&] { QTest::keyClick(viewer, Qt::Key_Down); },
-         [](int b, int a) { return a == b; }},
-        {"Home", [&] { QTest::keyClick(viewer, Qt::Key_Home); }, [](int, int a) { return a == 0; }},
-        {"Up at the top", [&] { QTest::keyClick(viewer, Qt::Key_Up); },
-         [](int, int a) { return a == 0; }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const int before = bar->value();
-        c.act();
-        EXPECT_TRUE(c.expected(before, bar->value())) << before << " -> " << bar->value();
     }
 }
 
