@@ -2,8 +2,21 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QPointer>
 #include <QStringList>
+
+#include "platform/WindowStacking.h"
+
+namespace {
+// A name with nothing from a "." in its last part gets the suffix.
+QString WithDefaultSuffix(const QString& FileName, const QString& Suffix) {
+    if (Suffix.isEmpty() || FileName.isEmpty() || QFileInfo(FileName).fileName().contains(u'.'))
+        return FileName;
+    return FileName + u'.' + Suffix;
+}
+}  // namespace
 
 std::optional<QString> TFileDialogs::OpenFileName(QWidget* Owner,
                                                   const TFileDialogRequest& Request) {
@@ -27,7 +40,7 @@ std::optional<QString> TFileDialogs::Ask(QWidget* Owner, const TFileDialogReques
         const QString name = FAnswers.front().value_or(QString());
         FAnswers.pop_front();
         if (!chosen) return std::nullopt;
-        return name;
+        return Save ? WithDefaultSuffix(name, Request.DefaultSuffix) : name;
     }
     return Run(Owner, Request, Save);
 }
@@ -47,16 +60,50 @@ std::optional<QString> TFileDialogs::Run(QWidget* Owner, const TFileDialogReques
     if (Save) {
         dialog->setAcceptMode(QFileDialog::AcceptSave);
         dialog->setFileMode(QFileDialog::AnyFile);
-        dialog->setOption(QFileDialog::DontConfirmOverwrite, !Request.ConfirmOverwrite);
+        // The dialog's own question may be about the name before the suffix
+        // is added (a desktop's native dialog); the question is asked below,
+        // about the name that will be written.
+        dialog->setOption(QFileDialog::DontConfirmOverwrite, true);
     } else {
         dialog->setAcceptMode(QFileDialog::AcceptOpen);
         dialog->setFileMode(QFileDialog::ExistingFile);
     }
-    const int result = dialog->exec();
-    if (!dialog) return std::nullopt;
-    std::optional<QString> chosen;
-    if (result == QDialog::Accepted && !dialog->selectedFiles().isEmpty())
-        chosen = dialog->selectedFiles().constFirst();
+    const TModalAbove above(dialog);
+    for (;;) {
+        const int result = dialog->exec();
+        if (!dialog) return std::nullopt;
+        if (result != QDialog::Accepted || dialog->selectedFiles().isEmpty()) break;
+        QString chosen = dialog->selectedFiles().constFirst();
+        if (!Save) {
+            delete dialog;
+            return chosen;
+        }
+        chosen = WithDefaultSuffix(chosen, Request.DefaultSuffix);
+        const bool replace = !Request.ConfirmOverwrite || !QFileInfo::exists(chosen) ||
+                             ConfirmReplace(dialog, chosen);
+        if (!dialog) return std::nullopt;
+        if (replace) {
+            delete dialog;
+            return chosen;
+        }
+        // No: back to the dialog to choose another name.
+    }
     delete dialog;
-    return chosen;
+    return std::nullopt;
+}
+
+bool TFileDialogs::ConfirmReplace(QWidget* Dialog, const QString& FileName) {
+    QPointer<QMessageBox> box = new QMessageBox(Dialog);
+    box->setTextFormat(Qt::PlainText);
+    box->setIcon(QMessageBox::Warning);
+    box->setWindowTitle(Dialog->windowTitle());
+    box->setText(QFileDialog::tr("%1 already exists.\nDo you want to replace it?")
+                     .arg(QFileInfo(FileName).fileName()));
+    box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+    const TModalAbove above(box);
+    const int pressed = box->exec();
+    if (box) delete box;
+    return pressed == QMessageBox::Yes;
 }

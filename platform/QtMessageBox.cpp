@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "platform/TextCodec.h"
+#include "platform/WindowStacking.h"
 
 namespace {
 QMessageBox::Icon ToQt(TMsgIcon icon) {
@@ -42,6 +43,7 @@ TMsgResult TQtMessageBox::Show(QWidget* Owner, const std::string& Text, const st
         box->setDefaultButton(QMessageBox::Ok);
         box->setEscapeButton(QMessageBox::Ok);
     }
+    const TModalAbove above(box);
     const int pressed = box->exec();
     if (box) delete box;
     if (Buttons == TMsgButtons::Ok) return TMsgResult::Ok;

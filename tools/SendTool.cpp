@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <string_view>
 
 #include "messaging/WireFormat.h"
 #include "net/AsyncClientSocket.h"
 #include "net/SocketConnection.h"
+#include "platform/TextCodec.h"
 
 const char* const SendUsage =
     "Usage: wexlo-send [--port N] [--timeout SECONDS] HOST [MESSAGE...]\n"
@@ -186,12 +188,41 @@ std::string LfToCrLf(const std::string& Text) {
     return out;
 }
 
+namespace {
+// Length of the valid UTF-8 sequence starting at Text[At]; 0 when there is none.
+std::size_t Utf8SequenceAt(std::string_view Text, std::size_t At) {
+    const unsigned char lead = static_cast<unsigned char>(Text[At]);
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || At + length > Text.size() || !IsValidUtf8(Text.substr(At, length))) return 0;
+    return length;
+}
+}  // namespace
+
 std::string TerminalSafe(const std::string& Text) {
-    std::string out = Text;
-    for (std::size_t i = 0; i < out.size(); ++i) {
+    std::string out;
+    out.reserve(Text.size());
+    for (std::size_t i = 0; i < Text.size();) {
         const unsigned char c = static_cast<unsigned char>(Text[i]);
-        const bool crOfCrLf = c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n';
-        if ((c < 0x20 && c != '\t' && c != '\n' && !crOfCrLf) || c == 0x7F) out[i] = '?';
+        if (c < 0x80) {
+            const bool crOfCrLf = c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n';
+            const bool control = (c < 0x20 && c != '\t' && c != '\n' && !crOfCrLf) || c == 0x7F;
+            out += control ? '?' : char(c);
+            ++i;
+            continue;
+        }
+        // C1 controls (0x9B is a one-byte CSI) are as dangerous as ESC, both
+        // as raw bytes and as U+0080..U+009F in UTF-8; other characters pass.
+        const std::size_t length = Utf8SequenceAt(Text, i);
+        if (length == 0) {
+            out += c < 0xA0 ? '?' : char(c);
+            ++i;
+        } else if (length == 2 && c == 0xC2 && static_cast<unsigned char>(Text[i + 1]) < 0xA0) {
+            out += '?';
+            i += 2;
+        } else {
+            out.append(Text, i, length);
+            i += length;
+        }
     }
     return out;
 }

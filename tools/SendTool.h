@@ -50,8 +50,10 @@ TSendArguments ParseSendArguments(const std::vector<std::string>& Args);
 // LF line ends become CR LF; an existing CR LF is kept, a lone CR is left alone.
 std::string LfToCrLf(const std::string& Text);
 
-// For a terminal: control bytes a peer could use to rewrite the screen become
-// '?'. Tab, LF and the CR of a CR LF stay.
+// For a terminal: control characters a peer could use to rewrite the screen
+// (C0, DEL, and C1 both as raw bytes 0x80-0x9F and as UTF-8) become one '?'
+// each. Tab, LF and the CR of a CR LF stay; other UTF-8 and bytes from 0xA0
+// up pass unchanged.
 std::string TerminalSafe(const std::string& Text);
 
 class TSendTool {

@@ -4,7 +4,6 @@
 
 #include <QCheckBox>
 #include <QFile>
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPointer>
@@ -187,15 +186,16 @@ void TfShowMessage::btnOKClick() {
 void TfShowMessage::btnSaveClick() {
     TFileDialogRequest request;
     request.Filter = QStringLiteral("Text file (*.txt);;All files (*)");
+    // The dialog adds ".txt" to a name without an extension, and asks before
+    // replacing a file under the name that will be written.
+    request.DefaultSuffix = QStringLiteral("txt");
     request.ConfirmOverwrite = true;
     const QPointer<TfShowMessage> self(this);
     const std::optional<QString> chosen = FFileDialogs.SaveFileName(this, request);
     // The window may have been closed while the dialog was open.
     if (!self || !chosen || chosen->isEmpty()) return;
 
-    QString fileName = *chosen;
-    if (!QFileInfo(fileName).fileName().contains(QLatin1Char('.')))
-        fileName += QStringLiteral(".txt");
+    const QString& fileName = *chosen;
     if (cbSaveSelection->isChecked() && redMessage->HasSelection())
         WriteFileAtomically(fileName, redMessage->SelectedBytes() + "\r\n");
     else

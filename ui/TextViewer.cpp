@@ -114,6 +114,8 @@ void TTextViewer::AddRow(size_t Begin, size_t End, bool Joined) {
 }
 
 std::string_view TTextViewer::RowBytes(qsizetype Row) const {
+    // An empty viewer has no rows at all; nothing may read past them.
+    if (Row < 0 || Row >= RowCount()) return {};
     const size_t row = size_t(Row);
     return std::string_view(FBytes).substr(FStart[row], FEnd[row] - FStart[row]);
 }
@@ -455,7 +457,7 @@ void TTextViewer::mouseReleaseEvent(QMouseEvent* Event) {
 }
 
 void TTextViewer::mouseDoubleClickEvent(QMouseEvent* Event) {
-    if (Event->button() != Qt::LeftButton) return;
+    if (Event->button() != Qt::LeftButton || RowCount() == 0) return;
     const TPos pos = PosAt(Event->position().toPoint());
     const QString text = RowText(pos.Row);
     auto inWord = [&](qsizetype i) {

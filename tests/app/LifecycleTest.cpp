@@ -198,18 +198,18 @@ protected:
         if (!launcher.isEmpty()) process->setArguments(launcher.mid(1) << exe);
         process->setProcessChannelMode(QProcess::ForwardedChannels);
         process->start();
-        EXPECT_TRUE(process->waitForStarted(5000));
+        EXPECT_TRUE(process->waitForStarted(20000));
         FProcesses.push_back(std::move(process));
         return FProcesses.back().get();
     }
 
     QProcess* StartListening() {
         QProcess* process = Start();
-        EXPECT_TRUE(WaitUntil([&] { return Listening(port); }, 10000)) << "not listening";
+        EXPECT_TRUE(WaitUntil([&] { return Listening(port); }, 30000)) << "not listening";
         return process;
     }
 
-    static bool Ended(QProcess* process, int timeoutMs = 10000) {
+    static bool Ended(QProcess* process, int timeoutMs = 30000) {
         return WaitUntil([&] { return process->state() == QProcess::NotRunning; }, timeoutMs);
     }
 
@@ -228,7 +228,7 @@ protected:
         tool.setArguments({"--port", QString::number(port), "--timeout", "10", "127.0.0.1",
                            QString::fromStdString(text)});
         tool.start();
-        if (!tool.waitForStarted(5000) || !tool.waitForFinished(15000)) return {};
+        if (!tool.waitForStarted(20000) || !tool.waitForFinished(30000)) return {};
         if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) return {};
         return tool.readAllStandardOutput().toStdString();
     }
@@ -316,7 +316,7 @@ TEST_F(LifecycleTest, PortInUseAtStartIsReportedAndTheProgramStaysUp) {
     ASSERT_TRUE(holder.held);
     QProcess* program = Start();
 
-    ASSERT_TRUE(WaitUntil([&] { return !Boxes().empty(); }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return !Boxes().empty(); }, 30000));
     EXPECT_EQ(Boxes(), std::vector<std::string>{PortInUseBox});
     EXPECT_EQ(program->state(), QProcess::Running);
     // Still running its event loop: the signal is handled there.
@@ -336,7 +336,7 @@ TEST_F(LifecycleTest, SignalWhileAStartUpBoxIsOpenStillEndsTheRun) {
             const qint64 pid = program->processId();
             return Catches(pid, SIGTERM) && WaitingForEvents(pid);
         },
-        10000));
+        30000));
 
     EndWith(program, SIGTERM);
     EXPECT_TRUE(HasAllValuesInOrder(ReadFile(SettingsPath())));

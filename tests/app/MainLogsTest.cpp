@@ -370,7 +370,7 @@ TEST(MainWindows, ExitAsksAboutUnreadMessagesAndNoKeepsRunning) {
     });
     QTimer guard;
     QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    guard.start(5000);
+    guard.start(30000);
     EXPECT_EQ(QCoreApplication::exec(), 0) << "Yes did not end the event loop";
     QObject::disconnect(spy);
 

@@ -293,7 +293,7 @@ TEST(MainSend, SendThatFailsAtConnectIsNotReportedAsSent) {
     // The receiver resets the connection; the next write to it fails.
     r.rx.Close(0, true);
     pollfd p{r.form.ClientSocket->Connection()->Handle(), POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    ASSERT_EQ(::poll(&p, 1, 20000), 1);
 
     // A connect notification that meets such a connection: the write fails.
     r.form.Sender().FSending = true;

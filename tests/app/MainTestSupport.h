@@ -251,7 +251,7 @@ public:
     }
 
     // Waits, with the event loop running, until the program closed the connection.
-    bool WaitClosed(int TimeoutMs = 5000) {
+    bool WaitClosed(int TimeoutMs = 20000) {
         return WaitUntil([this] { return Pump(); }, TimeoutMs);
     }
 
@@ -318,7 +318,7 @@ public:
     }
 
     // Waits until connection Index has received at least Size bytes.
-    bool WaitFor(std::size_t Index, std::size_t Size, int TimeoutMs = 5000) {
+    bool WaitFor(std::size_t Index, std::size_t Size, int TimeoutMs = 20000) {
         return WaitUntil(
             [&] {
                 Pump();
@@ -361,7 +361,7 @@ inline std::unique_ptr<QProcess> StartSendTool(int Port, const std::vector<std::
 
 inline SendToolResult FinishSendTool(QProcess& Process) {
     SendToolResult r;
-    if (!WaitUntil([&] { return Process.state() == QProcess::NotRunning; }, 15000)) {
+    if (!WaitUntil([&] { return Process.state() == QProcess::NotRunning; }, 30000)) {
         Process.kill();
         Process.waitForFinished();
         return r;

@@ -134,8 +134,9 @@ TEST_F(ClientTest, UnresolvableHostFailsThroughTheExceptionHandlerOnly) {
     client->SetHost("no-such-host.invalid");
     const auto start = std::chrono::steady_clock::now();
     client->Open();
-    ASSERT_TRUE(WaitUntil([&] { return !exceptions.Entries.empty(); }));
-    EXPECT_LT(Since(start), 2.0) << "the resolver answers .invalid at once";
+    ASSERT_TRUE(WaitUntil([&] { return !exceptions.Entries.empty(); }, 20000));
+    // Well below a resolver's ten-second time-out, with room for a busy machine.
+    EXPECT_LT(Since(start), 8.0) << "the resolver answers .invalid at once";
     EXPECT_EQ(log, (std::vector<std::string>{"lookup-", "disconnect"}));
     EXPECT_EQ(name, "");
     EXPECT_EQ(address, "");
@@ -202,7 +203,7 @@ TEST_F(ClientTest, CloseWhileConnectingChangesNothing) {
     EXPECT_EQ(log, (std::vector<std::string>{"lookup-", "connecting-"}));
     // Room in the backlog: the attempt completes.
     TRawPeer accepted(::accept(listener.Fd, nullptr, nullptr));
-    ASSERT_TRUE(WaitUntil([&] { return Logged("connect+"); }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return Logged("connect+"); }, 20000));
 }
 
 TEST_F(ClientTest, SecondOpenAbandonsTheEarlierAttemptSilently) {
@@ -321,7 +322,7 @@ TEST_F(ClientTest, WriteEventAfterConnectAndAfterWouldBlockOnly) {
         received += long(s->ReceiveAvailable().size());
     };
     received += long(accepted->ReceiveAvailable().size());
-    ASSERT_TRUE(WaitUntil([&] { return received == total; }, 10000)) << received << "/" << total;
+    ASSERT_TRUE(WaitUntil([&] { return received == total; }, 30000)) << received << "/" << total;
     ASSERT_TRUE(WaitUntil([&] { return std::count(log.begin(), log.end(), "write+") == 2; }));
 }
 

@@ -65,7 +65,7 @@ public:
 
     // Reads what arrives while the event loop runs, until the peer closes
     // (Closed), resets (Reset is set) or the time is up.
-    std::string ReadUntilClosed(int timeoutMs = 5000) {
+    std::string ReadUntilClosed(int timeoutMs = 20000) {
         std::string data;
         testsupport::WaitUntil(
             [&] {

@@ -40,9 +40,11 @@ TEST_F(ReverseLookupTest, PeerNameWaitsAtMostOneSecondForAResolverThatHangs) {
     const double again = Since(start);
     std::cout << "[ measured ] PeerName against a hung resolver: first " << first * 1000
               << " ms, then " << again * 1000 << " ms for two more\n";
+    // The bounds tell one wait from none and from the resolver's own hang, with
+    // room for a busy machine.
     EXPECT_GT(first, 0.9);
-    EXPECT_LT(first, 1.5);
-    EXPECT_LT(again, 0.05);
+    EXPECT_LT(first, 4.0);
+    EXPECT_LT(again, 0.9) << "no second wait";
     EXPECT_EQ(*calls, 1) << "one lookup per address, started at accept";
     EXPECT_EQ(server.ConnectionAt(0)->PeerAddress(), "127.0.0.1");
 
@@ -64,16 +66,20 @@ TEST_F(ReverseLookupTest, AnswersAndFailuresAreKeptForTheirLifetime) {
             ++*calls;
             return answer;
         });
+        // The worker may be slow to start on a busy machine: wait for it.
+        const auto name = [](uint32_t address) {
+            return ReverseLookup::Name(address, std::chrono::seconds(30));
+        };
         const uint32_t address = htonl(0x0A000001);
         ReverseLookup::Prefetch(address);
-        EXPECT_EQ(ReverseLookup::Name(address), c.answer);
-        EXPECT_EQ(ReverseLookup::Name(address), c.answer);
+        EXPECT_EQ(name(address), c.answer);
+        EXPECT_EQ(name(address), c.answer);
         ReverseLookup::Prefetch(address);
         EXPECT_EQ(*calls, 1);
 
-        ReverseLookup::SetLifetime(std::chrono::milliseconds(50));
-        std::this_thread::sleep_for(std::chrono::milliseconds(80));
-        EXPECT_EQ(ReverseLookup::Name(address), c.answer);
+        // With no lifetime every kept answer is old at once.
+        ReverseLookup::SetLifetime(std::chrono::milliseconds(0));
+        EXPECT_EQ(name(address), c.answer);
         EXPECT_EQ(*calls, 2) << "an old answer is looked up again";
         ReverseLookup::SetLifetime(ReverseLookup::DefaultLifetime);
     }

@@ -1,6 +1,7 @@
 #include "net/SocketConnection.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include "net/AsyncClientSocket.h"
 #include "net/AsyncServerSocket.h"
@@ -68,11 +69,18 @@ TEST_F(ConnectionTest, DataArrivesMergedAndSplit) {
         reads.push_back(s->ReceiveAvailable());
     };
     Connect();
-    // Two quick texts may come back in one read.
+    // Two quick texts may come back in one read (most often), or in two on a
+    // busy machine; never cut or reordered.
     EXPECT_EQ(client.Connection()->SendString("one"), 3);
     EXPECT_EQ(client.Connection()->SendString("two"), 3);
-    ASSERT_TRUE(WaitUntil([&] { return !reads.empty(); }));
-    EXPECT_EQ(reads, (std::vector<std::string>{"onetwo"}));
+    const auto joined = [&] {
+        std::string all;
+        for (const auto& r : reads) all += r;
+        return all;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return joined().size() >= 6; }));
+    EXPECT_EQ(joined(), "onetwo");
+    EXPECT_LE(reads.size(), 2u);
 
     // One long text comes back in several, bytes intact.
     reads.clear();
@@ -95,7 +103,7 @@ TEST_F(ConnectionTest, DataArrivesMergedAndSplit) {
             for (const auto& r : reads) got += r;
             return got.size() >= big.size();
         },
-        15000));
+        30000));
     EXPECT_GT(reads.size(), 1u);
     EXPECT_TRUE(got == big);
 }
@@ -137,6 +145,10 @@ TEST_F(ConnectionTest, ReadNotificationOncePerArrivalWithoutSpinning) {
     const int wakeups = IdleFor(500);
     const double cpu = CpuSeconds() - cpuBefore;
     client.Connection()->SendString("b");
+    ASSERT_TRUE(WaitUntil([&] {
+        int pending = 0;
+        return ioctl(accepted->Handle(), FIONREAD, &pending) == 0 && pending == 2;
+    }));
     IdleFor(100);
     EXPECT_EQ(reads, 1);
     EXPECT_LT(wakeups, 20);

@@ -22,7 +22,8 @@ TEST(CanberraSound, CallsReturnAtOnceAndNeverFail) {
     for (const auto& call : calls) {
         const auto start = std::chrono::steady_clock::now();
         call();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        // Far below any sound's length, with room for a busy machine.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
     }
 }
 }  // namespace

@@ -1,26 +1,35 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <QApplication>
+#include <QDir>
+#include <QEvent>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 
 #include "platform/FileDialogs.h"
 #include "platform/QtInputBox.h"
 #include "platform/QtMessageBox.h"
 #include "platform/TextCodec.h"
+#include "platform/WindowStacking.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
-// Runs Fn on the modal box once it is open.
+// Runs Fn on the modal window once it is open (one other than Previous).
 template <class Fn>
-void WhenModal(Fn fn) {
+void WhenModal(Fn fn, QWidget* Previous = nullptr) {
     auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [poll, fn] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
+    QObject::connect(poll, &QTimer::timeout, [poll, fn, previous = QPointer<QWidget>(Previous)] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && (modal != previous || !previous)) {
             poll->stop();
             poll->deleteLater();
             fn(modal);
@@ -80,27 +89,122 @@ TEST(FileDialogsTest, PresetAnswersAreReturnedInOrderWithoutADialog) {
     EXPECT_EQ(dialogs.Requests()[0].Filter, request.Filter);
 }
 
-TEST(FileDialogsTest, RealSaveDialogIsAskedAsRequested) {
+TEST(FileDialogsTest, RealSaveDialogAsksAboutTheNameThatWillBeWritten) {
+    const QString dir = QString::fromStdString(testsupport::TempDir()) + "/save dialog";
+    QDir().mkpath(dir);
+    testsupport::WriteFile((dir + "/notes.txt").toStdString(), "keep me");
     TFileDialogs dialogs;
     TFileDialogRequest request;
     request.Title = "Save";
     request.Filter = "Text file (*.txt);;All files (*)";
-    request.InitialDir = QDir::tempPath();
-    QStringList filters;
-    QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
-    bool confirms = false;
-    WhenModal([&](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        ASSERT_NE(dialog, nullptr);
-        filters = dialog->nameFilters();
-        mode = dialog->acceptMode();
-        confirms = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
-        dialog->reject();
-    });
-    EXPECT_EQ(dialogs.SaveFileName(nullptr, request), std::nullopt);
-    EXPECT_EQ(filters, QStringList({"Text file (*.txt)", "All files (*)"}));
-    EXPECT_EQ(mode, QFileDialog::AcceptSave);
-    EXPECT_TRUE(confirms);
+    request.DefaultSuffix = "txt";
+    request.InitialDir = dir;
+
+    // "notes" is typed: the file that would be replaced is notes.txt, so the
+    // question is about it. No goes back to the dialog, Yes takes the name.
+    for (const bool replace : {false, true}) {
+        SCOPED_TRACE(replace);
+        QStringList filters;
+        QString question;
+        int dialogsShown = 0;
+        std::function<void(QWidget*)> onModal = [&](QWidget* modal) {
+            if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+                if (++dialogsShown == 1) {
+                    filters = dialog->nameFilters();
+                    dialog->selectFile("notes");
+                    static_cast<QDialog*>(dialog)->accept();  // as the Save button
+                    WhenModal(onModal, dialog);               // the question
+                } else {
+                    dialog->reject();
+                }
+            } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                question = box->text();
+                box->button(replace ? QMessageBox::Yes : QMessageBox::No)->click();
+                if (!replace) WhenModal(onModal, box);  // the dialog again
+            }
+        };
+        WhenModal(onModal);
+        const std::optional<QString> chosen = dialogs.SaveFileName(nullptr, request);
+        EXPECT_EQ(filters, QStringList({"Text file (*.txt)", "All files (*)"}));
+        EXPECT_EQ(question, "notes.txt already exists.\nDo you want to replace it?");
+        if (replace) {
+            EXPECT_EQ(chosen, dir + "/notes.txt");
+            EXPECT_EQ(dialogsShown, 1);
+        } else {
+            EXPECT_EQ(chosen, std::nullopt);
+            EXPECT_EQ(dialogsShown, 2);
+        }
+        EXPECT_EQ(testsupport::ReadFile((dir + "/notes.txt").toStdString()), "keep me");
+    }
+
+    // A queued answer gets the suffix too; a name with an extension keeps it.
+    dialogs.SetNextAnswers({dir + "/plain", dir + "/report.log", dir + "/archive."});
+    EXPECT_EQ(dialogs.SaveFileName(nullptr, request), dir + "/plain.txt");
+    EXPECT_EQ(dialogs.SaveFileName(nullptr, request), dir + "/report.log");
+    EXPECT_EQ(dialogs.SaveFileName(nullptr, request), dir + "/archive.");
+}
+
+// Counts how often a window is raised.
+class RaiseCounter : public QObject {
+public:
+    int raised = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* Event) override {
+        if (Event->type() == QEvent::ZOrderChange) ++raised;
+        return false;
+    }
+};
+
+TEST(QtMessageBoxTest, BoxesComeAboveTheProgramsOnTopWindows) {
+    TQtMessageBox service;
+    struct Case {
+        const char* name;
+        bool onTopBefore;  // an on-top window is open when the box opens
+        bool onTopDuring;  // one opens while the box waits
+        bool nestedBox;    // another box opens over it
+        bool boxAbove, raised;
+    } cases[] = {
+        {"no on-top window", false, false, false, false, false},
+        {"on-top window open", true, false, false, true, false},
+        {"on-top window arrives meanwhile", false, true, false, true, true},
+        {"a second box over the first", true, false, true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QWidget plain;
+        plain.show();
+        QWidget before, during;
+        SetKeepAbove(&before, true);
+        SetKeepAbove(&during, true);
+        if (c.onTopBefore) before.show();
+        bool above = false, nestedAbove = false;
+        RaiseCounter raises;
+        WhenModal([&](QWidget* box) {
+            box->installEventFilter(&raises);
+            if (c.onTopDuring) during.show();
+            if (c.nestedBox) {
+                WhenModal(
+                    [&](QWidget* nested) {
+                        nestedAbove = KeepsAbove(nested);
+                        static_cast<QMessageBox*>(nested)->button(QMessageBox::Ok)->click();
+                    },
+                    box);
+                service.Show(nullptr, "nested", "Wexlo - Error", TMsgIcon::Error, TMsgButtons::Ok);
+            }
+            // Raising follows the show through the event loop.
+            QTimer::singleShot(0, box, [&, box] {
+                above = KeepsAbove(box) && box->windowHandle() &&
+                        (box->windowHandle()->flags() & Qt::WindowStaysOnTopHint);
+                static_cast<QMessageBox*>(box)->button(QMessageBox::Ok)->click();
+            });
+        });
+        service.Show(nullptr, "Cannot create file x", "Wexlo - Error", TMsgIcon::Error,
+                     TMsgButtons::Ok);
+        EXPECT_EQ(above, c.boxAbove);
+        EXPECT_EQ(raises.raised > 0, c.raised);
+        EXPECT_EQ(nestedAbove, c.nestedBox);
+    }
 }
 
 TEST(QtInputBoxTest, AnswersKeepTheBytesOfAnUntouchedValue) {

@@ -17,7 +17,9 @@ std::string TempDir();
 int FreeTcpPort();
 
 // Runs the event loop until pred() holds or the time is up; returns pred().
-bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
+// The default bound only ends a wait that has failed: it is generous, for a
+// machine busy with other work.
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 20000);
 
 // Runs the event loop for about ms milliseconds.
 void ProcessEventsFor(int ms);

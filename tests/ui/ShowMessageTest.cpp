@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -30,6 +31,13 @@ using testsupport::TempDir;
 using testsupport::WriteFile;
 
 namespace {
+
+// CPU time of the calling thread.
+double ThreadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
 
 void ProcessDeferredDeletes() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -177,7 +185,7 @@ TEST_F(ShowMessageTest, SaveAddsTxtOnlyWhenTheNameHasNoExtension) {
     }
     const TFileDialogRequest& asked = dialogs.Requests().back();
     EXPECT_EQ(asked.Filter, "Text file (*.txt);;All files (*)");
-    EXPECT_TRUE(asked.DefaultSuffix.isEmpty());
+    EXPECT_EQ(asked.DefaultSuffix, "txt");
     EXPECT_TRUE(asked.ConfirmOverwrite);
 
     // Cancel writes nothing; an existing file is replaced whole.
@@ -356,6 +364,7 @@ TEST_F(ShowMessageTest, FiftyMegabyteRecordOpensQuickly) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = ThreadCpuSeconds();
         auto* viewer = new TfShowMessage(dialogs);
         viewer->SetTitle("Saved messages");
         c.fill(viewer);
@@ -363,17 +372,19 @@ TEST_F(ShowMessageTest, FiftyMegabyteRecordOpensQuickly) {
         QCoreApplication::processEvents();
         QTest::keyClick(viewer->redMessage, Qt::Key_End);
         QCoreApplication::processEvents();
+        const double cpu = ThreadCpuSeconds() - cpuStart;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
                             .count();
-        std::printf("50 MB %s: opened, shown and scrolled to its end in %lld ms\n", c.name,
-                    static_cast<long long>(ms));
+        std::printf("50 MB %s: opened, shown and scrolled to its end in %lld ms (%.0f ms CPU)\n",
+                    c.name, static_cast<long long>(ms), cpu * 1000);
         EXPECT_EQ(viewer->redMessage->LineCount(),
                   qsizetype(std::count(record.begin(), record.end(), '\n')));
         EXPECT_TRUE(viewer->redMessage->Content() == record);
-        // Generous for loaded or instrumented builds; 0.3 to 0.5 s on a busy
-        // two-core machine in an optimised build.
-        EXPECT_LT(ms, 5000);
+        // The work of this thread, which other load on the machine does not
+        // stretch; 0.3 to 0.5 s in an optimised build, generous for
+        // instrumented ones.
+        EXPECT_LT(cpu, 5.0);
         delete viewer;
     }
 }
