@@ -2,7 +2,11 @@
 // each worker connects, writes one request, reads the status reply until the
 // program closes, and starts over.
 //
-//   receive-rate [--port N] [--clients N] [--seconds N]
+//   receive-rate [--port N] [--clients N] [--seconds N] [--count N] [--size BYTES]
+//
+// --count stops after that many messages in all instead of after --seconds;
+// --size sends texts of that many bytes. The last line repeats the figures as
+// key=value pairs for scripts.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -52,6 +56,7 @@ bool OneMessage(const sockaddr_in& to, const std::string& request) {
 
 int main(int argc, char** argv) {
     int port = 13769, clients = 8, seconds = 5;
+    long count = 0, size = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const int value = std::atoi(argv[i + 1]);
@@ -61,20 +66,30 @@ int main(int argc, char** argv) {
             clients = value;
         else if (option == "--seconds")
             seconds = value;
+        else if (option == "--count")
+            count = std::atol(argv[i + 1]);
+        else if (option == "--size")
+            size = std::atol(argv[i + 1]);
     }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string request = BuildRequest("Benchmark message\r\nsecond line");
+    std::string text = "Benchmark message\r\nsecond line";
+    if (size > 0) {
+        text.resize(static_cast<std::size_t>(size), 'x');
+        text.replace(text.size() - 2, 2, "\r\n");
+    }
+    const std::string request = BuildRequest(text);
 
     std::atomic<bool> stop{false};
+    std::atomic<long> left{count};
     std::vector<Worker> workers(static_cast<std::size_t>(clients));
     std::vector<std::thread> threads;
     const auto start = Clock::now();
     for (Worker& w : workers) {
         threads.emplace_back([&, &w = w] {
-            while (!stop) {
+            while (!stop && (count == 0 || left.fetch_sub(1) > 0)) {
                 const auto t0 = Clock::now();
                 if (OneMessage(to, request))
                     w.latenciesUs.push_back(
@@ -84,8 +99,10 @@ int main(int argc, char** argv) {
             }
         });
     }
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    stop = true;
+    if (count == 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        stop = true;
+    }
     for (auto& t : threads) t.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
@@ -104,5 +121,8 @@ int main(int argc, char** argv) {
                 elapsed, all.size(), all.size() / elapsed, failures);
     std::printf("latency: median %.0f us, 99th percentile %.0f us\n", all[all.size() / 2],
                 all[all.size() * 99 / 100]);
+    std::printf("result messages=%zu seconds=%.4f rate=%.1f p50_us=%.1f p99_us=%.1f failed=%ld\n",
+                all.size(), elapsed, all.size() / elapsed, all[all.size() / 2],
+                all[all.size() * 99 / 100], failures);
     return 0;
 }
