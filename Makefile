@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 20
 JOBS       ?= $(shell nproc)
 CTEST      := ctest --output-on-failure -j $(JOBS) --timeout 300
 
-.PHONY: all deps build run test test-plain test-asan fuzz fuzz-short clean
+.PHONY: all deps build run test test-plain test-asan fuzz fuzz-short bench clean
 
 all: build
 
@@ -49,6 +49,16 @@ fuzz-short: deps $(FUZZ_BUILD)/build.ninja
 
 fuzz: FUZZ_SECONDS := 600
 fuzz: fuzz-short
+
+# Not part of test: prints one table of speed figures. BUILD_DIR=DIR measures
+# the program built there as it is (another checkout's, say); the instruments
+# come from this checkout's build.
+BUILD_DIR ?= $(BUILD)
+
+bench: deps $(BUILD)/build.ninja
+	@scripts/install-deps --bench
+	cmake --build $(BUILD) -j $(JOBS) --target wexlo wexlo-send receive-rate minimal-receiver viewer-load
+	bench/run-bench --tools $(BUILD)/bench $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
