@@ -25,6 +25,7 @@ const char* const SendUsage =
     "  --timeout SECONDS  give up when lookup, connection, sending and the\n"
     "                     reply together take longer (default 30)\n"
     "  -h, --help         show this text\n"
+    "      --version      show the version\n"
     "\n"
     "Output on standard output, once the receiver has answered or closed:\n"
     "  Message sent to NAME (ADDRESS)\n"
@@ -130,6 +131,10 @@ TSendArguments ParseSendArguments(const std::vector<std::string>& Args) {
         }
         if (a == "-h" || a == "--help") {
             result.Help = true;
+            return result;
+        }
+        if (a == "--version") {
+            result.Version = true;
             return result;
         }
         if (optionValue("--port", value)) {

@@ -39,6 +39,7 @@ struct TSendOptions {
 struct TSendArguments {
     TSendOptions Options;
     bool Help = false;
+    bool Version = false;
     bool ReadStdin = false;  // no MESSAGE words were given
     std::string Error;       // usage error; empty when the arguments are fine
 };

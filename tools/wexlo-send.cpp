@@ -56,6 +56,10 @@ int main(int argc, char** argv) {
         WriteAll(STDOUT_FILENO, SendUsage);
         return SendExit::Sent;
     }
+    if (args.Version) {
+        WriteAll(STDOUT_FILENO, "wexlo-send " WEXLO_VERSION "\n");
+        return SendExit::Sent;
+    }
     if (!args.Error.empty()) return UsageError(args.Error);
 
     TSendOptions options = args.Options;
