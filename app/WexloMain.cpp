@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <QApplication>
 #include <QSessionManager>
 
+#include "app/CommandLine.h"
 #include "app/Main.h"
 #include "app/SignalRelay.h"
 #include "platform/CanberraSound.h"
@@ -102,6 +104,8 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before the toolkit: --help and --version need no display.
+    if (const std::optional<int> status = HandleCommandLine(argc, argv)) return *status;
     std::setlocale(LC_ALL, "");
     // A closed terminal or pipe on stderr must not end the program mid-run.
     std::signal(SIGPIPE, SIG_IGN);
