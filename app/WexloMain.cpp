@@ -15,6 +15,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Main.h"
+#include "app/ShutdownBoxes.h"
 #include "app/SignalRelay.h"
 #include "platform/CanberraSound.h"
 #include "platform/FileDialogs.h"
@@ -116,6 +117,8 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName("wexlo");
 
     const std::unique_ptr<IMessageBoxService> messageBoxes = MakeMessageBoxes();
+    // Nothing waits on a box once the program is being ended from outside.
+    TShutdownBoxes boxes(*messageBoxes);
     auto lock = std::make_unique<TInstanceLock>(Caption::AppTitle + " - Drelmo");
     if (lock->State() == TInstanceLock::lsHeldElsewhere) {
         messageBoxes->Show(nullptr, "Application already running", Caption::AppTitle,
@@ -130,8 +133,9 @@ int main(int argc, char** argv) {
     // before the form, so a request that comes while a start-up box is open
     // ends that box and then the program.
     bool quitRequested = false;
-    const auto requestQuit = [&quitRequested] {
+    const auto requestQuit = [&quitRequested, &boxes] {
         quitRequested = true;
+        boxes.SetQuiet(true);
         QCoreApplication::exit(0);
     };
     TSignalRelay relay([&requestQuit](int) { requestQuit(); });
@@ -144,7 +148,7 @@ int main(int argc, char** argv) {
     TCanberraSound sound;
     TFileDialogs fileDialogs;
     TMainServices services;
-    services.MessageBoxes = messageBoxes.get();
+    services.MessageBoxes = &boxes;
     services.Sound = &sound;
     services.FileDialogs = &fileDialogs;
     services.ExecutablePath = QCoreApplication::applicationFilePath().toStdString();
@@ -153,9 +157,14 @@ int main(int argc, char** argv) {
     // Asked to save (a checkpoint, or a logout that may yet be cancelled): the
     // settings go to disk now, and the program stays. Received messages are in
     // the journal already.
-    QObject::connect(
-        &app, &QGuiApplication::commitDataRequest, form.get(),
-        [&form](QSessionManager&) { Guarded(form.get(), [&form] { form->SaveSettings(); }); });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, form.get(),
+                     [&form, &boxes](QSessionManager&) {
+                         // A logout waits for this: a failure is reported, not asked about.
+                         const bool quiet = boxes.Quiet();
+                         boxes.SetQuiet(true);
+                         Guarded(form.get(), [&form] { form->SaveSettings(); });
+                         boxes.SetQuiet(quiet);
+                     });
     // An end asked for before the loop runs would be forgotten by exec().
     if (quitRequested)
         QMetaObject::invokeMethod(
