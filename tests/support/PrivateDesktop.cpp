@@ -103,6 +103,7 @@ void EndWithTest(QProcess& Process) {
 TPrivateDesktop::~TPrivateDesktop() {
     if (FXcb) xcb_disconnect(static_cast<xcb_connection_t*>(FXcb));
     QDBusConnection::disconnectFromBus(QStringLiteral("wexlo-test-bus"));
+    EndChild(FTray);
     EndChild(FBus);
     EndChild(FX);
 }
@@ -192,6 +193,78 @@ bool TPrivateDesktop::PopupShown() const {
         if (popup) return true;
     }
     return false;
+}
+
+std::string TPrivateDesktop::StartX11Tray() {
+    const QString trayer = QStandardPaths::findExecutable("trayer");
+    if (trayer.isEmpty()) return "missing trayer (Debian package trayer)";
+    if (QStandardPaths::findExecutable("xdotool").isEmpty())
+        return "missing xdotool (Debian package xdotool)";
+    FTray = std::make_unique<QProcess>();
+    EndWithTest(*FTray);
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", QString::fromStdString(FDisplay));
+    FTray->setProcessEnvironment(env);
+    FTray->start(trayer, {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                          "120", "--height", "24"});
+    auto* c = static_cast<xcb_connection_t*>(FXcb);
+    const xcb_atom_t selection = Atom(c, "_NET_SYSTEM_TRAY_S0");
+    const bool owned = WaitUntil(
+        [&] {
+            xcb_get_selection_owner_reply_t* reply =
+                xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr);
+            const bool found = reply && reply->owner != XCB_WINDOW_NONE;
+            std::free(reply);
+            return found;
+        },
+        StartLimitMs);
+    return owned ? std::string() : "trayer did not take the tray selection";
+}
+
+std::uint32_t TPrivateDesktop::DockedIcon() const {
+    auto* c = static_cast<xcb_connection_t*>(FXcb);
+    if (!c) return 0;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    // Below the top-level windows: a docked icon is a window of the program's
+    // inside the tray's.
+    std::vector<std::pair<xcb_window_t, int>> pending = {{root, 0}};
+    while (!pending.empty()) {
+        const auto [window, depth] = pending.back();
+        pending.pop_back();
+        xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
+        if (!tree) continue;
+        const xcb_window_t* children = xcb_query_tree_children(tree);
+        for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+            const std::string wmClass =
+                Property(c, children[i], XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
+            if (depth >= 1 && wmClass.rfind(std::string("wexlo\0", 6), 0) == 0) {
+                std::free(tree);
+                return children[i];
+            }
+            pending.push_back({children[i], depth + 1});
+        }
+        std::free(tree);
+    }
+    return 0;
+}
+
+bool TPrivateDesktop::Xdotool(const QStringList& Args) const {
+    QProcess tool;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", QString::fromStdString(FDisplay));
+    tool.setProcessEnvironment(env);
+    tool.start(QStringLiteral("xdotool"), Args);
+    return tool.waitForFinished(StartLimitMs) && tool.exitStatus() == QProcess::NormalExit &&
+           tool.exitCode() == 0;
+}
+
+bool TPrivateDesktop::Click(std::uint32_t Window, int Button, int Count) const {
+    return Xdotool({"mousemove", "--window", QString::number(Window), "8", "8", "click", "--repeat",
+                    QString::number(Count), "--delay", "60", QString::number(Button)});
+}
+
+bool TPrivateDesktop::Key(const char* Name) const {
+    return Xdotool({"key", QString::fromLatin1(Name)});
 }
 
 std::unique_ptr<QObject> TStandInWatcher::Serve(QDBusConnection Bus, TStandInWatcher** Watcher) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,8 +40,20 @@ public:
     // Whether a popup (a menu) is on screen: a mapped override-redirect window.
     bool PopupShown() const;
 
+    // Starts an X11 tray (trayer) on the display and waits until it owns the
+    // tray selection. Empty when it runs; else why not (see Start).
+    std::string StartX11Tray();
+    // The window of the program's icon once it is docked in the tray, else 0.
+    std::uint32_t DockedIcon() const;
+    // Mouse and keys through xdotool, as a user would: Button 1 or 3 on a
+    // window, Count times; a key name. False when xdotool failed.
+    bool Click(std::uint32_t Window, int Button, int Count = 1) const;
+    bool Key(const char* Name) const;
+
 private:
-    std::unique_ptr<QProcess> FX, FBus;
+    bool Xdotool(const QStringList& Args) const;
+
+    std::unique_ptr<QProcess> FX, FBus, FTray;
     std::string FDisplay, FBusAddress, FConfigPath;
     void* FXcb = nullptr;  // the test's own xcb_connection_t
 };

@@ -304,14 +304,20 @@ std::string Settings(int Port) {
            port + "\r\n";
 }
 
-struct ProgramOnBus : ::testing::Test {
-    void SetUp() override {
+// The real program on a desktop of the test's own.
+struct ProgramOnDesktop : ::testing::Test {
+    // False (with the test skipped) when a tool is missing.
+    bool StartDesktop() {
         const std::string why = desktop.Start();
-        if (why.rfind("missing", 0) == 0) GTEST_SKIP() << why;
-        ASSERT_EQ(why, "");
-        bus = desktop.Bus();
-        host = testsupport::TStandInWatcher::Serve(bus, &watcher);
+        if (why.rfind("missing", 0) == 0) {
+            skipped = why;
+            return false;
+        }
+        EXPECT_EQ(why, "");
+        return why.empty();
+    }
 
+    void StartProgram() {
         root = fs::path(testsupport::TempDir()) / "program";
         for (const char* sub : {"config/wexlo", "state", "data", "runtime"})
             fs::create_directories(root / sub);
@@ -335,9 +341,6 @@ struct ProgramOnBus : ::testing::Test {
         testsupport::EndWithTest(program);
         program.start(QString::fromStdString(testsupport::BuildDir() + "/wexlo"), {});
         ASSERT_TRUE(program.waitForStarted(10000));
-        ASSERT_TRUE(WaitUntil([this] { return !watcher->Items().isEmpty(); }, 30000))
-            << "no item registered with the tray";
-        item = watcher->Items().front();
     }
 
     void TearDown() override {
@@ -345,6 +348,32 @@ struct ProgramOnBus : ::testing::Test {
             program.kill();
             program.waitForFinished(5000);
         }
+    }
+
+    bool WindowShown(const std::string& Title) const {
+        for (const std::string& title : desktop.WindowTitles())
+            if (title == Title) return true;
+        return false;
+    }
+
+    std::string Boxes() const { return testsupport::ReadFile((root / "boxes.log").string()); }
+
+    testsupport::TPrivateDesktop desktop;
+    std::string skipped;
+    fs::path root;
+    QProcess program;
+};
+
+// A tray that speaks the desktop bus: a stand-in watcher on the private bus.
+struct ProgramOnBus : ProgramOnDesktop {
+    void SetUp() override {
+        if (!StartDesktop()) GTEST_SKIP() << skipped;
+        bus = desktop.Bus();
+        host = testsupport::TStandInWatcher::Serve(bus, &watcher);
+        StartProgram();
+        ASSERT_TRUE(WaitUntil([this] { return !watcher->Items().isEmpty(); }, 30000))
+            << "no item registered with the tray";
+        item = watcher->Items().front();
     }
 
     QVariant ItemProperty(const char* Name) {
@@ -360,15 +389,24 @@ struct ProgramOnBus : ::testing::Test {
                          {0, 0});
     }
 
-    std::string Boxes() const { return testsupport::ReadFile((root / "boxes.log").string()); }
-
-    testsupport::TPrivateDesktop desktop;
     QDBusConnection bus{QString()};
     testsupport::TStandInWatcher* watcher = nullptr;
     std::unique_ptr<QObject> host;
-    fs::path root;
-    QProcess program;
     QString item;
+};
+
+// An X11 tray (XEmbed) and no watcher on the bus.
+struct ProgramInX11Tray : ProgramOnDesktop {
+    void SetUp() override {
+        if (!StartDesktop()) GTEST_SKIP() << skipped;
+        const std::string why = desktop.StartX11Tray();
+        if (why.rfind("missing", 0) == 0) GTEST_SKIP() << why;
+        ASSERT_EQ(why, "");
+        StartProgram();
+        ASSERT_TRUE(WaitUntil([this] { return (icon = desktop.DockedIcon()) != 0; }, 30000))
+            << "the icon did not dock";
+    }
+    std::uint32_t icon = 0;
 };
 
 // The exported menu's items: "-" for a separator, else the label, then
@@ -455,11 +493,7 @@ TEST_F(ProgramOnBus, TheTrayMenuIsExportedWithItsItemsStatesAndImages) {
 }
 
 TEST_F(ProgramOnBus, OneActivationWritesAMessageAndTheMenuCanBeAskedFor) {
-    const auto sendDialogShown = [this] {
-        for (const std::string& title : desktop.WindowTitles())
-            if (title == "Wexlo  -  Send a message") return true;
-        return false;
-    };
+    const auto sendDialogShown = [this] { return WindowShown("Wexlo  -  Send a message"); };
     ASSERT_FALSE(sendDialogShown());
     EXPECT_EQ(CallItem("Activate").type(), QDBusMessage::ReplyMessage);
     EXPECT_TRUE(WaitUntil(sendDialogShown, 20000));
@@ -468,6 +502,24 @@ TEST_F(ProgramOnBus, OneActivationWritesAMessageAndTheMenuCanBeAskedFor) {
     EXPECT_FALSE(desktop.PopupShown());
     EXPECT_EQ(CallItem("ContextMenu").type(), QDBusMessage::ReplyMessage);
     EXPECT_TRUE(WaitUntil([this] { return desktop.PopupShown(); }, 20000));
+}
+
+// The tray menu also goes to Qt's X11 tray icon, which opens it itself: there
+// a click stays a click, the double click writes a message, and the menu
+// opens.
+TEST_F(ProgramInX11Tray, ClickDoubleClickAndMenuStayAsTheyWere) {
+    const auto sendDialogShown = [this] { return WindowShown("Wexlo  -  Send a message"); };
+    ASSERT_TRUE(desktop.Click(icon, 1));
+    ASSERT_TRUE(desktop.Click(icon, 3));
+    // The menu comes after the click: had the click opened the dialog, it
+    // would be there by now.
+    ASSERT_TRUE(WaitUntil([this] { return desktop.PopupShown(); }, 20000));
+    EXPECT_FALSE(sendDialogShown());
+    ASSERT_TRUE(desktop.Key("Escape"));
+    ASSERT_TRUE(WaitUntil([this] { return !desktop.PopupShown(); }, 20000));
+
+    ASSERT_TRUE(desktop.Click(icon, 1, 2));
+    EXPECT_TRUE(WaitUntil(sendDialogShown, 20000));
 }
 
 }  // namespace desktopbus
