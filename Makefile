@@ -45,6 +45,7 @@ package: build
 
 # Every stage runs even when an earlier one fails; the last line sums them up.
 test:
+	@rm -f $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log $(FUZZ_BUILD)/fuzz_*.log
 	@status=0; \
 	$(MAKE) --no-print-directory test-plain || status=1; \
 	$(MAKE) --no-print-directory test-asan || status=1; \
