@@ -238,8 +238,9 @@ std::uint32_t TPrivateDesktop::DockedIcon() const {
             const std::string wmClass =
                 Property(c, children[i], XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
             if (depth >= 1 && wmClass.rfind(std::string("wexlo\0", 6), 0) == 0) {
+                const xcb_window_t icon = children[i];  // children live in tree
                 std::free(tree);
-                return children[i];
+                return icon;
             }
             pending.push_back({children[i], depth + 1});
         }
