@@ -367,14 +367,60 @@ TEST(MainReceiveHostile, OneMegabyteRequestArrivesWhole) {
     ExpectStillReceiving(h);
 }
 
+// The largest request is taken whole and answered; one byte more is cut there
+// and the sender is not told it was delivered. Shown in an alert window.
+TEST(MainReceiveHostile, SixteenMegabyteRequests) {
+    const std::size_t limit = TRequestLimits().MaxBytes;
+    struct Case {
+        const char* name;
+        std::size_t size;  // of the text
+        bool whole;
+    };
+    const Case cases[] = {
+        {"as long as allowed", limit - 8, true},
+        {"one byte longer", limit - 7, false},
+    };
+    MainHarness h;
+    TfMain& form = h.Start();
+    // Only the size limit may end these, however busy the machine.
+    form.Receiver().Limits.MaxWaitMs = 600000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = Pattern(c.size);
+        const std::size_t before = form.FReceivedMessages.size();
+        RawClient client(h.port);
+        client.Send(Request(text));
+        ASSERT_TRUE(client.WaitClosed(120000));
+        if (c.whole) {
+            EXPECT_EQ(client.got, "\b00\b");
+            EXPECT_EQ(client.error, 0);
+        } else {
+            EXPECT_EQ(client.got, "");
+            EXPECT_TRUE(client.error == ECONNRESET || client.error == EPIPE) << client.error;
+        }
+        ASSERT_EQ(form.FReceivedMessages.size(), before + 3);
+        EXPECT_TRUE(form.FReceivedMessages.back() == text.substr(0, limit - 8) + "\r\n\r\n\r\n")
+            << "not the first " << limit - 8 << " bytes of the text";
+        ASSERT_FALSE(form.FMessageWindows.empty());
+        EXPECT_EQ(form.FMessageWindows.back()->redMessage->Content().size(), limit - 8 + 2);
+    }
+    EXPECT_EQ(form.Receiver().Collecting(), 0u);
+    ExpectStillReceiving(h);
+}
+
 TEST(MainReceiveHostile, OddAndRandomRequests) {
     MainHarness h;
     h.settings["Show alert on message"] = Dword(0);
     TfMain& form = h.Start();
     form.FResponseMessage = "R";
 
-    std::vector<std::string> requests{std::string(1, '\b'), std::string(1, '\0'),
-                                      std::string("\b\b"), std::string(300, '\b')};
+    std::vector<std::string> requests{std::string(1, '\0'), std::string("\b\b"),
+                                      std::string(300, '\b')};
+    // Every truncation of a header, alone and with text after it.
+    for (std::size_t size = 1; size < RequestHeader.size(); ++size) {
+        requests.push_back(RequestHeader.substr(0, size));
+        requests.push_back(RequestHeader.substr(0, size) + "text");
+    }
     std::mt19937 random(4);
     for (int i = 0; i < 40; ++i) {
         std::string bytes(1 + random() % 3000, '\0');
@@ -399,24 +445,44 @@ TEST(MainReceiveHostile, OddAndRandomRequests) {
 TEST(MainReceiveHostile, PeerResettingMidRequest) {
     MainHarness h;
     TfMain& form = h.Start();
+    // Only the reset may end a request being collected.
+    form.Receiver().Limits = {60000, 60000, std::size_t(16) << 20};
+    const std::string longText = Pattern(200000);
     struct Case {
         const char* name;
         std::string bytes, text;
+        std::size_t collecting;  // once this much is sent, wait until it is collected
     };
     const Case cases[] = {
-        {"inside the header", "\b01", ""},
-        {"before the reply", Request("cut short"), "cut short"},
+        {"inside the header", "\b01", "", 0},
+        {"before the reply", Request("cut short"), "cut short", 0},
+        {"while a long one is collected", Request(longText), longText, 100000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::size_t before = form.FReceivedMessages.size();
         {
             RawClient client(h.port);
-            client.Send(c.bytes);
+            if (c.collecting) {
+                client.Send(c.bytes.substr(0, c.collecting));
+                ASSERT_TRUE(WaitUntil([&] {
+                    client.Pump();
+                    return client.pending.empty() && form.Receiver().Collecting() == 1;
+                }));
+                client.Send(c.bytes.substr(c.collecting));
+            } else {
+                client.Send(c.bytes);
+            }
             client.Reset();
         }
         ASSERT_TRUE(WaitUntil([&] { return form.FReceivedMessages.size() == before + 3; }));
-        EXPECT_EQ(form.FReceivedMessages.back(), c.text + "\r\n\r\n\r\n");
+        const std::string& entry = form.FReceivedMessages.back();
+        const std::string body = entry.substr(0, entry.size() - 6);
+        // What was read before the reset is kept; what was still on the way may be lost.
+        EXPECT_EQ(entry.substr(body.size()), "\r\n\r\n\r\n");
+        EXPECT_GE(body.size(), c.collecting ? c.collecting - 8 : c.text.size());
+        EXPECT_TRUE(body == c.text.substr(0, body.size())) << "not the bytes that were sent";
+        EXPECT_EQ(form.Receiver().Collecting(), 0u);
         ExpectStillReceiving(h);
         // A reply the reset peer can no longer take is reported, nothing more.
         ASSERT_LE(h.boxes.boxes.size(), 1u);
