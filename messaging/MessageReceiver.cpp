@@ -133,15 +133,15 @@ std::string TMessageReceiver::Forget(TSocketConnection* Socket) {
 
 void TMessageReceiver::Handle(TSocketConnection* Socket, const std::string& Request, bool Cut) {
     try {
-        const std::string header = ParseHeader(Request);
-        const std::string text = StripHeader(Request);
         const TArrivalOptions options = FHost.ArrivalOptions();
         // One reverse lookup serves the log line and the window title.
         const std::string peerName = Socket->PeerName();
         const std::string peerAddress = Socket->PeerAddress();
+        const TRequestWork work =
+            ReadRequest(Request, peerName, peerAddress, TimeStamp(), options.AutoResponse);
+        const std::string& text = work.Text;
 
-        FHost.RecordReceived(
-            ReceivedEntry(peerName, peerAddress, TimeStamp(), options.AutoResponse, text));
+        FHost.RecordReceived(work.Entry);
 
         PlayArrivalSound(options, FHost.Sound());
 
@@ -160,7 +160,7 @@ void TMessageReceiver::Handle(TSocketConnection* Socket, const std::string& Requ
             Socket->Abort();
             return;
         }
-        if (WantsStatusReply(header))
+        if (work.WantsReply)
             Socket->SendString(BuildStatusReply(options.DisableAlerts, options.AutoResponse,
                                                 FHost.ResponseMessage()));
     } catch (...) {
