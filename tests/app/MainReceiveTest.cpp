@@ -696,7 +696,13 @@ TEST(MainReceiveLoad, SilentConnectionsAreDroppedWhileOthersAreAnswered) {
     QElapsedTimer held;
     held.start();
     std::vector<std::unique_ptr<RawClient>> silent;
-    for (int i = 0; i < silentCount; ++i) silent.push_back(std::make_unique<RawClient>(h.port));
+    for (int i = 0; i < silentCount; ++i) {
+        silent.push_back(std::make_unique<RawClient>(h.port));
+        // A connect blocks while the listen queue is full (a small somaxconn).
+        if (i % 50 == 49) {
+            ASSERT_TRUE(WaitUntil([&] { return form.ServerSocket->ConnectionCount() == i + 1; }));
+        }
+    }
     ASSERT_TRUE(WaitUntil([&] { return form.ServerSocket->ConnectionCount() == silentCount; }));
 
     const auto replies = RunClients(h.port, clients, messages, [](int c, int i) {
