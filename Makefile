@@ -4,7 +4,7 @@
 BUILD      := build
 ASAN_BUILD := build-asan
 FUZZ_BUILD := build-fuzz
-FUZZ_SECONDS ?= 20
+FUZZ_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 PREFIX     ?= /usr/local
 CTEST      := ctest --output-on-failure -j $(JOBS) --timeout 300

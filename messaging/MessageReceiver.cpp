@@ -53,7 +53,7 @@ void TMessageReceiver::ServerSocketClientDisconnect(QObject*, TSocketConnection*
 }
 
 void TMessageReceiver::StartCollecting(TSocketConnection* Socket, std::string Request) {
-    if (Request.size() >= Limits.MaxBytes) {
+    if (Request.size() > Limits.MaxBytes) {
         Request.resize(Limits.MaxBytes);
         Handle(Socket, Request, true);
         return;
@@ -84,11 +84,15 @@ void TMessageReceiver::Collected(TSocketConnection* Socket, const std::string& M
     const auto it = FPending.find(Socket);
     if (it == FPending.end()) return;  // a failure while reading has ended it
     TPending& pending = it->second;
+    // One byte past the limit tells a request that is too long from one that
+    // is exactly as long as allowed.
     pending.Request.append(More, 0,
-                           std::min(More.size(), Limits.MaxBytes - pending.Request.size()));
+                           std::min(More.size(), Limits.MaxBytes + 1 - pending.Request.size()));
+    const bool tooLong = pending.Request.size() > Limits.MaxBytes;
     // Still arriving when the time is up, or too long: the request is cut.
-    if (pending.Request.size() >= Limits.MaxBytes || pending.Deadline.hasExpired()) {
-        Finish(Socket, pending.Request.size() >= Limits.MaxBytes || !More.empty());
+    if (tooLong || pending.Deadline.hasExpired()) {
+        if (tooLong) pending.Request.resize(Limits.MaxBytes);
+        Finish(Socket, tooLong || !More.empty());
         return;
     }
     if (!More.empty()) AwaitMore(Socket, pending);
@@ -129,15 +133,15 @@ std::string TMessageReceiver::Forget(TSocketConnection* Socket) {
 
 void TMessageReceiver::Handle(TSocketConnection* Socket, const std::string& Request, bool Cut) {
     try {
-        const std::string header = ParseHeader(Request);
-        const std::string text = StripHeader(Request);
         const TArrivalOptions options = FHost.ArrivalOptions();
         // One reverse lookup serves the log line and the window title.
         const std::string peerName = Socket->PeerName();
         const std::string peerAddress = Socket->PeerAddress();
+        const TRequestWork work =
+            ReadRequest(Request, peerName, peerAddress, TimeStamp(), options.AutoResponse);
+        const std::string& text = work.Text;
 
-        FHost.RecordReceived(
-            ReceivedEntry(peerName, peerAddress, TimeStamp(), options.AutoResponse, text));
+        FHost.RecordReceived(work.Entry);
 
         PlayArrivalSound(options, FHost.Sound());
 
@@ -156,7 +160,7 @@ void TMessageReceiver::Handle(TSocketConnection* Socket, const std::string& Requ
             Socket->Abort();
             return;
         }
-        if (WantsStatusReply(header))
+        if (work.WantsReply)
             Socket->SendString(BuildStatusReply(options.DisableAlerts, options.AutoResponse,
                                                 FHost.ResponseMessage()));
     } catch (...) {

@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include "messaging/MessagingHost.h"
+#include "messaging/ReceivedRequest.h"
 
 class QTimer;
 class TSocketConnection;

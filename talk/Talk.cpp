@@ -123,21 +123,11 @@ TTalkPane::TTalkPane(QWidget* Parent) : QTextEdit(Parent) {
     document()->setMaximumBlockCount(MaxLines);
 }
 
-void TTalkPane::AppendLine(std::string_view Bytes, bool Bold) {
-    QTextCharFormat format;
-    format.setFontWeight(Bold ? QFont::Bold : QFont::Normal);
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.beginEditBlock();
-    const auto addRow = [&](std::string_view row) {
-        if (FEmpty) {
-            cursor.setBlockCharFormat(format);
-            FEmpty = false;
-        } else {
-            cursor.insertBlock(QTextBlockFormat(), format);
-        }
-        cursor.insertText(RowText(row), format);
-    };
+namespace {
+// Calls Row for each row of Bytes: its lines, each cut into pieces of at most
+// MaxRowBytes.
+template <class Fn>
+void ForEachRow(std::string_view Bytes, Fn Row) {
     std::size_t at = 0;
     for (;;) {
         const std::size_t br = Bytes.find_first_of("\r\n", at);
@@ -145,12 +135,39 @@ void TTalkPane::AppendLine(std::string_view Bytes, bool Bold) {
             Bytes.substr(at, br == std::string_view::npos ? Bytes.npos : br - at);
         do {
             const std::size_t end = RowEnd(line);
-            addRow(line.substr(0, end));
+            Row(line.substr(0, end));
             line.remove_prefix(end);
         } while (!line.empty());
         if (br == std::string_view::npos) break;
         at = br + (Bytes[br] == '\r' && br + 1 < Bytes.size() && Bytes[br + 1] == '\n' ? 2 : 1);
     }
+}
+}  // namespace
+
+void TTalkPane::AppendLine(std::string_view Bytes, bool Bold) {
+    QTextCharFormat format;
+    format.setFontWeight(Bold ? QFont::Bold : QFont::Normal);
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    // One read from a flooding peer can hold far more rows than the pane
+    // keeps; those would only be laid out to be dropped again.
+    std::size_t rows = 0;
+    ForEachRow(Bytes, [&](std::string_view) { ++rows; });
+    std::size_t skip = rows > std::size_t(MaxLines) ? rows - std::size_t(MaxLines) : 0;
+    ForEachRow(Bytes, [&](std::string_view row) {
+        if (skip > 0) {
+            --skip;
+            return;
+        }
+        if (FEmpty) {
+            cursor.setBlockCharFormat(format);
+            FEmpty = false;
+        } else {
+            cursor.insertBlock(QTextBlockFormat(), format);
+        }
+        cursor.insertText(RowText(row), format);
+    });
     cursor.endEditBlock();
     // The caret goes to the end and into view, so the newest line shows.
     setTextCursor(cursor);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QEnterEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -499,3 +500,93 @@ TEST(Talk, ALineThePeerIsSlowToTakeIsSentWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string WithoutBreaks(std::string Text) {
+    std::erase_if(Text, [](char c) { return c == '\r' || c == '\n'; });
+    return Text;
+}
+
+}  // namespace
+
+// A peer sending without pause: the window keeps up, keeps its panes bounded,
+// keeps the newest text in order, and the user can still send.
+TEST(Talk, APeerFloodingLinesCannotStallTheWindow) {
+    struct Case {
+        const char* name;
+        std::string flood;
+    };
+    std::string lines, endless;
+    for (int i = 0; i < 100000; ++i) lines += "line " + std::to_string(i) + "\r\n";
+    for (int i = 0; endless.size() < (4u << 20); ++i) endless += std::to_string(i) + ' ';
+    const Case cases[] = {{"many short lines", lines}, {"one line without end", endless}};
+
+    TalkRig r;
+    auto a = r.Call();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        r.w().btnClearReceived->click();
+        a->got.clear();
+        a->Send(c.flood);
+        bool typed = false;
+        QTimer::singleShot(10, &r.w(), [&] {
+            r.Type("typed meanwhile");
+            typed = true;
+        });
+        const std::string tail = WithoutBreaks(c.flood.substr(c.flood.size() - 64));
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                a->Pump();
+                return typed && a->pending.empty() &&
+                       WithoutBreaks(r.w().redReceived->toPlainText().toStdString())
+                           .ends_with(tail);
+            },
+            120000));
+        ASSERT_TRUE(WaitUntil([&] {
+            a->Pump();
+            return a->got == "typed meanwhile";
+        }));
+
+        const int blocks = r.w().redReceived->document()->blockCount();
+        EXPECT_LE(blocks, TTalkPane::MaxLines);
+        const std::string shown = WithoutBreaks(r.w().redReceived->toPlainText().toStdString());
+        const std::string sent = WithoutBreaks(c.flood);
+        EXPECT_TRUE(sent.ends_with(shown)) << "the newest text, whole and in order";
+        // All of it, or a pane full of rows (a read that splits a line adds one).
+        EXPECT_GE(shown.size(), std::min(sent.size(), std::size_t(TTalkPane::MaxLines / 2) * 10));
+        EXPECT_EQ(Status(r.w()), "Connected to " + Local);
+    }
+    EXPECT_TRUE(r.h.boxes.boxes.empty());
+}
+
+// However much one read holds, the pane lays out only the rows it keeps.
+TEST(Talk, OneHugeReadKeepsTheNewestRows) {
+    std::string rows;
+    for (int i = 0; i < 2 * TTalkPane::MaxLines; ++i) rows += "r" + std::to_string(i) + "\n";
+    const std::string empty(2000000, '\n');
+    for (const bool startEmpty : {true, false}) {
+        SCOPED_TRACE(startEmpty);
+        TTalkPane pane;
+        if (!startEmpty) pane.AppendLine("first", true);
+        pane.AppendLine(rows, false);
+        std::vector<std::string> kept = Lines(&pane);
+        ASSERT_EQ(kept.size(), std::size_t(TTalkPane::MaxLines));
+        EXPECT_EQ(kept.front(), "r" + std::to_string(TTalkPane::MaxLines + 1));
+        EXPECT_EQ(kept.end()[-2], "r" + std::to_string(2 * TTalkPane::MaxLines - 1));
+        EXPECT_EQ(kept.back(), "");
+
+        QElapsedTimer took;
+        took.start();
+        pane.AppendLine(empty, false);
+        pane.AppendLine("last", false);
+        // Laying out every row took over twenty seconds here (far more under ASan).
+#ifdef __SANITIZE_ADDRESS__
+        EXPECT_LT(took.elapsed(), 30000);
+#else
+        EXPECT_LT(took.elapsed(), 5000);
+#endif
+        EXPECT_EQ(pane.document()->blockCount(), TTalkPane::MaxLines);
+        EXPECT_EQ(Lines(&pane).back(), "last");
+    }
+}
