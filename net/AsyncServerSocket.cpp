@@ -25,7 +25,8 @@ constexpr int KeepProbes = 6;
 constexpr unsigned UserTimeoutMs = 120000;
 
 // A peer whose link was pulled sends no close: without probes its connection
-// would hold a descriptor for good.
+// would hold a descriptor for good. Set on the listener, whose accepted
+// sockets inherit the options, so an accept costs no further calls.
 void KeepAlive(int fd) {
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
@@ -46,6 +47,8 @@ public:
     int Fd = -1;
     QSocketNotifier* Notifier = nullptr;
     QTimer BackOff;
+    // Closed connections waiting for the one release posted for them all.
+    std::vector<QPointer<TSocketConnection>> Releasing;
 };
 
 TAsyncServerSocket::TAsyncServerSocket(QObject* parent)
@@ -95,6 +98,7 @@ void TAsyncServerSocket::Open() {
         // TIME_WAIT; a second live listener still gets address-in-use.
         const int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        KeepAlive(fd);
         sockaddr_in any{};
         any.sin_family = AF_INET;
         any.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -173,7 +177,6 @@ void TAsyncServerSocket::Acceptable() {
         }
         return;
     }
-    KeepAlive(fd);
     auto* connection = new TSocketConnection(this);
     FConnections.push_back(connection);
     connection->Adopt(fd, peer.sin_addr.s_addr, ntohs(peer.sin_port), FSilentTimeout);
@@ -193,16 +196,21 @@ void TAsyncServerSocket::Acceptable() {
 }
 
 void TAsyncServerSocket::ReleaseLater(TSocketConnection* Connection) {
-    QPointer<TSocketConnection> target(Connection);
+    // Connections closed in one turn of the event loop share one release.
+    const bool posted = !d->Releasing.empty();
+    d->Releasing.emplace_back(Connection);
+    if (posted) return;
     QMetaObject::invokeMethod(
         this,
-        [this, target] {
-            if (!target) return;
-            if (target->InDispatch()) {
-                target->DeferRelease();
-                return;
+        [this] {
+            for (const QPointer<TSocketConnection>& target : std::exchange(d->Releasing, {})) {
+                if (!target) continue;
+                if (target->InDispatch()) {
+                    target->DeferRelease();
+                    continue;
+                }
+                delete target.data();  // leaves the list in its destructor
             }
-            delete target.data();  // leaves the list in its destructor
         },
         Qt::QueuedConnection);
 }

@@ -81,6 +81,8 @@ public:
     int Dispatching = 0;
     bool ReleaseWanted = false;
     bool ReadFailed = false;
+    int ReadDepth = 0;             // read events of this socket being handled
+    bool ReadTaken = false;        // ReceiveAvailable ran since the last read event
     std::string Outgoing;          // queued by SendAll
     std::size_t OutgoingSent = 0;  // how much of it the platform has taken
     QTimer* Stall = nullptr;       // runs while queued output makes no progress
@@ -104,22 +106,30 @@ public:
         if (self) self->EndDispatch();
     }
 
-    void Watch() {
-        ReadNotifier = new QSocketNotifier(Fd, QSocketNotifier::Read, q);
-        WriteNotifier = new QSocketNotifier(Fd, QSocketNotifier::Write, q);
-        ReadNotifier->setEnabled(false);
-        WriteNotifier->setEnabled(false);
-        QObject::connect(ReadNotifier, &QSocketNotifier::activated, q,
-                         [this] { Dispatch([this] { Readable(); }); });
-        QObject::connect(WriteNotifier, &QSocketNotifier::activated, q,
-                         [this] { Dispatch([this] { Writable(); }); });
+    // Notifiers are made when first wanted and then kept for the socket:
+    // every change to the set of watched descriptors costs the event loop a
+    // wake-up, so they are switched only where the program's need changes.
+    QSocketNotifier* MakeNotifier(QSocketNotifier::Type type) {
+        auto* notifier = new QSocketNotifier(Fd, type, q);
+        if (type == QSocketNotifier::Read)
+            QObject::connect(notifier, &QSocketNotifier::activated, q,
+                             [this] { Dispatch([this] { Readable(); }); });
+        else
+            QObject::connect(notifier, &QSocketNotifier::activated, q,
+                             [this] { Dispatch([this] { Writable(); }); });
+        return notifier;
     }
 
+    // The socket is closing: nothing more is watched. An accepted
+    // connection keeps its notifiers until it is destroyed; a client's
+    // connection object outlives its socket, so its notifiers go (later: one
+    // of them may be delivering its activation right now).
     void Unwatch() {
-        // A notifier may be in the middle of delivering its own activation.
+        WantRead(false);
+        WantWrite(false);
+        if (!Client) return;
         for (QSocketNotifier** n : {&ReadNotifier, &WriteNotifier}) {
             if (!*n) continue;
-            (*n)->setEnabled(false);
             (*n)->disconnect();
             (*n)->deleteLater();
             *n = nullptr;
@@ -127,10 +137,16 @@ public:
     }
 
     void WantRead(bool on) {
-        if (ReadNotifier) ReadNotifier->setEnabled(on);
+        if (ReadNotifier)
+            ReadNotifier->setEnabled(on);
+        else if (on && Fd >= 0)
+            ReadNotifier = MakeNotifier(QSocketNotifier::Read);
     }
     void WantWrite(bool on) {
-        if (WriteNotifier) WriteNotifier->setEnabled(on);
+        if (WriteNotifier)
+            WriteNotifier->setEnabled(on);
+        else if (on && Fd >= 0)
+            WriteNotifier = MakeNotifier(QSocketNotifier::Write);
     }
 
     void Fire(TEvent event) {
@@ -197,8 +213,27 @@ public:
         while (n < 0 && errno == EINTR);
         if (n >= 0 && SilentTimer) SilentTimer->stop();
         if (n > 0) {
-            // Once per arrival: quiet until the handler reads.
-            WantRead(false);
+            // Once per arrival: a handler that leaves the bytes where they are
+            // (or is still busy with them in a modal loop before reading) gets
+            // no further notification until it reads.
+            if (ReadDepth > 0 && !ReadTaken) {
+                WantRead(false);
+                return;
+            }
+            const unsigned generation = Generation;
+            QPointer<TSocketConnection> self(q);
+            ReadTaken = false;
+            ++ReadDepth;
+            struct TDepth {
+                SocketConnectionPrivate* d;
+                QPointer<TSocketConnection>& self;
+                unsigned generation;
+                ~TDepth() {
+                    if (!self || d->Generation != generation) return;
+                    --d->ReadDepth;
+                    if (!d->ReadTaken) d->WantRead(false);
+                }
+            } depth{this, self, generation};
             Fire(TEvent::Read);
             return;
         }
@@ -229,16 +264,21 @@ public:
             ConnectCompleted();
             return;
         }
-        WantWrite(false);
-        if (Phase != TPhase::Connected) return;
+        if (Phase != TPhase::Connected) {
+            WantWrite(false);
+            return;
+        }
         if (!Outgoing.empty()) {
-            // A pending error surfaces from the send itself, as a failed send.
+            // A pending error surfaces from the send itself, as a failed send;
+            // output still waiting keeps the notifier on.
             if (Flush() != TFlush::Drained) return;
             const unsigned generation = Generation;
             QPointer<TSocketConnection> self(q);
             Fire(TEvent::Drained);
             if (!self || Generation != generation || !Connected()) return;
         }
+        // One notification, then quiet until something waits to be written.
+        WantWrite(false);
         if (const int error = PendingError(Fd)) {
             ErrorNotification(ekSend, error);
             return;
@@ -333,6 +373,7 @@ public:
         PendingConnectError = 0;
         Closing = false;
         ReadFailed = false;
+        ReadDepth = 0;
         DropOutgoing();
         ++Generation;
         if (fd < 0) return;
@@ -429,7 +470,6 @@ public:
         Target.sin_family = AF_INET;
         Target.sin_addr.s_addr = address;
         Target.sin_port = htons(static_cast<uint16_t>(Client->FPort));
-        Watch();
         Phase = TPhase::Connecting;
         Notify(Client->OnConnecting, Client, q);
         if (!self || Generation != generation) return;
@@ -544,6 +584,7 @@ void TSocketConnection::SetSendStallMs(int Ms) {
 
 std::string TSocketConnection::ReceiveAvailable() {
     if (!d->Connected()) return {};
+    d->ReadTaken = true;
     d->WantRead(true);
     int pending = 0;
     if (ioctl(d->Fd, FIONREAD, &pending) != 0) {
@@ -645,9 +686,10 @@ void TSocketConnection::Adopt(int Fd, uint32_t Address, uint16_t Port, int Silen
     d->Peer.sin_addr.s_addr = Address;
     d->Peer.sin_port = htons(Port);
     ReverseLookup::Prefetch(Address);
-    d->Watch();
     d->WantRead(true);
-    d->WantWrite(true);  // writable at once: one OnClientWrite, as after a connect
+    // Writable at once: one OnClientWrite, as after a connect. Without a
+    // handler to tell, the socket is not watched for it.
+    if (d->Server && d->Server->OnClientWrite) d->WantWrite(true);
     if (SilentTimeoutMs > 0) {
         if (!d->SilentTimer) {
             d->SilentTimer = new QTimer(this);

@@ -1,21 +1,44 @@
 #include "TimeStamp.h"
 
+#include <chrono>
+#include <optional>
+
 namespace {
 std::function<std::time_t()>& CurrentClock() {
     static std::function<std::time_t()> clock;
     return clock;
 }
 
-std::string Format(const char* Pattern, std::time_t When) {
-    // Re-read the zone so a change of the system's time zone shows in new stamps.
+std::function<std::int64_t()>& ZoneClock() {
+    static std::function<std::int64_t()> clock;
+    return clock;
+}
+
+std::optional<std::int64_t> LastZoneLookup;  // UI thread only, like the logs
+
+// tzset() re-reads the zone on every call; once a second is enough to follow
+// a change of the system's time zone.
+void FollowZone() {
+    const std::int64_t now = ZoneClock() ? ZoneClock()()
+                                         : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now().time_since_epoch())
+                                               .count();
+    if (LastZoneLookup && now >= *LastZoneLookup && now - *LastZoneLookup < 1000) return;
+    LastZoneLookup = now;
     tzset();
-    std::tm local{};
-    if (!localtime_r(&When, &local)) return {};
+}
+
+bool Local(std::time_t When, std::tm& Local) {
+    FollowZone();
+    return localtime_r(&When, &Local) != nullptr;
+}
+
+std::string Format(const char* Pattern, const std::tm& Local) {
     // strftime gives 0 both for an empty result and for a buffer too small;
     // grow a few times before settling for empty.
     for (std::size_t size = 64; size <= 4096; size *= 4) {
         std::string text(size, '\0');
-        const std::size_t length = std::strftime(text.data(), text.size(), Pattern, &local);
+        const std::size_t length = std::strftime(text.data(), text.size(), Pattern, &Local);
         if (length > 0) {
             text.resize(length);
             return text;
@@ -26,15 +49,19 @@ std::string Format(const char* Pattern, std::time_t When) {
 }  // namespace
 
 std::string TimeText(std::time_t When) {
-    return Format("%X", When);
+    std::tm local{};
+    return Local(When, local) ? Format("%X", local) : std::string();
 }
 
 std::string DateText(std::time_t When) {
-    return Format("%x", When);
+    std::tm local{};
+    return Local(When, local) ? Format("%x", local) : std::string();
 }
 
 std::string TimeStamp(std::time_t When) {
-    return TimeText(When) + ", " + DateText(When);
+    std::tm local{};
+    if (!Local(When, local)) return ", ";
+    return Format("%X", local) + ", " + Format("%x", local);
 }
 
 std::time_t Now() {
@@ -54,4 +81,15 @@ ScopedClock::ScopedClock(std::time_t Fixed) : ScopedClock([Fixed] { return Fixed
 
 ScopedClock::~ScopedClock() {
     CurrentClock() = std::move(FPrevious);
+}
+
+ScopedZoneClock::ScopedZoneClock(std::function<std::int64_t()> Clock)
+    : FPrevious(std::move(ZoneClock())) {
+    ZoneClock() = std::move(Clock);
+    LastZoneLookup.reset();
+}
+
+ScopedZoneClock::~ScopedZoneClock() {
+    ZoneClock() = std::move(FPrevious);
+    LastZoneLookup.reset();
 }

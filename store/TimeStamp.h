@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -19,6 +20,21 @@ std::time_t Now();
 
 // "time, date" of Now().
 std::string TimeStamp();
+
+// The time zone is looked up again at most once a second (a lookup reads the
+// status of the zone file; two per stamp would be two per message): a change
+// of zone shows in the stamps made a second later. Replaces the steady clock
+// (milliseconds) that paces the lookups for its lifetime, starting afresh.
+class ScopedZoneClock {
+public:
+    explicit ScopedZoneClock(std::function<std::int64_t()> Clock);
+    ~ScopedZoneClock();
+    ScopedZoneClock(const ScopedZoneClock&) = delete;
+    ScopedZoneClock& operator=(const ScopedZoneClock&) = delete;
+
+private:
+    std::function<std::int64_t()> FPrevious;
+};
 
 // Replaces the clock for its lifetime, so tests get stamps they can predict.
 class ScopedClock {

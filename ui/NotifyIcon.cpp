@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QPointer>
 #include <QSystemTrayIcon>
@@ -108,8 +109,10 @@ bool TSystemTrayShell::Modify(const TNotifyIconData& Data) {
 }
 
 void TSystemTrayShell::Apply(const TNotifyIconData& Data) {
-    FTray->setIcon(Data.Icon);
-    FTray->setToolTip(PlainTrayText(Data.Tip));
+    // Setting the same image again would still redraw it on the desktop.
+    if (Data.Icon.cacheKey() != FTray->icon().cacheKey()) FTray->setIcon(Data.Icon);
+    const QString tip = PlainTrayText(Data.Tip);
+    if (tip != FTray->toolTip()) FTray->setToolTip(tip);
     // Exported anew on every call: only when it really changes.
     if (FTray->contextMenu() != Data.Menu) FTray->setContextMenu(Data.Menu);
 }
@@ -165,6 +168,9 @@ TNotifyIcon::TNotifyIcon(QObject* Owner, std::unique_ptr<ITrayShell> Shell)
     : QObject(Owner), FShell(std::move(Shell)) {
     if (!FShell) FShell = std::make_unique<TDesktopTrayShell>();
     FShell->Callback = [this](int message) { TrayCallback(message); };
+    FUpdateTimer.setSingleShot(true);
+    connect(&FUpdateTimer, &QTimer::timeout, this,
+            [this] { Guarded(this, [this] { SendUpdate(); }); });
 }
 
 TNotifyIcon::~TNotifyIcon() {
@@ -174,6 +180,9 @@ TNotifyIcon::~TNotifyIcon() {
 
 void TNotifyIcon::SetVisible(bool Value) {
     if (Value == FVisible) return;
+    // An add shows the state as it is; a removed icon has nothing to update.
+    FUpdatePending = false;
+    FUpdateTimer.stop();
     if (FVisible)
         RemoveTrayIcon();
     else
@@ -191,6 +200,34 @@ void TNotifyIcon::SetToolTip(const QString& Value) {
     if (FVisible) UpdateTrayIcon();
 }
 
+void TNotifyIcon::SetUpdatePacing(TUpdatePacing Pacing) {
+    FPacing = std::move(Pacing);
+}
+
+namespace {
+qint64 SteadyMs() {
+    static QElapsedTimer clock;
+    if (!clock.isValid()) clock.start();
+    return clock.elapsed();
+}
+}  // namespace
+
+void TNotifyIcon::SendUpdate() {
+    if (!FUpdatePending) return;
+    FUpdatePending = false;
+    FUpdateTimer.stop();
+    if (!FVisible) return;
+    const TNotifyIconData shown = FIconData;
+    FillIconData();
+    // Changed and changed back within one interval: the desktop has it already.
+    if (FSentOnce && shown.Icon.cacheKey() == FIconData.Icon.cacheKey() &&
+        shown.Tip == FIconData.Tip)
+        return;
+    FLastSent = FPacing.Clock ? FPacing.Clock() : SteadyMs();
+    FSentOnce = true;
+    FShell->Modify(FIconData);
+}
+
 void TNotifyIcon::FillIconData() {
     FIconData.Icon = FIcon;
     QString tip = FToolTip.left(MaxTipLength);
@@ -204,12 +241,24 @@ void TNotifyIcon::FillIconData() {
 // as they were set, and the icon simply is not there.
 bool TNotifyIcon::AddTrayIcon() {
     FillIconData();
+    FSentOnce = true;
+    FLastSent = FPacing.Clock ? FPacing.Clock() : SteadyMs();
     return FShell->Add(FIconData);
 }
 
+// Queues the update (see MinUpdateIntervalMs); true while one is on its way.
 bool TNotifyIcon::UpdateTrayIcon() {
-    FillIconData();
-    return FShell->Modify(FIconData);
+    if (FUpdatePending) return true;
+    FUpdatePending = true;
+    const qint64 now = FPacing.Clock ? FPacing.Clock() : SteadyMs();
+    const qint64 since = now - FLastSent;
+    const int delay =
+        since >= 0 && since < MinUpdateIntervalMs ? int(MinUpdateIntervalMs - since) : 0;
+    if (FPacing.Schedule)
+        FPacing.Schedule(delay);
+    else
+        FUpdateTimer.start(delay);
+    return true;
 }
 
 bool TNotifyIcon::RemoveTrayIcon() {

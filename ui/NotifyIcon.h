@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class QMenu;
 class QSystemTrayIcon;
@@ -125,6 +126,22 @@ public:
 
     ITrayShell& Shell() const { return *FShell; }
 
+    // Every update is a round trip to the desktop, so changes are paced: those
+    // made in one event go out as one update after it (an image and a text
+    // set together make one), an update that changes nothing is not sent, and
+    // none follows the previous one sooner than MinUpdateIntervalMs. The last
+    // state always goes out.
+    static constexpr int MinUpdateIntervalMs = 100;
+    struct TUpdatePacing {
+        std::function<qint64()> Clock;              // steady milliseconds
+        std::function<void(int DelayMs)> Schedule;  // runs SendUpdate after DelayMs
+    };
+    // Test seam; empty members keep the steady clock and the timer.
+    void SetUpdatePacing(TUpdatePacing Pacing);
+    bool UpdatePending() const { return FUpdatePending; }
+    // Sends a pending change now (what the scheduled call does).
+    void SendUpdate();
+
 private:
     bool AddTrayIcon();
     bool UpdateTrayIcon();
@@ -139,4 +156,9 @@ private:
     QString FToolTip;
     QMenu* FPopupMenu = nullptr;
     TNotifyIconData FIconData;
+    TUpdatePacing FPacing;
+    QTimer FUpdateTimer;
+    bool FUpdatePending = false;
+    bool FSentOnce = false;  // FIconData is what the shell shows
+    qint64 FLastSent = 0;
 };

@@ -263,10 +263,16 @@ bool TStatusWindow::Delete() {
 }
 
 void TStatusWindow::Show(const TNotifyIconData& Data) {
+    // Each change is drawn and sent to the desktop: only what changed.
+    const bool iconChanged = !FShown || Data.Icon.cacheKey() != FData.Icon.cacheKey();
+    const bool tipChanged = !FShown || Data.Tip != FData.Tip;
     FData = Data;
-    imgStatus->setPixmap(Data.Icon.pixmap(32, 32));
-    lblHint->setText(Data.Tip);
-    setWindowIcon(Data.Icon);
+    FShown = true;
+    if (iconChanged) {
+        imgStatus->setPixmap(Data.Icon.pixmap(32, 32));
+        setWindowIcon(Data.Icon);
+    }
+    if (tipChanged) lblHint->setText(Data.Tip);
 }
 
 void TStatusWindow::Send(int MouseMessage) {

@@ -93,6 +93,7 @@ private:
     void Send(int MouseMessage);
 
     TNotifyIconData FData;
+    bool FShown = false;
     QLabel* imgStatus;
     QLabel* lblHint;
     QToolButton* btnMenu;

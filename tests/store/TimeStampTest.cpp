@@ -52,6 +52,9 @@ protected:
 
     std::optional<std::string> FOldTz;
     std::string FOldLocale;
+    // Every stamp a second after the last: each looks the zone up again.
+    std::int64_t FSteadyMs = 0;
+    ScopedZoneClock FZoneClock{[this] { return FSteadyMs += 1000; }};
 };
 
 TEST_F(TimeStampTest, TimeThenDateInTheLocalesFormats) {
@@ -65,6 +68,32 @@ TEST_F(TimeStampTest, TimeThenDateInTheLocalesFormats) {
     EXPECT_EQ(TimeStamp(Fixed()), "18:04:05, 01/02/24");
     setenv("TZ", "XYZ+14", 1);
     EXPECT_EQ(TimeStamp(Fixed()), "23:04:05, 01/01/24");
+}
+
+TEST_F(TimeStampTest, ZoneIsLookedUpAtMostOnceASecondAndAChangeShowsWithinOne) {
+    ASSERT_TRUE(std::setlocale(LC_TIME, "C"));
+    std::int64_t ms = 5000;
+    ScopedZoneClock clock([&ms] { return ms; });
+    setenv("TZ", "XYZ-5", 1);
+    EXPECT_EQ(TimeStamp(Fixed()), "18:04:05, 01/02/24");
+
+    setenv("TZ", "XYZ+14", 1);
+    const struct {
+        std::int64_t at;
+        const char* tz;
+        const char* expected;
+    } steps[] = {
+        {5000, "XYZ+14", "18:04:05, 01/02/24"},  // the zone looked up a moment ago stands
+        {5999, "XYZ+14", "18:04:05, 01/02/24"},
+        {6000, "XYZ+14", "23:04:05, 01/01/24"},  // a second later the change shows
+        {6500, "XYZ-1", "23:04:05, 01/01/24"},
+        {4000, "XYZ-1", "14:04:05, 01/02/24"},  // a clock that went back looks again
+    };
+    for (const auto& step : steps) {
+        setenv("TZ", step.tz, 1);
+        ms = step.at;
+        EXPECT_EQ(TimeStamp(Fixed()), step.expected) << "at " << step.at;
+    }
 }
 
 TEST_F(TimeStampTest, FollowsTheUsersLocale) {

@@ -60,6 +60,13 @@ struct NotifyIconFixture : ::testing::Test {
     void Mouse(std::initializer_list<int> messages) {
         for (int m : messages) shell->Callback(m);
     }
+
+    // Updates go out when the test says, at the time it sets.
+    qint64 now = 1000;
+    std::vector<int> scheduled;
+    NotifyIconFixture() {
+        icon.SetUpdatePacing({[this] { return now; }, [this](int ms) { scheduled.push_back(ms); }});
+    }
 };
 
 TEST_F(NotifyIconFixture, OnlyTheFirst63CharactersReachTheTray) {
@@ -79,6 +86,7 @@ TEST_F(NotifyIconFixture, OnlyTheFirst63CharactersReachTheTray) {
     icon.SetVisible(true);
     for (const Case& c : cases) {
         icon.SetToolTip(c.tip);
+        icon.SendUpdate();
         EXPECT_EQ(shell->last.Tip, c.shown) << c.tip.toStdString();
         EXPECT_EQ(icon.ToolTip(), c.tip);  // the property keeps the whole text
     }
@@ -105,7 +113,68 @@ TEST_F(NotifyIconFixture, ChangesWhileHiddenWaitForTheNextAdd) {
 
     icon.SetToolTip("Wexlo");
     icon.SetIcon(QIcon());
-    EXPECT_EQ(shell->Take(), (Calls{"modify icon [Wexlo]", "modify noicon [Wexlo]"}));
+    icon.SendUpdate();
+    EXPECT_EQ(shell->Take(), (Calls{"modify noicon [Wexlo]"}));
+}
+
+TEST_F(NotifyIconFixture, UpdatesGoOutTogetherAtMostTenTimesASecondAndOnlyWhenChanged) {
+    icon.SetIcon(TrayImage(0));
+    icon.SetToolTip("Wexlo");
+    icon.SetVisible(true);
+    shell->Take();
+    const struct Step {
+        qint64 at;
+        std::function<void()> change;
+        int delay;  // -1: nothing scheduled
+        Calls sent;
+    } steps[] = {
+        // Image and text of one state change make one update, after the
+        // interval since the add has passed.
+        {1010,
+         [&] { icon.SetIcon(TrayImage(2)), icon.SetToolTip("1 unread message(s)"); },
+         90,
+         {"modify icon [1 unread message(s)]"}},
+        // A flood within the interval: one update with the last state.
+        {1150,
+         [&] {
+             for (int i = 2; i <= 50; ++i)
+                 icon.SetToolTip(QString::number(i) + " unread message(s)");
+         },
+         50,
+         {"modify icon [50 unread message(s)]"}},
+        // Long after the last one: at once, after the event.
+        {5000, [&] { icon.SetToolTip("Wexlo"); }, 0, {"modify icon [Wexlo]"}},
+        // Nothing changed, or changed and back: nothing sent.
+        {6000, [&] { icon.SetToolTip("Wexlo"); }, 0, {}},
+        {7000, [&] { icon.SetIcon(TrayImage(1)), icon.SetIcon(TrayImage(2)); }, 0, {}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.at);
+        now = step.at;
+        scheduled.clear();
+        step.change();
+        EXPECT_EQ(scheduled, step.delay < 0 ? std::vector<int>{} : std::vector<int>{step.delay});
+        EXPECT_TRUE(shell->Take().empty());
+        now += scheduled.empty() ? 0 : scheduled[0];
+        icon.SendUpdate();
+        EXPECT_EQ(shell->Take(), step.sent);
+        EXPECT_FALSE(icon.UpdatePending());
+    }
+
+    // A change on its way when the icon is removed goes nowhere.
+    icon.SetToolTip("gone");
+    icon.SetVisible(false);
+    icon.SendUpdate();
+    EXPECT_EQ(shell->Take(), Calls{"delete"});
+}
+
+TEST(NotifyIcon, TheTimerSendsTheLastStateOfAFlood) {
+    auto* shell = new RecordingShell;
+    TNotifyIcon icon(nullptr, std::unique_ptr<ITrayShell>(shell));
+    icon.SetVisible(true);
+    for (int i = 1; i <= 500; ++i) icon.SetToolTip(QString::number(i) + " unread message(s)");
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !icon.UpdatePending(); }));
+    EXPECT_EQ(shell->Take(), (Calls{"add noicon []", "modify noicon [500 unread message(s)]"}));
 }
 
 TEST(NotifyIcon, DestroyingAVisibleIconRemovesIt) {

@@ -85,12 +85,14 @@ TEST_F(StatusWindowFixture, StandsInWhileThereIsNoTrayAndMovesIntoIt) {
     EXPECT_TRUE(tray->Take().empty());
 
     icon.SetToolTip("2 unread message(s)");
+    icon.SendUpdate();
     EXPECT_EQ(Window()->HintLabel()->text(), "2 unread message(s)");
 
     presence->Set(TTrayPresence::Present);  // a panel with a tray started
     EXPECT_FALSE(WindowShown());
     EXPECT_EQ(tray->Take(), Calls{"add [2 unread message(s)]"});
     icon.SetToolTip("Wexlo");
+    icon.SendUpdate();
     EXPECT_EQ(tray->Take(), Calls{"modify [Wexlo]"});
 
     presence->Set(TTrayPresence::Absent);  // and went away again
@@ -173,6 +175,7 @@ TEST_F(StatusWindowFixture, ShowsPeerTextAsPlainText) {
     ShowIcon(TTrayPresence::Absent);
     const QString hostile = "<img src=\"/dev/zero\"> (10.0.0.9) has alerts disabled";
     icon.SetToolTip(hostile);
+    icon.SendUpdate();
     EXPECT_EQ(Window()->HintLabel()->textFormat(), Qt::PlainText);
     EXPECT_EQ(Window()->HintLabel()->text(), hostile.left(TNotifyIcon::MaxTipLength));
 }
