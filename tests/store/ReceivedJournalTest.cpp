@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <QCoreApplication>
@@ -552,6 +553,74 @@ TEST(ReceivedJournal, AFailedWriteIsMadeGoodFromTheRunsList) {
         EXPECT_TRUE(run.Receive(Entry("last")));
         EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
     }
+}
+
+TEST(ReceivedJournal, EachFileCallFailingOnceLosesNothingAndTheRetrySucceeds) {
+    const std::string old = "earlier\r\n";
+    std::string dir, path;
+    const auto saved = [&] { return TSavedMessages(dir + "/Saved messages.txt"); };
+    const auto prepare = [&](const std::vector<std::string>& Died) {
+        dir = NewFolder("failing");
+        path = dir + "/received.journal";
+        WriteFile(saved().Path(), old);
+        Receiving died(path);
+        for (const std::string& text : Died) ASSERT_TRUE(died.Receive(Entry(text)));
+    };
+    const auto landed = [&](std::initializer_list<const char*> Texts) {
+        std::string text = old;
+        for (const char* t : Texts) text += TextOf(Entry(t));
+        return text;
+    };
+
+    // An arrival: a failed write is reported and made good, nothing doubles.
+    std::optional<Receiving> run;
+    bool written = false;
+    std::vector<std::string> told;
+    FailEachCallOnce(
+        [&] {
+            run.reset();
+            prepare({});
+            run.emplace(path);
+            told.clear();
+            run->journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
+            ASSERT_TRUE(run->Receive(Entry("before")));
+        },
+        [&] { written = run->Receive(Entry("during")); },
+        [&](const std::string& Which) {
+            SCOPED_TRACE(Which);
+            if (!written) {
+                EXPECT_TRUE(run->journal.Failing());
+                EXPECT_TRUE(testsupport::WaitUntil([&] { return told.size() == 1; }, 10000));
+            }
+            EXPECT_TRUE(run->Receive(Entry("after")));
+            run->journal.SaveOnExit(saved());
+            EXPECT_EQ(ReadFile(saved().Path()), landed({"before", "during", "after"}));
+            EXPECT_FALSE(fs::exists(path));
+        });
+    run.reset();
+
+    // A start's recovery: what fails is told and kept; the next start saves it once.
+    std::string raised;
+    FailEachCallOnce(
+        [&] {
+            prepare({"died 1", "died 2"});
+        },
+        [&] {
+            Receiving next(path);
+            raised = Raised([&] { next.journal.Recover(saved()); });
+        },
+        [&](const std::string& Which) {
+            SCOPED_TRACE(Which);
+            const std::string now = ReadFile(saved().Path());
+            if (raised != "(nothing raised)") {
+                EXPECT_EQ(raised, "Cannot create file " + saved().Path());
+                EXPECT_EQ(now, old);
+            }
+            Receiving again(path);
+            again.journal.Recover(saved());
+            EXPECT_EQ(ReadFile(saved().Path()), landed({"died 1", "died 2"}));
+            EXPECT_FALSE(fs::exists(path));
+        });
 }
 
 // What the flushes cost the receiving thread: nothing, and at most one a
