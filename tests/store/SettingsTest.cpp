@@ -3,11 +3,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <map>
 
 #include "store/Settings.h"
+#include "tests/store/StoreTestSupport.h"
 #include "tests/support/Recorders.h"
 #include "tests/support/TestSupport.h"
 
@@ -417,6 +419,67 @@ TEST(Settings, SaveFailingHalfWayKeepsTheOldStoreWhole) {
     EXPECT_EQ(
         std::distance(fs::directory_iterator(f.dir + "/config/wexlo"), fs::directory_iterator()),
         1);
+}
+
+// The names in the config folders: a temporary file left by a save shows here.
+std::vector<std::string> ConfigFiles(const std::string& Dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(Dir + "/config"))
+        if (!entry.is_directory()) names.push_back(fs::relative(entry.path(), Dir).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Settings, EachFileCallFailingOnceLosesNothingAndTheNextSaveSucceeds) {
+    const struct {
+        const char* name;
+        std::string old;  // "" for a store saved with the defaults
+    } cases[] = {{"saved store", ""}, {"unparsable store", "garbage\r\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        FakeLive live = Changed();
+        const auto prepare = [&] {
+            fs::remove_all(f.dir + "/config");
+            f.boxes.boxes.clear();
+            if (c.old.empty()) {
+                FakeLive defaults;
+                f.Store(defaults).SaveSettings();
+            } else {
+                fs::create_directories(f.dir + "/config/wexlo");
+                WriteFile(f.registry.Path(), c.old);
+            }
+        };
+        prepare();
+        const std::string before = f.File();
+        ASSERT_FALSE(before.empty());
+        f.Store(live).SaveSettings();
+        ASSERT_TRUE(f.boxes.boxes.empty());
+        const std::string after = f.File();
+        const std::vector<std::string> files = ConfigFiles(f.dir);
+
+        storetest::FailEachCallOnce(
+            prepare, [&] { f.Store(live).SaveSettings(); },
+            [&](const std::string& Which) {
+                SCOPED_TRACE(Which);
+                const std::string now = f.File();
+                if (f.boxes.boxes.empty()) {
+                    EXPECT_EQ(now, after);  // a best-effort flush
+                } else {
+                    ASSERT_EQ(f.boxes.boxes.size(), 1u);
+                    EXPECT_EQ(f.boxes.boxes[0].text,
+                              "Error while writing in the Windows Registry.");
+                    EXPECT_TRUE(now == before || now == after) << now;
+                }
+                for (const std::string& name : ConfigFiles(f.dir))
+                    EXPECT_EQ(name.find(".reg."), name.find(".reg.bad")) << name << " left behind";
+                f.boxes.boxes.clear();
+                f.Store(live).SaveSettings();
+                EXPECT_TRUE(f.boxes.boxes.empty());
+                EXPECT_EQ(f.File(), after);
+                EXPECT_EQ(ConfigFiles(f.dir), files);
+            });
+    }
 }
 
 TEST(Settings, StoreThatCannotBeReadStartsFromTheFirstRunAndIsTold) {
