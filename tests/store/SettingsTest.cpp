@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <map>
+#include <random>
+#include <thread>
 
 #include "store/Settings.h"
 #include "tests/store/StoreTestSupport.h"
@@ -480,6 +483,70 @@ TEST(Settings, EachFileCallFailingOnceLosesNothingAndTheNextSaveSucceeds) {
                 EXPECT_EQ(ConfigFiles(f.dir), files);
             });
     }
+}
+
+// Saves Live in a child process that dies by SIGKILL at its KillAt-th file
+// call (0: never); its exit status, or 128 + the signal.
+int SaveInChild(Fixture& f, FakeLive& Live, int KillAt) {
+    const pid_t child = fork();
+    if (child == 0) {
+        storetest::DieAt(KillAt);
+        f.Store(Live).SaveSettings();
+        _exit(static_cast<int>(f.boxes.boxes.size()));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+TEST(Settings, AKillAtAnyMomentOfASaveLeavesTheOldOrTheNewStoreWhole) {
+    Fixture f;
+    FakeLive defaults, changed = Changed();
+    f.Store(defaults).SaveSettings();
+    const std::string before = f.File();
+    f.Store(changed).SaveSettings();
+    const std::string after = f.File();
+
+    // At each file call in turn.
+    for (int kill = 1;; ++kill) {
+        SCOPED_TRACE("killed at call " + std::to_string(kill));
+        f.Store(defaults).SaveSettings();
+        const int status = SaveInChild(f, changed, kill);
+        const std::string now = f.File();
+        EXPECT_TRUE(now == before || now == after) << now;
+        if (status == 0) break;
+        ASSERT_EQ(status, 128 + SIGKILL);
+        ASSERT_LT(kill, 50) << "the save never ends";
+        f.Store(changed).SaveSettings();
+        EXPECT_EQ(f.File(), after);
+    }
+
+    // At random moments of saves one after the other, each of the two stores.
+    std::minstd_rand random(std::random_device{}());
+    for (int round = 0; round < 20; ++round) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ready[0]);
+            for (int n = 0;; ++n) {
+                f.Store(n % 2 ? changed : defaults).SaveSettings();
+                if (n == 1 && write(ready[1], "R", 1) != 1) _exit(1);
+            }
+        }
+        close(ready[1]);
+        char byte = 0;
+        const bool started = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 5000));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(started);
+        const std::string now = f.File();
+        ASSERT_TRUE(now == before || now == after) << "round " << round << ":\n" << now;
+    }
+    EXPECT_TRUE(f.boxes.boxes.empty());
 }
 
 TEST(Settings, StoreThatCannotBeReadStartsFromTheFirstRunAndIsTold) {

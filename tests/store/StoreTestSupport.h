@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 
 #include <filesystem>
 #include <functional>
@@ -154,6 +155,50 @@ inline void FailEachCallOnce(const std::function<void()>& Prepare,
             }
         }
     }
+}
+
+// The file calls of a child process that is to die at its Call-th one. Only the
+// calls of the main thread count, so that each number means the same moment in
+// every run; the flushing thread's come when they come.
+inline std::atomic<int> killAt{0};
+inline std::thread::id counted;
+inline bool Counted() {
+    return std::this_thread::get_id() == counted;
+}
+inline void CountOrDie() {
+    if (Counted() && --killAt == 0) ::raise(SIGKILL);
+}
+template <auto Real, class... Args>
+auto Counting(Args... A) {
+    CountOrDie();
+    return Real(A...);
+}
+template <bool Positioned>
+ssize_t HalfThenDie(int Fd, const void* Data, std::size_t Size, off_t At) {
+    const auto write = [&](std::size_t Bytes) {
+        return Positioned ? ::pwrite(Fd, Data, Bytes, At) : ::write(Fd, Data, Bytes);
+    };
+    if (Counted() && killAt == 1) write(Size / 2);
+    CountOrDie();
+    return write(Size);
+}
+inline void DieAt(int Call) {
+    killAt = Call;
+    counted = std::this_thread::get_id();
+    if (Call <= 0) return;
+    posixfile::Calls() = {
+        [](const char* Path, int Flags, mode_t Mode) {
+            return Counting<::open>(Path, Flags, Mode);
+        },
+        [](int Fd, const void* Data, std::size_t Size) {
+            return HalfThenDie<false>(Fd, Data, Size, 0);
+        },
+        HalfThenDie<true>,
+        Counting<::fsync, int>,
+        Counting<::ftruncate, int, off_t>,
+        Counting<::rename, const char*, const char*>,
+        Counting<::unlink, const char*>,
+    };
 }
 
 }  // namespace storetest
