@@ -27,7 +27,9 @@ run: build
 
 test: test-plain test-asan fuzz-short
 
+# The two-hosts check drives real desktops: it needs the desktop tools.
 test-plain: build
+	@scripts/install-deps --desktop
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen $(CTEST)
 
 $(ASAN_BUILD)/build.ninja:
