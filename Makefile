@@ -6,14 +6,20 @@ ASAN_BUILD := build-asan
 FUZZ_BUILD := build-fuzz
 FUZZ_SECONDS ?= 20
 JOBS       ?= $(shell nproc)
+PREFIX     ?= /usr/local
 CTEST      := ctest --output-on-failure -j $(JOBS) --timeout 300
 
-.PHONY: all deps build run test test-plain test-asan fuzz fuzz-short clean
+.PHONY: all deps test-deps build run install uninstall package test test-plain test-asan \
+        fuzz fuzz-short clean
 
 all: build
 
 deps:
 	@scripts/install-deps
+
+# --desktop: the two-hosts check drives real desktops.
+test-deps:
+	@scripts/install-deps --test --desktop
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -25,27 +31,49 @@ run: build
 	@scripts/check-display
 	./$(BUILD)/wexlo
 
-test: test-plain test-asan fuzz-short
+# DESTDIR is honoured as well, for staged installs.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# The two-hosts check drives real desktops: it needs the desktop tools.
-test-plain: build
-	@scripts/install-deps --desktop
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen $(CTEST)
+# Removes what the last install put in place.
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
+	xargs -d '\n' rm -f -- < $(BUILD)/install_manifest.txt
+
+package: build
+	@scripts/install-deps --package
+	cd $(BUILD) && cpack -G DEB
+
+# Every stage runs even when an earlier one fails; the last line sums them up.
+test:
+	@rm -f $(BUILD)/ctest.log $(ASAN_BUILD)/ctest.log $(FUZZ_BUILD)/fuzz_*.log
+	@status=0; \
+	$(MAKE) --no-print-directory test-plain || status=1; \
+	$(MAKE) --no-print-directory test-asan || status=1; \
+	$(MAKE) --no-print-directory fuzz-short || status=1; \
+	scripts/test-summary $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) || status=1; \
+	exit $$status
+
+test-plain: test-deps build
+	rm -f $(BUILD)/ctest.log
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen $(CTEST) --output-log ctest.log
 
 $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DWEXLO_SANITIZE=ON
 
-test-asan: deps $(ASAN_BUILD)/build.ninja
+test-asan: test-deps $(ASAN_BUILD)/build.ninja
+	rm -f $(ASAN_BUILD)/ctest.log
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen \
 	    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
-	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) --output-log ctest.log
 
 $(FUZZ_BUILD)/build.ninja:
 	cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++
 
-fuzz-short: deps $(FUZZ_BUILD)/build.ninja
+fuzz-short: test-deps $(FUZZ_BUILD)/build.ninja
+	rm -f $(FUZZ_BUILD)/fuzz_*.log
 	cmake --build $(FUZZ_BUILD)
 	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 

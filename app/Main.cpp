@@ -21,6 +21,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Sound.h"
 #include "platform/TextCodec.h"
+#include "store/DataPlaces.h"
 #include "store/ReceivedJournal.h"
 #include "store/SavedMessages.h"
 #include "store/TimeStamp.h"
@@ -237,7 +238,8 @@ void TfMain::FormCreate() {
     edPort->setText(QString::number(ServerSocket->Port()));
     edTalkPort->setText(QString::number(FTalkPort));
     FSender->FSending = false;
-    FSavedMessagesFile = TSavedMessages::PathIn(DirectoryOf(FServices.ExecutablePath));
+    // Beside the executable where it can be written, else in the user's data.
+    FSavedMessagesFile = SavedMessagesFile(DirectoryOf(FServices.ExecutablePath));
     FSavedMessages = std::make_unique<TSavedMessages>(FSavedMessagesFile);
 
     Guarded(this, [this] {

@@ -9,13 +9,16 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <QApplication>
 #include <QSessionManager>
 
 #include "app/AwayModes.h"
 #include "app/DisplayCheck.h"
+#include "app/CommandLine.h"
 #include "app/Main.h"
+#include "app/ShutdownBoxes.h"
 #include "app/SignalRelay.h"
 #include "net/DescriptorLimit.h"
 #include "platform/CanberraSound.h"
@@ -107,6 +110,8 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before the toolkit: --help and --version need no display.
+    if (const std::optional<int> status = HandleCommandLine(argc, argv)) return *status;
     std::setlocale(LC_ALL, "");
     // A closed terminal or pipe on stderr must not end the program mid-run.
     std::signal(SIGPIPE, SIG_IGN);
@@ -123,6 +128,8 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName("wexlo");
 
     const std::unique_ptr<IMessageBoxService> messageBoxes = MakeMessageBoxes();
+    // Nothing waits on a box once the program is being ended from outside.
+    TShutdownBoxes boxes(*messageBoxes);
     auto lock = std::make_unique<TInstanceLock>(Caption::AppTitle + " - Drelmo");
     if (lock->State() == TInstanceLock::lsHeldElsewhere) {
         messageBoxes->Show(nullptr, "Application already running", Caption::AppTitle,
@@ -137,11 +144,12 @@ int main(int argc, char** argv) {
     // before the form, so a request that comes while a start-up box is open
     // ends that box and then the program.
     bool quitRequested = false;
-    const auto requestQuit = [&quitRequested] {
+    const auto requestQuit = [&quitRequested, &boxes] {
         quitRequested = true;
         // Nobody may be there to answer the auto-response prompt: it ends
         // with its text as it stands, and its command finishes first.
         if (fMain) fMain->AwayModes().EndPrompt();
+        boxes.SetQuiet(true);
         QCoreApplication::exit(0);
     };
     TSignalRelay relay([&requestQuit](int) { requestQuit(); });
@@ -155,7 +163,7 @@ int main(int argc, char** argv) {
     TFileDialogs fileDialogs;
     TQtInputBox inputBoxes;
     TMainServices services;
-    services.MessageBoxes = messageBoxes.get();
+    services.MessageBoxes = &boxes;
     services.Sound = &sound;
     services.FileDialogs = &fileDialogs;
     services.InputBoxes = &inputBoxes;
@@ -165,9 +173,14 @@ int main(int argc, char** argv) {
     // Asked to save (a checkpoint, or a logout that may yet be cancelled): the
     // settings go to disk now, and the program stays. Received messages are in
     // the journal already.
-    QObject::connect(
-        &app, &QGuiApplication::commitDataRequest, form.get(),
-        [&form](QSessionManager&) { Guarded(form.get(), [&form] { form->SaveSettings(); }); });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, form.get(),
+                     [&form, &boxes](QSessionManager&) {
+                         // A logout waits for this: a failure is reported, not asked about.
+                         const bool quiet = boxes.Quiet();
+                         boxes.SetQuiet(true);
+                         Guarded(form.get(), [&form] { form->SaveSettings(); });
+                         boxes.SetQuiet(quiet);
+                     });
     // An end asked for before the loop runs would be forgotten by exec().
     if (quitRequested)
         QMetaObject::invokeMethod(

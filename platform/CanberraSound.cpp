@@ -25,9 +25,15 @@ ca_context* TCanberraSound::Context() {
 }
 
 void TCanberraSound::Beep() {
-    if (ca_context* context = Context())
-        ca_context_play(context, BellId, CA_PROP_EVENT_ID, "bell", CA_PROP_EVENT_DESCRIPTION,
-                        "Message arrived", nullptr);
+    // Themes that predate the message events still have the bell.
+    if (PlayEvent(MessageEvent) == CA_ERROR_NOTFOUND) PlayEvent(FallbackEvent);
+}
+
+int TCanberraSound::PlayEvent(const char* EventId) {
+    ca_context* context = Context();
+    if (!context) return CA_ERROR_NOTAVAILABLE;
+    return ca_context_play(context, BellId, CA_PROP_EVENT_ID, EventId, CA_PROP_EVENT_DESCRIPTION,
+                           "Message arrived", nullptr);
 }
 
 void TCanberraSound::PlayFile(const std::string& Path) {

@@ -14,10 +14,19 @@ public:
     TCanberraSound(const TCanberraSound&) = delete;
     TCanberraSound& operator=(const TCanberraSound&) = delete;
 
-    // The desktop theme's "bell" event.
+    // The sound theme's "message-new-instant" event, or its "bell" when the
+    // theme has no sound for that.
     void Beep() override;
     // Stops a file still playing from an earlier call, then plays Path.
     void PlayFile(const std::string& Path) override;
+
+    static constexpr const char* MessageEvent = "message-new-instant";
+    static constexpr const char* FallbackEvent = "bell";
+
+protected:
+    // Plays a theme event; libcanberra's status (CA_ERROR_NOTFOUND, -9, when
+    // the theme has no such sound). Tests replace it.
+    virtual int PlayEvent(const char* EventId);
 
 private:
     ca_context* Context();

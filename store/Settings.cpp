@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "store/DataPlaces.h"
+
 namespace {
 
 bool FileExists(const std::string& path) {
@@ -96,6 +98,11 @@ std::string DefaultSoundFile(const std::string& ExecutablePath) {
     for (char& c : lower)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (lower != spelt && !FileExists(lower) && FileExists(spelt)) return spelt;
+    // An installed copy finds the chime shipped with it.
+    if (!FileExists(lower) && !FileExists(spelt)) {
+        const std::string shipped = InstalledDataFile(ExecutablePath, "message.wav");
+        if (!shipped.empty()) return shipped;
+    }
     return lower;
 }
 

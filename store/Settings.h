@@ -160,7 +160,8 @@ std::vector<std::string> SplitRecentHosts(const std::string& Text);
 
 // "Message.wav" beside the executable, the whole path in lower case (ASCII
 // letters only). When only the path as spelt exists, that one is taken
-// instead, as a case-sensitive file system would never find the other.
+// instead, as a case-sensitive file system would never find the other. When
+// neither exists, the installation's share/wexlo/message.wav if there is one.
 std::string DefaultSoundFile(const std::string& ExecutablePath);
 
 class TSettingsStore {

@@ -11,7 +11,7 @@
 #include "platform/TextCodec.h"
 
 const char* const SendUsage =
-    "Usage: wexlo-send [--port N] [--timeout SECONDS] HOST [MESSAGE...]\n"
+    "Usage: wexlo-send [-p PORT] [-t SECONDS] [--] HOST [MESSAGE...]\n"
     "\n"
     "Sends one message to the Wexlo program on HOST (a host name or a dotted\n"
     "IPv4 address) exactly as Wexlo itself sends it, and prints what the\n"
@@ -20,13 +20,15 @@ const char* const SendUsage =
     "The message is the MESSAGE words joined by single blanks. Without MESSAGE\n"
     "words it is read from standard input, with LF line ends turned into CR LF.\n"
     "The text is sent as bytes, unconverted. An empty message is refused.\n"
-    "Options go before HOST; every word after HOST belongs to the message.\n"
+    "Options go before HOST; an option after HOST is a usage error. To send\n"
+    "words that start with '-', put -- before HOST or right after it.\n"
     "\n"
     "Options:\n"
-    "  --port N           message port of the receiver (default 13769)\n"
-    "  --timeout SECONDS  give up when lookup, connection, sending and the\n"
-    "                     reply together take longer (default 30)\n"
-    "  -h, --help         show this text\n"
+    "  -p, --port PORT        message port of the receiver (default 13769)\n"
+    "  -t, --timeout SECONDS  give up when lookup, connection, sending and the\n"
+    "                         reply together take longer (default 30)\n"
+    "  -h, --help             show this text\n"
+    "      --version          show the version\n"
     "\n"
     "Output on standard output, once the receiver has answered or closed:\n"
     "  Message sent to NAME (ADDRESS)\n"
@@ -41,11 +43,13 @@ const char* const SendUsage =
     "\n"
     "Exit status:\n"
     "  0  message sent\n"
-    "  1  any other failure (standard input unreadable)\n"
+    "  1  any other failure (standard input unreadable, output not written)\n"
     "  2  usage error\n"
     "  3  host not found\n"
     "  4  connection failed or broke off before the exchange was done\n"
-    "  5  not done within the timeout\n";
+    "  5  not done within the timeout\n"
+    "  6  the receiver answered with something that is not a Wexlo status\n"
+    "     reply: another program is listening on that port\n";
 
 namespace {
 
@@ -90,6 +94,14 @@ bool ParseSeconds(const std::string& text, int& ms) {
     return true;
 }
 
+// 0x08, two flags of "0" or "1", 0x08, then the away text: the only reply a
+// Wexlo receiver writes.
+bool IsStatusReply(const std::string& Reply) {
+    const auto flag = [](char c) { return c == '0' || c == '1'; };
+    return Reply.size() >= 4 && Reply[0] == '\b' && flag(Reply[1]) && flag(Reply[2]) &&
+           Reply[3] == '\b';
+}
+
 std::string SecondsText(int ms) {
     std::string text = std::to_string(ms / 1000);
     if (ms % 1000) {
@@ -104,77 +116,71 @@ std::string SecondsText(int ms) {
 
 TSendArguments ParseSendArguments(const std::vector<std::string>& Args) {
     TSendArguments result;
-    std::size_t i = 0;
-    // Takes the value of "--name VALUE" or "--name=VALUE"; false when a is not that option.
-    auto optionValue = [&](const std::string& name, std::string& value) {
-        const std::string& a = Args[i];
-        if (a == name) {
-            if (i + 1 >= Args.size()) {
-                result.Error = name + " needs a value";
-            } else {
-                value = Args[++i];
-            }
-            return true;
-        }
-        if (a.rfind(name + "=", 0) == 0) {
-            value = a.substr(name.size() + 1);
-            return true;
-        }
-        return false;
+    const auto fail = [&result](const std::string& Error) {
+        result.Error = Error;
+        return result;
     };
-
-    for (; i < Args.size(); ++i) {
+    std::vector<std::string> words;  // HOST and the message
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < Args.size(); ++i) {
         const std::string& a = Args[i];
-        std::string value;
-        if (a == "--") {
-            ++i;
-            break;
+        if (optionsEnded || a.size() < 2 || a[0] != '-') {
+            words.push_back(a);
+            continue;
         }
+        if (a == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        // Words after HOST that look like options are a mistake far more often
+        // than text; text like that goes after "--".
+        if (!words.empty())
+            return fail(
+                "option '" + a +
+                "' after HOST; options go before HOST (use -- to send words starting with '-')");
         if (a == "-h" || a == "--help") {
             result.Help = true;
             return result;
         }
-        if (optionValue("--port", value)) {
-            if (!result.Error.empty()) return result;
-            if (!ParsePort(value, result.Options.Port)) {
-                result.Error = "--port needs a port number from 1 to 65535, not '" + value + "'";
-                return result;
-            }
-            continue;
-        }
-        if (optionValue("--timeout", value)) {
-            if (!result.Error.empty()) return result;
-            if (!ParseSeconds(value, result.Options.TimeoutMs)) {
-                result.Error = "--timeout needs a number of seconds above 0, not '" + value + "'";
-                return result;
-            }
-            continue;
-        }
-        if (a.size() > 1 && a[0] == '-') {
-            result.Error = "unknown option '" + a + "'";
+        if (a == "--version") {
+            result.Version = true;
             return result;
         }
-        break;
+        // "-p N", "-pN", "--port N" and "--port=N"; the same for the timeout.
+        const bool port = a.rfind("-p", 0) == 0 || a.rfind("--port", 0) == 0;
+        const bool timeout = a.rfind("-t", 0) == 0 || a.rfind("--timeout", 0) == 0;
+        const std::string name =
+            port ? (a[1] == '-' ? "--port" : "-p") : (a[1] == '-' ? "--timeout" : "-t");
+        std::string value;
+        if (!port && !timeout) return fail("unknown option '" + a + "'");
+        if (a == name) {
+            if (i + 1 >= Args.size()) return fail(name + " needs a value");
+            value = Args[++i];
+        } else if (name.size() == 2) {
+            value = a.substr(2);
+        } else if (a.rfind(name + "=", 0) == 0) {
+            value = a.substr(name.size() + 1);
+        } else {
+            return fail("unknown option '" + a + "'");
+        }
+        if (port && !ParsePort(value, result.Options.Port))
+            return fail(name + " needs a port number from 1 to 65535, not '" + value + "'");
+        if (timeout && !ParseSeconds(value, result.Options.TimeoutMs))
+            return fail(name + " needs a number of seconds above 0, not '" + value + "'");
     }
 
-    if (i >= Args.size()) {
-        result.Error = "no HOST given";
-        return result;
-    }
-    result.Options.Host = Args[i++];
-    if (result.Options.Host.empty()) {
-        result.Error = "HOST is empty";
-        return result;
-    }
-    if (i == Args.size()) {
+    if (words.empty()) return fail("no HOST given");
+    result.Options.Host = words.front();
+    if (result.Options.Host.empty()) return fail("HOST is empty");
+    if (words.size() == 1) {
         result.ReadStdin = true;
         return result;
     }
-    for (std::size_t first = i; i < Args.size(); ++i) {
-        if (i > first) result.Options.Message += ' ';
-        result.Options.Message += Args[i];
+    for (std::size_t w = 1; w < words.size(); ++w) {
+        if (w > 1) result.Options.Message += ' ';
+        result.Options.Message += words[w];
     }
-    if (result.Options.Message.empty()) result.Error = "the message is empty";
+    if (result.Options.Message.empty()) return fail("the message is empty");
     return result;
 }
 
@@ -314,8 +320,14 @@ void TSendTool::SocketRead(TSocketConnection* Socket) {
     // As in the tray program, whatever has arrived at the first read is the reply.
     const std::string reply = Socket->ReceiveAvailable();
     if (FFinished || reply.empty()) return;
-    const TStatusReply status = ReadStatusReply(reply);
     const std::string peer = Peer(Socket);
+    if (!IsStatusReply(reply)) {
+        Fail(SendExit::NotWexlo, peer + " answered on port " + std::to_string(FOptions.Port) +
+                                     ", but not as Wexlo does: another program may be "
+                                     "listening there");
+        return;
+    }
+    const TStatusReply status = ReadStatusReply(reply);
     FOut("Message sent to " + peer + "\n");
     if (status.AlertsOff) FOut(peer + " has alerts disabled\n");
     if (status.AutoResponse)

@@ -22,6 +22,7 @@ constexpr int Usage = 2;
 constexpr int HostNotFound = 3;
 constexpr int ConnectFailed = 4;
 constexpr int Timeout = 5;
+constexpr int NotWexlo = 6;  // the reply is not a status reply: another service answered
 }  // namespace SendExit
 
 constexpr int DefaultMessagePort = 13769;
@@ -39,12 +40,13 @@ struct TSendOptions {
 struct TSendArguments {
     TSendOptions Options;
     bool Help = false;
+    bool Version = false;
     bool ReadStdin = false;  // no MESSAGE words were given
     std::string Error;       // usage error; empty when the arguments are fine
 };
 
-// Arguments without the program name. Options come before HOST; every word
-// after HOST is message text, so messages may start with "-".
+// Arguments without the program name. Options come before HOST; a word after
+// HOST that looks like an option is a usage error, unless "--" came first.
 TSendArguments ParseSendArguments(const std::vector<std::string>& Args);
 
 // LF line ends become CR LF; an existing CR LF is kept, a lone CR is left alone.

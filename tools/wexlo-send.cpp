@@ -12,14 +12,21 @@
 
 namespace {
 
-void WriteAll(int fd, const std::string& bytes) {
+// The first failed write on standard output, as errno; 0 while all went well.
+int OutputError = 0;
+
+bool WriteAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) {
+            if (fd == STDOUT_FILENO && OutputError == 0) OutputError = n < 0 ? errno : EIO;
+            return false;
+        }
         done += static_cast<std::size_t>(n);
     }
+    return true;
 }
 
 // Received text reaches a terminal defused; a pipe or file gets the exact bytes.
@@ -28,6 +35,14 @@ TSendTool::TWriter WriterFor(int fd) {
     return [fd, terminal](const std::string& text) {
         WriteAll(fd, terminal ? TerminalSafe(text) : text);
     };
+}
+
+// What was to be printed and could not be is a failure, whatever else worked.
+int Finished(int ExitCode) {
+    if (OutputError == 0) return ExitCode;
+    WriteAll(STDERR_FILENO, std::string("wexlo-send: cannot write standard output: ") +
+                                std::strerror(OutputError) + "\n");
+    return ExitCode == SendExit::Sent ? SendExit::Failure : ExitCode;
 }
 
 bool ReadAll(int fd, std::string& out) {
@@ -54,7 +69,11 @@ int main(int argc, char** argv) {
     const TSendArguments args = ParseSendArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (args.Help) {
         WriteAll(STDOUT_FILENO, SendUsage);
-        return SendExit::Sent;
+        return Finished(SendExit::Sent);
+    }
+    if (args.Version) {
+        WriteAll(STDOUT_FILENO, "wexlo-send " WEXLO_VERSION "\n");
+        return Finished(SendExit::Sent);
     }
     if (!args.Error.empty()) return UsageError(args.Error);
 
@@ -77,5 +96,5 @@ int main(int argc, char** argv) {
     tool.OnFinished = [](int code) { QCoreApplication::exit(code); };
     tool.Start();
     if (!tool.Finished()) app.exec();
-    return tool.ExitCode();
+    return Finished(tool.ExitCode());
 }

@@ -14,6 +14,9 @@ class QSystemTrayIcon;
 struct TNotifyIconData {
     QIcon Icon;
     QString Tip;  // already cut to the limit
+    // The popup menu, for trays that draw the menu themselves (a tray on the
+    // desktop bus); the control still pops it up on WM_RBUTTONUP.
+    QMenu* Menu = nullptr;
 };
 
 // Mouse activity reported back by the desktop, numbered like the classic
@@ -40,9 +43,19 @@ public:
     std::function<void(int MouseMessage)> Callback;
 };
 
+// The caption to give Qt for a menu item it exports to a tray on the desktop
+// bus, so that the tray's label reads as Caption does on the screen. Qt turns
+// only the first '&' into the bus's access-key mark '_' and passes the rest
+// on, while on the screen "&&" is one '&'; the bus marks one access key only.
+QString BusMenuCaption(const QString& Caption);
+
+class TBusMenuCaptions;
+
 // QSystemTrayIcon as a shell. The Qt icon is created at the first Add and
 // dropped at Delete, so it is only made once a notification area is known to
 // exist (Qt picks its tray route, desktop bus or X11 embedding, at creation).
+// The menu is handed to Qt before the icon shows: a tray on the desktop bus
+// reads it when the icon registers, and draws it itself.
 class TSystemTrayShell : public QObject, public ITrayShell {
 public:
     explicit TSystemTrayShell(QObject* Parent = nullptr);
@@ -54,10 +67,18 @@ public:
 
     QSystemTrayIcon* TrayIcon() const { return FTray; }
 
+    // Whether the icon is shown by a tray on the desktop bus
+    // (StatusNotifierItem) rather than docked into an X11 tray. Such a tray
+    // reports a click as one activation and never a double click, so there
+    // one activation is the double click.
+    bool OnDesktopBus() const;
+
 private:
     void Activated(int Reason);
+    void Apply(const TNotifyIconData& Data);
 
     QSystemTrayIcon* FTray = nullptr;
+    std::unique_ptr<TBusMenuCaptions> FBusCaptions;
 };
 
 // Qt tooltips render anything that looks like markup as rich text; peer names
@@ -68,7 +89,8 @@ QString PlainTrayText(const QString& Text);
 using TNotifyEvent = std::function<void(QObject* Sender)>;
 
 // One icon with a tooltip in the notification area, its mouse activity turned
-// into events, and a popup menu on right click. Without a notification area it
+// into events, and a popup menu on right click (unless the tray opened it
+// already). Without a notification area it
 // keeps its state and does nothing visible (the default shell then shows the
 // status window where allowed, see StatusWindow.h).
 class TNotifyIcon : public QObject {

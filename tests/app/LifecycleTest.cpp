@@ -180,7 +180,12 @@ protected:
     }
 
     // Launcher: a command that runs the program, e.g. in another namespace.
-    QProcess* Start(bool logBoxes = true, const QStringList& launcher = {}) {
+    // keepErrors: standard error is kept for the test to read.
+    QProcess* Start(bool logBoxes = true) { return Start(logBoxes, false); }
+    QProcess* Start(bool logBoxes, const QStringList& launcher) {
+        return Start(logBoxes, false, launcher);
+    }
+    QProcess* Start(bool logBoxes, bool keepErrors, const QStringList& launcher = {}) {
         auto env = QProcessEnvironment::systemEnvironment();
         const auto at = [this](const char* sub) {
             return QString::fromStdString((FRoot / sub).string());
@@ -199,7 +204,8 @@ protected:
         const QString exe = QString::fromStdString(Exe().string());
         process->setProgram(launcher.isEmpty() ? exe : launcher.front());
         if (!launcher.isEmpty()) process->setArguments(launcher.mid(1) << exe);
-        process->setProcessChannelMode(QProcess::ForwardedChannels);
+        process->setProcessChannelMode(keepErrors ? QProcess::ForwardedOutputChannel
+                                                  : QProcess::ForwardedChannels);
         process->start();
         EXPECT_TRUE(process->waitForStarted(20000));
         FProcesses.push_back(std::move(process));
@@ -218,7 +224,10 @@ protected:
 
     // Signals the process and expects a clean end with status 0.
     static void EndWith(QProcess* process, int signal) {
-        ASSERT_EQ(::kill(static_cast<pid_t>(process->processId()), signal), 0);
+        // A process that has ended has no id: kill(0) would hit the test itself.
+        const qint64 pid = process->processId();
+        ASSERT_GT(pid, 0) << "not running any more";
+        ASSERT_EQ(::kill(static_cast<pid_t>(pid), signal), 0);
         ASSERT_TRUE(Ended(process)) << "still running after signal " << signal;
         EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(process->exitCode(), 0);
@@ -728,6 +737,31 @@ TEST_F(LifecycleTest, LongMessagesArriveWholeOverASlowLink) {
     EXPECT_EQ(Count(saved, std::string(100, 's') + "\r\n\r\n\r\n"), 5u);
     for (const std::string& text : texts)
         EXPECT_EQ(Count(saved, text + "\r\n\r\n\r\n"), 1u) << text.size() << " bytes cut";
+    EXPECT_TRUE(Boxes().empty());
+}
+
+// A signal never waits on a box, the real modal one included: a save that
+// fails at the end is reported on standard error, and the journal keeps the
+// messages for the next start.
+TEST_F(LifecycleTest, ASignalNeverWaitsOnABox) {
+    WriteSettings(true);
+    fs::create_directories(SavedPath());  // in the way: the file cannot be created
+    QProcess* program = Start(false, true);
+    ASSERT_TRUE(WaitUntil([&] { return Listening(port); }, 10000)) << "not listening";
+    ASSERT_FALSE(Send("kept for the next start").empty());
+
+    EndWith(program, SIGTERM);
+    const std::string errors = program->readAllStandardError().toStdString();
+    EXPECT_NE(errors.find("wexlo: Wexlo - Messages sending utility: Cannot create file " +
+                          SavedPath() + "\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_EQ(Count(ReadFile(JournalPath()), "kept for the next start"), 1u);
+
+    fs::remove(SavedPath());
+    QProcess* next = StartListening();
+    EXPECT_EQ(Count(ReadFile(SavedPath()), "kept for the next start"), 1u);
+    EndWith(next, SIGTERM);
     EXPECT_TRUE(Boxes().empty());
 }
 

@@ -3,6 +3,7 @@
 // as they come from the store.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include <QAction>
@@ -287,6 +288,42 @@ TEST(MainLogs, SaveFailureAtExitIsReportedAndTheNextStartSavesTheMessages) {
     fs::remove(h.SavedPath());
     h.Start();
     EXPECT_EQ(testsupport::ReadFile(h.SavedPath()), TextOf(Entry("keep me")));
+}
+
+// An installed copy cannot write beside itself: its saved messages live in the
+// user's data folder, and every command that reads or deletes them goes there.
+TEST(MainLogs, SavedMessagesGoToTheUserDataFolderWhenTheProgramsFolderCannotTakeThem) {
+    ScopedClock clock(When);
+    MainHarness h;
+    const std::string data = h.dir + "/data";
+    struct DataHome {
+        explicit DataHome(const std::string& Dir) : previous(std::getenv("XDG_DATA_HOME")) {
+            setenv("XDG_DATA_HOME", Dir.c_str(), 1);
+        }
+        ~DataHome() { setenv("XDG_DATA_HOME", previous.c_str(), 1); }
+        std::string previous;  // the test process's own: always set
+    } dataHome(data);
+    h.services.ExecutablePath = h.dir + "/not-there/bin/wexlo";
+    h.settings["Save messages on exit"] = Dword(1);
+    const std::string saved = data + "/wexlo/Saved messages.txt";
+
+    TfMain& form = h.Start();
+    EXPECT_EQ(form.FSavedMessagesFile, saved);
+    Receive(h, "kept in the user's folder");
+    h.Stop();
+    EXPECT_EQ(testsupport::ReadFile(saved), TextOf(Entry("kept in the user's folder")));
+
+    h.Start();
+    h->mnShowSavedMessages->trigger();
+    TfShowMessage* viewer = OnlyWindowTitled("Wexlo  -  Saved messages");
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_EQ(viewer->redMessage->Content(), TextOf(Entry("kept in the user's folder")));
+    delete viewer;
+    h.boxes.SetNextAnswers({TMsgResult::Yes});
+    h->btnDeleteSavedMessages->click();
+    EXPECT_FALSE(fs::exists(saved));
+    EXPECT_TRUE(h.boxes.boxes.size() == 1) << "only the delete question";
+    h.Stop();
 }
 
 // ---- message windows and Exit

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <canberra.h>
+
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "platform/CanberraSound.h"
 #include "tests/support/TestSupport.h"
@@ -24,6 +28,35 @@ TEST(CanberraSound, CallsReturnAtOnceAndNeverFail) {
         call();
         // Far below any sound's length, with room for a busy machine.
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    }
+}
+// The message sound comes from the desktop's sound theme; a theme without it
+// still rings its bell.
+TEST(CanberraSound, DefaultSoundIsTheThemesMessageEventElseItsBell) {
+    struct Recording : TCanberraSound {
+        std::vector<int> answers;  // what each play returns, in turn
+        std::vector<std::string> played;
+        int PlayEvent(const char* EventId) override {
+            played.push_back(EventId);
+            return played.size() <= answers.size() ? answers[played.size() - 1] : CA_SUCCESS;
+        }
+    };
+    const struct {
+        std::vector<int> answers;
+        std::vector<std::string> played;
+    } cases[] = {
+        {{CA_SUCCESS}, {"message-new-instant"}},
+        {{CA_ERROR_NOTFOUND}, {"message-new-instant", "bell"}},
+        {{CA_ERROR_NOTFOUND, CA_ERROR_NOTFOUND}, {"message-new-instant", "bell"}},
+        // No sound system at all: the bell would fail the same way.
+        {{CA_ERROR_NOTAVAILABLE}, {"message-new-instant"}},
+        {{CA_ERROR_DISABLED}, {"message-new-instant"}},
+    };
+    for (const auto& c : cases) {
+        Recording sound;
+        sound.answers = c.answers;
+        sound.Beep();
+        EXPECT_EQ(sound.played, c.played) << c.answers.front();
     }
 }
 }  // namespace

@@ -598,4 +598,22 @@ TEST(Settings, StoreThatCannotBeReadStartsFromTheFirstRunAndIsTold) {
     EXPECT_EQ(other.texts[TSettingId::SoundFile], "/opt/wexlo/bin/message.wav");
 }
 
+// An installed copy (PREFIX/bin/wexlo) plays the chime shipped in
+// PREFIX/share/wexlo at first run, unless its own folder has a message.wav.
+TEST(Settings, FirstRunSoundIsTheShippedChimeWhenNoneIsBeside) {
+    const std::string prefix = testsupport::TempDir() + "/installed";
+    fs::create_directories(prefix + "/bin");
+    const std::string exe = prefix + "/bin/wexlo";
+    std::string lower = prefix + "/bin/message.wav";
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(DefaultSoundFile(exe), lower);  // nothing shipped yet
+
+    fs::create_directories(prefix + "/share/wexlo");
+    WriteFile(prefix + "/share/wexlo/message.wav", "RIFF");
+    EXPECT_EQ(DefaultSoundFile(exe), prefix + "/share/wexlo/message.wav");
+
+    WriteFile(prefix + "/bin/Message.wav", "RIFF");
+    EXPECT_EQ(DefaultSoundFile(exe), prefix + "/bin/Message.wav");
+}
+
 }  // namespace

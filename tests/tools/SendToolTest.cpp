@@ -99,8 +99,9 @@ struct RunResult {
 // Starts the real wexlo-send and keeps the event loop (and so the receiver)
 // running until it ends.
 RunResult RunSend(const std::vector<std::string>& args, const std::string& input = {},
-                  int limitMs = 20000) {
+                  int limitMs = 20000, const QString& outputFile = {}) {
     QProcess process;
+    if (!outputFile.isEmpty()) process.setStandardOutputFile(outputFile);
     process.setProgram(QString::fromStdString(testsupport::BuildDir() + "/wexlo-send"));
     QStringList list;
     for (const std::string& a : args) list << QString::fromStdString(a);
@@ -183,13 +184,13 @@ TEST(SendToolProcess, RequestBytesAndEveryReplyVariant) {
          true,
          "\b11\baway",
          sent + peer + " has alerts disabled\nAuto-response from " + peer + ":\naway\n"},
-        {"reply without header", {"hi"}, "hi", true, "no header", sent},
-        {"words after HOST that look like options",
-         {"-n", "--port", "1"},
+        {"words that look like options, after --",
+         {"--", "-n", "--port", "1"},
          "-n --port 1",
          true,
          "\b00\b",
          sent},
+        {"a lone dash is a word", {"-"}, "-", true, "\b00\b", sent},
         {"older receiver closes without a reply",
          {"hello"},
          "hello",
@@ -256,6 +257,16 @@ TEST(SendToolProcess, UsageErrorsSendNothing) {
         {{"--port", p, "", "hi"}, ""},
         {{"--port", p, "127.0.0.1", ""}, ""},
         {{"--port", p, "127.0.0.1"}, ""},  // empty standard input
+        // Options after HOST are mistakes, not text.
+        {{"127.0.0.1", "--port", p, "hi"}, ""},
+        {{"--port", p, "127.0.0.1", "hi", "-t", "5"}, ""},
+        {{"--port", p, "127.0.0.1", "--help"}, ""},
+        {{"-p"}, ""},
+        {{"-p", "x1", "127.0.0.1", "hi"}, ""},
+        {{"-t0", "-p", p, "127.0.0.1", "hi"}, ""},
+        {{"--portal", p, "127.0.0.1", "hi"}, ""},
+        {{"-x", "-p", p, "127.0.0.1", "hi"}, ""},
+        {{"-p", p, "--"}, ""},
     };
     for (const auto& c : cases) {
         std::string joined;
@@ -273,6 +284,74 @@ TEST(SendToolProcess, UsageErrorsSendNothing) {
     const RunResult help = RunSend({"--port", "1", "--help", "127.0.0.1"});
     EXPECT_EQ(help.exitCode, SendExit::Sent);
     EXPECT_EQ(help.out, SendUsage);
+    const RunResult version = RunSend({"--version"});
+    EXPECT_EQ(version.exitCode, SendExit::Sent);
+    EXPECT_EQ(version.out, "wexlo-send " WEXLO_VERSION "\n");
+}
+
+TEST(SendToolProcess, ShortOptionsAndTheEndOfOptions) {
+    const std::vector<std::vector<std::string>> forms = {
+        {"-p", "PORT", "-t", "10", "127.0.0.1", "-x", "y"},
+        {"-pPORT", "-t10", "127.0.0.1", "--", "-x", "y"},
+        {"--port=PORT", "--timeout=10", "--", "127.0.0.1", "-x", "y"},
+    };
+    for (std::vector<std::string> args : forms) {
+        TestReceiver receiver(TestReceiver::Mode::Reply, "\b00\b");
+        for (std::string& a : args) {
+            const std::size_t at = a.find("PORT");
+            if (at != std::string::npos) a.replace(at, 4, Port(receiver));
+        }
+        SCOPED_TRACE(args.front());
+        receiver.expect = RequestHeader.size() + 4;
+        // The first form has options after HOST: refused, nothing sent.
+        const bool valid = args.front() != "-p";
+        const RunResult r = RunSend(args);
+        ASSERT_TRUE(r.finished);
+        if (!valid) {
+            EXPECT_EQ(r.exitCode, SendExit::Usage);
+            EXPECT_EQ(receiver.connections, 0);
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, SendExit::Sent) << r.err;
+        EXPECT_EQ(receiver.received, RequestHeader + "-x y");
+    }
+}
+
+// Another service on the port answers something else: that is no delivery.
+TEST(SendToolProcess, AReplyThatIsNotAStatusReplyIsNoSuccess) {
+    for (const std::string& reply :
+         {std::string("no header"), std::string("HTTP/1.0 400 Bad Request\r\n\r\n"),
+          std::string("\b2x\baway"), std::string("\b00"), std::string("\b00X"),
+          std::string("SSH-2.0-OpenSSH_9.2\r\n")}) {
+        SCOPED_TRACE(reply);
+        TestReceiver receiver(TestReceiver::Mode::Reply, reply);
+        receiver.expect = RequestHeader.size() + 2;
+        const RunResult r = RunSend({"--port", Port(receiver), "127.0.0.1", "hi"});
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, SendExit::NotWexlo);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "wexlo-send: " + LoopbackPeer() + " answered on port " + Port(receiver) +
+                             ", but not as Wexlo does: another program may be listening there\n");
+    }
+}
+
+// Output that cannot be written makes the run a failure, even when the
+// message went out.
+TEST(SendToolProcess, UnwritableOutputIsAFailure) {
+    TestReceiver receiver(TestReceiver::Mode::Reply, "\b00\b");
+    receiver.expect = RequestHeader.size() + 2;
+    const RunResult sent =
+        RunSend({"--port", Port(receiver), "127.0.0.1", "hi"}, {}, 20000, "/dev/full");
+    ASSERT_TRUE(sent.finished);
+    EXPECT_EQ(sent.exitCode, SendExit::Failure);
+    EXPECT_EQ(receiver.received, RequestHeader + "hi");
+    EXPECT_NE(sent.err.find("wexlo-send: cannot write standard output: "), std::string::npos)
+        << sent.err;
+
+    for (const char* option : {"--help", "--version"}) {
+        const RunResult r = RunSend({option}, {}, 20000, "/dev/full");
+        EXPECT_EQ(r.exitCode, SendExit::Failure) << option;
+    }
 }
 
 TEST(SendToolProcess, ClosedPortAndUnknownHost) {

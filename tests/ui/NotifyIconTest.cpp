@@ -1,14 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QMenu>
+#include <QProcess>
 #include <QSystemTrayIcon>
 #include <QTextDocument>
 
 #include "platform/Exceptions.h"
+#include "tests/support/PrivateDesktop.h"
+#include "tests/support/TestSupport.h"
 #include "ui/NotifyIcon.h"
 #include "ui/TrayImages.h"
 
@@ -179,9 +186,15 @@ TEST(SystemTrayShell, WorksWithoutANotificationAreaAndMapsActivations) {
     shell.Callback = [&](int m) { messages.push_back(m); };
     EXPECT_FALSE(shell.Modify({QIcon(), "early"}));  // nothing to modify yet
 
-    shell.Add({TrayImage(0), "Wexlo"});
+    QMenu menu;
+    menu.addAction("&Disable alerts && sounds temporally");
+    shell.Add({TrayImage(0), "Wexlo", &menu});
     ASSERT_NE(shell.TrayIcon(), nullptr);
     EXPECT_EQ(shell.TrayIcon()->toolTip(), "Wexlo");
+    EXPECT_EQ(shell.TrayIcon()->contextMenu(), &menu);
+    // No tray here, so no desktop bus either: captions and clicks stay as they are.
+    EXPECT_FALSE(shell.OnDesktopBus());
+    EXPECT_EQ(menu.actions().front()->text(), "&Disable alerts && sounds temporally");
     EXPECT_TRUE(shell.Modify({TrayImage(1), "Wexlo (Alerts disabled)"}));
     EXPECT_EQ(shell.TrayIcon()->toolTip(), "Wexlo (Alerts disabled)");
 
@@ -194,6 +207,47 @@ TEST(SystemTrayShell, WorksWithoutANotificationAreaAndMapsActivations) {
     EXPECT_TRUE(shell.Delete());
     EXPECT_EQ(shell.TrayIcon(), nullptr);
     EXPECT_FALSE(shell.Delete());
+}
+
+// Qt turns the first '&' of a caption into the bus's access-key mark '_' and
+// passes everything else on; what it is given must come out as the screen
+// shows the caption.
+TEST(BusMenuCaption, ComesOutOnTheBusAsOnTheScreen) {
+    const auto qtExport = [](QString text) {
+        const qsizetype at = text.indexOf(u'&');
+        if (at >= 0 && at + 1 < text.size()) text[at] = u'_';
+        return text;
+    };
+    const struct {
+        QString caption, onBus;
+    } cases[] = {
+        {"&Send a message...", "_Send a message..."},
+        {"E&xit", "E_xit"},
+        {"&Disable alerts && sounds temporally", "_Disable alerts & sounds temporally"},
+        // The bus marks one access key; the screen's second one just goes.
+        {"Show &received &messages...", "Show _received messages..."},
+        {"No key", "No key"},
+        // A literal '&' ahead of the access key would take Qt's mark: it is
+        // marked itself and still reads '&'.
+        {"R && D &notes", "R _& D notes"},
+        {"A && B && C", "A _& B & C"},
+        {"snake_case &file", "snake__case _file"},
+        {"trailing &", "trailing &"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(qtExport(BusMenuCaption(c.caption)), c.onBus) << c.caption.toStdString();
+}
+
+TEST_F(NotifyIconFixture, TheMenuGoesToTheTrayWithTheIcon) {
+    QMenu menu;
+    icon.SetPopupMenu(&menu);
+    icon.SetVisible(true);
+    EXPECT_EQ(shell->last.Menu, &menu);
+    icon.SetPopupMenu(nullptr);  // only stored until the next add or modify
+    EXPECT_EQ(shell->last.Menu, &menu);
+    icon.SetToolTip("next");
+    EXPECT_EQ(shell->last.Menu, nullptr);
 }
 
 TEST(PlainTrayText, MarkupInPeerNamesStaysText) {
@@ -216,3 +270,256 @@ TEST(PlainTrayText, MarkupInPeerNamesStaysText) {
 }
 
 }  // namespace
+
+// ---- The real program on a desktop whose tray speaks the desktop bus
+
+namespace desktopbus {
+
+namespace fs = std::filesystem;
+using testsupport::CallOnBus;
+using testsupport::TBusMenuItem;
+using testsupport::WaitUntil;
+
+// Stored options up to a free message port, so the copy neither collides with
+// another one nor shows a splash window.
+std::string Settings(int Port) {
+    char port[16];
+    std::snprintf(port, sizeof port, "%08x", Port);
+    return std::string("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Wexlo]\r\n") +
+           "\"Show alert on message\"=dword:00000001\r\n"
+           "\"Show OnTop\"=dword:00000001\r\n"
+           "\"Play sound\"=dword:00000000\r\n"
+           "\"Use Windows default sound\"=dword:00000000\r\n"
+           "\"Use custom sound\"=dword:00000001\r\n"
+           "\"Sound file\"=\"\"\r\n"
+           "\"Show splash window\"=dword:00000000\r\n"
+           "\"Start with Windows\"=dword:00000000\r\n"
+           "\"Save messages on exit\"=dword:00000000\r\n"
+           "\"Enable auto-reponse on start\"=dword:00000000\r\n"
+           "\"Auto-disable alerts\"=dword:00000001\r\n"
+           "\"Ask for response message\"=dword:00000001\r\n"
+           "\"Use default response\"=dword:00000000\r\n"
+           "\"Response message\"=\"Away\"\r\n"
+           "\"Port\"=dword:" +
+           port + "\r\n";
+}
+
+// The real program on a desktop of the test's own.
+struct ProgramOnDesktop : ::testing::Test {
+    // False (with the test skipped) when a tool is missing.
+    bool StartDesktop() {
+        const std::string why = desktop.Start();
+        if (why.rfind("missing", 0) == 0) {
+            skipped = why;
+            return false;
+        }
+        EXPECT_EQ(why, "");
+        return why.empty();
+    }
+
+    void StartProgram() {
+        root = fs::path(testsupport::TempDir()) / "program";
+        for (const char* sub : {"config/wexlo", "state", "data", "runtime"})
+            fs::create_directories(root / sub);
+        fs::permissions(root / "runtime", fs::perms::owner_all, fs::perm_options::replace);
+        testsupport::WriteFile((root / "config/wexlo/settings.reg").string(),
+                               Settings(testsupport::FreeTcpPort()));
+
+        auto env = desktop.Environment(QProcessEnvironment::systemEnvironment());
+        const auto at = [this](const char* sub) {
+            return QString::fromStdString((root / sub).string());
+        };
+        env.insert("HOME", at(""));
+        env.insert("XDG_CONFIG_HOME", at("config"));
+        env.insert("XDG_STATE_HOME", at("state"));
+        env.insert("XDG_DATA_HOME", at("data"));
+        env.insert("XDG_RUNTIME_DIR", at("runtime"));
+        env.insert("WEXLO_MESSAGE_BOX_LOG", at("boxes.log"));
+        env.remove("SESSION_MANAGER");
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        testsupport::EndWithTest(program);
+        program.start(QString::fromStdString(testsupport::BuildDir() + "/wexlo"), {});
+        ASSERT_TRUE(program.waitForStarted(10000));
+    }
+
+    void TearDown() override {
+        if (program.state() != QProcess::NotRunning) {
+            program.kill();
+            program.waitForFinished(5000);
+        }
+    }
+
+    bool WindowShown(const std::string& Title) const {
+        for (const std::string& title : desktop.WindowTitles())
+            if (title == Title) return true;
+        return false;
+    }
+
+    std::string Boxes() const { return testsupport::ReadFile((root / "boxes.log").string()); }
+
+    testsupport::TPrivateDesktop desktop;
+    std::string skipped;
+    fs::path root;
+    QProcess program;
+};
+
+// A tray that speaks the desktop bus: a stand-in watcher on the private bus.
+struct ProgramOnBus : ProgramOnDesktop {
+    void SetUp() override {
+        if (!StartDesktop()) GTEST_SKIP() << skipped;
+        bus = desktop.Bus();
+        host = testsupport::TStandInWatcher::Serve(bus, &watcher);
+        StartProgram();
+        ASSERT_TRUE(WaitUntil([this] { return !watcher->Items().isEmpty(); }, 30000))
+            << "no item registered with the tray";
+        item = watcher->Items().front();
+    }
+
+    QVariant ItemProperty(const char* Name) {
+        const QDBusMessage reply =
+            CallOnBus(bus, item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                      {"org.kde.StatusNotifierItem", Name});
+        if (reply.arguments().isEmpty()) return {};
+        return qvariant_cast<QDBusVariant>(reply.arguments().front()).variant();
+    }
+
+    QDBusMessage CallItem(const char* Method) {
+        return CallOnBus(bus, item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", Method,
+                         {0, 0});
+    }
+
+    QDBusConnection bus{QString()};
+    testsupport::TStandInWatcher* watcher = nullptr;
+    std::unique_ptr<QObject> host;
+    QString item;
+};
+
+// An X11 tray (XEmbed) and no watcher on the bus.
+struct ProgramInX11Tray : ProgramOnDesktop {
+    void SetUp() override {
+        if (!StartDesktop()) GTEST_SKIP() << skipped;
+        const std::string why = desktop.StartX11Tray();
+        if (why.rfind("missing", 0) == 0) GTEST_SKIP() << why;
+        ASSERT_EQ(why, "");
+        StartProgram();
+        ASSERT_TRUE(WaitUntil([this] { return (icon = desktop.DockedIcon()) != 0; }, 30000))
+            << "the icon did not dock";
+    }
+    std::uint32_t icon = 0;
+};
+
+// The exported menu's items: "-" for a separator, else the label, then
+// " [off]" when disabled, " [check:N]" for a check item in state N and
+// " [image]" when the item carries a picture.
+std::vector<std::string> Items(const TBusMenuItem& Root) {
+    std::vector<std::string> items;
+    for (const TBusMenuItem& item : Root.Children) {
+        const QVariantMap& p = item.Properties;
+        if (p.value("type").toString() == "separator") {
+            items.push_back("-");
+            continue;
+        }
+        std::string line = p.value("label").toString().toStdString();
+        if (!p.value("enabled", true).toBool()) line += " [off]";
+        if (p.value("toggle-type").toString() == "checkmark")
+            line += " [check:" + std::to_string(p.value("toggle-state").toInt()) + "]";
+        if (!p.value("icon-data").toByteArray().isEmpty()) line += " [image]";
+        items.push_back(line);
+    }
+    return items;
+}
+
+int IdOf(const TBusMenuItem& Root, const QString& Label) {
+    for (const TBusMenuItem& item : Root.Children)
+        if (item.Properties.value("label").toString() == Label) return item.Id;
+    return -1;
+}
+
+TEST_F(ProgramOnBus, TheTrayMenuIsExportedWithItsItemsStatesAndImages) {
+    EXPECT_EQ(qvariant_cast<QDBusObjectPath>(ItemProperty("Menu")).path(), "/MenuBar");
+
+    const auto read = [this] {
+        TBusMenuItem layout;
+        std::string error;
+        EXPECT_TRUE(testsupport::ReadBusMenu(bus, item, "/MenuBar", layout, error)) << error;
+        return layout;
+    };
+    TBusMenuItem layout = read();
+    // '_' marks the access key there; each label reads as on the screen.
+    EXPECT_EQ(Items(layout), (std::vector<std::string>{
+                                 "_Send a message... [image]",
+                                 "_Resend last message... [image]",
+                                 "Open _Talk window [image]",
+                                 "-",
+                                 "_Options... [image]",
+                                 "_Disable alerts & sounds temporally [check:0]",
+                                 "_Auto-response incoming messages [check:0]",
+                                 "C_hange current response... [off]",
+                                 "-",
+                                 "Show _received messages... [image]",
+                                 "Show sa_ved messages... [image]",
+                                 "Show session _log... [image]",
+                                 "_Close all message windows [image]",
+                                 "-",
+                                 "_About...",
+                                 "E_xit [image]",
+                             }));
+
+    // Clicks in the panel's menu are the menu's commands, and states follow.
+    const auto click = [&](const char* Label) {
+        const int id = IdOf(layout, Label);
+        ASSERT_GE(id, 0) << Label;
+        CallOnBus(bus, item, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                  {id, QString("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+    };
+    click("_Disable alerts & sounds temporally");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            layout = read();
+            const std::vector<std::string> items = Items(layout);
+            return items.size() > 5 && items[5] == "_Disable alerts & sounds temporally [check:1]";
+        },
+        20000));
+    click("Show _received messages...");
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Boxes().find("\tNo messages has been received.\t") != std::string::npos; },
+        20000))
+        << Boxes();
+    click("E_xit");
+    ASSERT_TRUE(WaitUntil([&] { return program.state() == QProcess::NotRunning; }, 30000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+}
+
+TEST_F(ProgramOnBus, OneActivationWritesAMessageAndTheMenuCanBeAskedFor) {
+    const auto sendDialogShown = [this] { return WindowShown("Wexlo  -  Send a message"); };
+    ASSERT_FALSE(sendDialogShown());
+    EXPECT_EQ(CallItem("Activate").type(), QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(WaitUntil(sendDialogShown, 20000));
+
+    // A tray that draws no menus asks the item to show its own.
+    EXPECT_FALSE(desktop.PopupShown());
+    EXPECT_EQ(CallItem("ContextMenu").type(), QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(WaitUntil([this] { return desktop.PopupShown(); }, 20000));
+}
+
+// The tray menu also goes to Qt's X11 tray icon, which opens it itself: there
+// a click stays a click, the double click writes a message, and the menu
+// opens.
+TEST_F(ProgramInX11Tray, ClickDoubleClickAndMenuStayAsTheyWere) {
+    const auto sendDialogShown = [this] { return WindowShown("Wexlo  -  Send a message"); };
+    ASSERT_TRUE(desktop.Click(icon, 1));
+    ASSERT_TRUE(desktop.Click(icon, 3));
+    // The menu comes after the click: had the click opened the dialog, it
+    // would be there by now.
+    ASSERT_TRUE(WaitUntil([this] { return desktop.PopupShown(); }, 20000));
+    EXPECT_FALSE(sendDialogShown());
+    ASSERT_TRUE(desktop.Key("Escape"));
+    ASSERT_TRUE(WaitUntil([this] { return !desktop.PopupShown(); }, 20000));
+
+    ASSERT_TRUE(desktop.Click(icon, 1, 2));
+    EXPECT_TRUE(WaitUntil(sendDialogShown, 20000));
+}
+
+}  // namespace desktopbus

@@ -1,0 +1,81 @@
+#include "store/DataPlaces.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "store/SavedMessages.h"
+
+#ifndef WEXLO_DATA_FROM_BIN
+#define WEXLO_DATA_FROM_BIN "../share/wexlo"
+#endif
+
+namespace {
+
+std::string HomeDir() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "/";
+}
+
+std::string ParentOf(std::string Path) {
+    while (Path.size() > 1 && Path.back() == '/') Path.pop_back();
+    const std::size_t slash = Path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+bool MakeFolders(const std::string& Dir) {
+    struct stat st {};
+    if (::stat(Dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    const std::string parent = ParentOf(Dir);
+    if (parent != Dir && !MakeFolders(parent)) return false;
+    // Private: received messages are nobody else's business.
+    return ::mkdir(Dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+bool EntryExists(const std::string& Path) {
+    struct stat st {};
+    return ::lstat(Path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::string UserDataDir() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    const std::string base =
+        data && data[0] == '/' ? std::string(data) : HomeDir() + "/.local/share";
+    return base + "/wexlo";
+}
+
+bool FolderWritable(const std::string& Dir) {
+    struct stat st {};
+    if (::stat(Dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    return ::access(Dir.c_str(), W_OK | X_OK) == 0;
+}
+
+std::string SavedMessagesFile(const std::string& ExeDir) {
+    const std::string beside = TSavedMessages::PathIn(ExeDir);
+    // Any entry of that name counts, a link too: the user put it there.
+    if (EntryExists(beside) || FolderWritable(ExeDir)) return beside;
+    const std::string dir = UserDataDir();
+    MakeFolders(dir);
+    return TSavedMessages::PathIn(dir);
+}
+
+std::string InstalledDataFile(const std::string& ExecutablePath, const std::string& Name) {
+    const std::size_t slash = ExecutablePath.rfind('/');
+    const std::string bin = slash == std::string::npos ? "." : ExecutablePath.substr(0, slash);
+    const std::string path = bin + "/" WEXLO_DATA_FROM_BIN "/" + Name;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    // Resolved by the file system, not by hand: with a linked bin folder
+    // "bin/.." is not the folder that holds bin.
+    char* real = ::realpath(path.c_str(), nullptr);
+    const std::string resolved = real ? real : path;
+    std::free(real);
+    return resolved;
+}
