@@ -603,31 +603,40 @@ TEST(ReceivedJournal, EachFileCallFailingOnceLosesNothingAndTheRetrySucceeds) {
         return text;
     };
 
-    // An arrival: a failed write is reported and made good, nothing doubles.
+    // An arrival, the first of the run or a later one: a failed write is
+    // reported with its reason and made good, nothing doubles.
     std::optional<Receiving> run;
     bool written = false;
     std::vector<std::string> told;
-    FailEachCallOnce(
-        [&] {
-            run.reset();
-            prepare({});
-            run.emplace(path);
-            told.clear();
-            run->journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
-            ASSERT_TRUE(run->Receive(Entry("before")));
-        },
-        [&] { written = run->Receive(Entry("during")); },
-        [&](const std::string& Which) {
-            SCOPED_TRACE(Which);
-            if (!written) {
-                EXPECT_TRUE(run->journal.Failing());
-                EXPECT_TRUE(testsupport::WaitUntil([&] { return told.size() == 1; }, 10000));
-            }
-            EXPECT_TRUE(run->Receive(Entry("after")));
-            run->journal.SaveOnExit(saved());
-            EXPECT_EQ(ReadFile(saved().Path()), landed({"before", "during", "after"}));
-            EXPECT_FALSE(fs::exists(path));
-        });
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "first arrival" : "later arrival");
+        FailEachCallOnce(
+            [&] {
+                run.reset();
+                prepare({});
+                run.emplace(path);
+                told.clear();
+                run->journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
+                if (!first) {
+                    ASSERT_TRUE(run->Receive(Entry("before")));
+                }
+            },
+            [&] { written = run->Receive(Entry("during")); },
+            [&](const std::string& Which) {
+                SCOPED_TRACE(Which);
+                if (!written) {
+                    EXPECT_TRUE(run->journal.Failing());
+                    ASSERT_TRUE(testsupport::WaitUntil([&] { return told.size() == 1; }, 10000));
+                    const int error = Which.rfind("write", 0) == 0 ? ENOSPC : EIO;
+                    EXPECT_NE(told[0].find(std::strerror(error)), std::string::npos) << told[0];
+                }
+                EXPECT_TRUE(run->Receive(Entry("after")));
+                run->journal.SaveOnExit(saved());
+                EXPECT_EQ(ReadFile(saved().Path()), first ? landed({"during", "after"})
+                                                          : landed({"before", "during", "after"}));
+                EXPECT_FALSE(fs::exists(path));
+            });
+    }
     run.reset();
 
     // A start's recovery: what fails is told and kept; the next start saves it once.
