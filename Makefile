@@ -17,8 +17,9 @@ all: build
 deps:
 	@scripts/install-deps
 
+# --desktop: the two-hosts check drives real desktops.
 test-deps:
-	@scripts/install-deps --test
+	@scripts/install-deps --test --desktop
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

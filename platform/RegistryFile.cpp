@@ -11,8 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string_view>
 #include <unordered_map>
+
+#include "store/PosixFile.h"
 
 namespace {
 
@@ -648,7 +651,7 @@ bool Fail(std::string* error, std::string text) {
 bool WriteAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = posixfile::Calls().Write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         done += static_cast<std::size_t>(n);
@@ -657,10 +660,26 @@ bool WriteAll(int fd, const std::string& bytes) {
 }
 
 void SyncDir(const std::string& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = posixfile::Calls().Open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return;
-    ::fsync(fd);
+    posixfile::Calls().FSync(fd);
     ::close(fd);
+}
+
+// Creates a new file Path.XXXXXX of a free name, as mkostemp does, but through
+// the file calls that tests can make fail.
+int CreateTemporaryBeside(const std::string& Path, std::string& Temp) {
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::minstd_rand random(std::random_device{}());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        Temp = Path + ".";
+        for (int i = 0; i < 6; ++i) Temp += letters[random() % (sizeof letters - 1)];
+        const int fd = posixfile::Calls().Open(
+            Temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 }  // namespace
@@ -706,24 +725,32 @@ bool ReplaceFileAtomically(const std::string& Path, const std::string& Bytes, mo
     struct stat st;
     if (::lstat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
 
-    std::string temp = Path + ".XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    auto& calls = posixfile::Calls();
+    std::string temp;
+    const int fd = CreateTemporaryBeside(Path, temp);
     if (fd < 0) return Fail(Error, ErrnoText("Cannot create a file beside", Path, errno));
     auto abandon = [&](const char* what) {
         const int err = errno;
-        ::unlink(temp.c_str());
+        calls.Unlink(temp.c_str());
         return Fail(Error, ErrnoText(what, temp, err));
     };
-    if (!WriteAll(fd, Bytes) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
+    if (!WriteAll(fd, Bytes) || ::fchmod(fd, mode) != 0 || calls.FSync(fd) != 0) {
         const int err = errno;
         ::close(fd);
         errno = err;
         return abandon("Cannot write");
     }
     if (::close(fd) != 0) return abandon("Cannot write");
-    if (!BackupPath.empty() && ::rename(Path.c_str(), BackupPath.c_str()) != 0 && errno != ENOENT)
+    if (!BackupPath.empty() && calls.Rename(Path.c_str(), BackupPath.c_str()) != 0 &&
+        errno != ENOENT)
         return abandon("Cannot keep the old file aside before writing");
-    if (::rename(temp.c_str(), Path.c_str()) != 0) return abandon("Cannot replace the file with");
+    if (calls.Rename(temp.c_str(), Path.c_str()) != 0) {
+        const int err = errno;
+        // The old file went aside already: put it back, so Path is untouched.
+        if (!BackupPath.empty()) calls.Rename(BackupPath.c_str(), Path.c_str());
+        errno = err;
+        return abandon("Cannot replace the file with");
+    }
     SyncDir(ParentDir(Path));
     return true;
 }

@@ -337,7 +337,17 @@ bool TReceivedJournal::Take(TFile Fd, const std::string& Bytes) {
         ok = Rewrite();
         FRunOn = runOn;
     } else if (content.ValidSize == 0) {
-        ok = TruncateTo(0) && WriteAt(journal::Header);
+        // The header before any flush: the flushing thread keeps the file, and
+        // with it the lock, until it is done, and a retry would then take that
+        // for another copy holding the journal.
+        FEnd = 0;
+        if (Calls().FTruncate(FFd->Get(), 0) != 0) {
+            FError = errno;
+            ok = false;
+        } else {
+            ok = WriteAt(journal::Header);
+            if (ok) RequestFlush();
+        }
     } else if (content.ValidSize != Bytes.size()) {
         // A torn tail goes now, before anything is written after it.
         ok = TruncateTo(content.ValidSize);

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -149,6 +151,7 @@ protected:
         fs::create_hard_link(program, Exe(), linkError);
         if (linkError) fs::copy_file(program, Exe());
         port = testsupport::FreeTcpPort();
+        FBoxLog = FRoot / "boxes.log";
     }
 
     void TearDown() override {
@@ -163,7 +166,7 @@ protected:
     std::string SettingsPath() const { return (FRoot / "config/wexlo/settings.reg").string(); }
     std::string SavedPath() const { return (FRoot / "bin" / "Saved messages.txt").string(); }
     std::string JournalPath() const { return (FRoot / "state/wexlo/received.journal").string(); }
-    std::string BoxLogPath() const { return (FRoot / "boxes.log").string(); }
+    std::string BoxLogPath() const { return FBoxLog.string(); }
 
     void WriteSettings(bool saveMessages, TAwayAtStart away = TAwayAtStart::Off) {
         testsupport::WriteFile(SettingsPath(), SettingsUpToPort(port, saveMessages, away));
@@ -244,6 +247,7 @@ protected:
 
     int port = 0;
     fs::path FRoot;
+    fs::path FBoxLog;  // stays where it is when a test moves FRoot
 
 private:
     std::vector<std::unique_ptr<QProcess>> FProcesses;
@@ -486,6 +490,113 @@ TEST_F(LifecycleTest, KilledRunLosesNothingWhenSavingIsOn) {
         EXPECT_FALSE(fs::exists(JournalPath()));
     }
     EXPECT_TRUE(Boxes().empty());
+}
+
+// A small tmpfs of the test's own at Path, gone with the object (lazily, should
+// a process still hold it).
+class TTmpfs {
+public:
+    TTmpfs(const fs::path& Path, std::uintmax_t Bytes) : FPath(Path) {
+        fs::create_directories(Path);
+        const std::string options = "size=" + std::to_string(Bytes) + ",mode=0700";
+        const std::string source = "wexlo-test-" + std::to_string(::getpid());
+        Mounted = ::mount(source.c_str(), Path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+        if (!Mounted) Error = std::strerror(errno);
+    }
+    ~TTmpfs() {
+        if (Mounted) ::umount2(FPath.c_str(), MNT_DETACH);
+    }
+    TTmpfs(const TTmpfs&) = delete;
+    TTmpfs& operator=(const TTmpfs&) = delete;
+
+    bool ReadOnly() {
+        return ::mount(nullptr, FPath.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+    bool Mounted = false;
+    std::string Error;
+
+private:
+    fs::path FPath;
+};
+
+// Fills the file system holding Dir to the last byte.
+void Fill(const fs::path& Dir) {
+    const int fd = ::open((Dir / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string block(4096, 'f');
+    for (std::size_t size = block.size(); fd >= 0 && size > 0;)
+        if (::write(fd, block.data(), size) < 0) size = errno == ENOSPC ? size / 2 : 0;
+    if (fd >= 0) ::close(fd);
+}
+
+TEST_F(LifecycleTest, AFullDiskOrAReadOnlyFolderIsToldAndLosesNothingStored) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    for (const bool full : {true, false}) {
+        SCOPED_TRACE(full ? "full disk" : "read-only folders");
+        // The program, its settings, journal and saved messages on one small disk.
+        const fs::path root = FRoot;
+        TTmpfs disk(root / (full ? "full" : "ro"), fs::file_size(Exe()) + (256 << 10));
+        if (!disk.Mounted) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.Error;
+        FRoot = root / (full ? "full" : "ro");
+        for (const char* sub : {"config/wexlo", "state/wexlo", "bin"})
+            fs::create_directories(FRoot / sub);
+        fs::create_directory_symlink(root / "runtime", FRoot / "runtime");
+        fs::copy_file(root / "bin/wexlo", Exe());
+        WriteSettings(true);
+        const std::string settings = ReadFile(SettingsPath());
+        // Whole pages, so that any byte more needs space the disk lacks.
+        const std::string old = std::string(8190, 's') + "\r\n";
+        testsupport::WriteFile(SavedPath(), old);
+        if (full) {
+            Fill(FRoot);
+        } else {
+            ASSERT_TRUE(disk.ReadOnly()) << std::strerror(errno);
+        }
+
+        QProcess* program = Start(true, true);
+        ASSERT_TRUE(WaitUntil([&] { return Listening(port); }, 30000)) << "not listening";
+        EXPECT_NE(Send("while the disk fails").find("Message sent to"), std::string::npos);
+        // Still serving after the failed journal write was told.
+        ASSERT_TRUE(WaitUntil([&] { return !Boxes().empty(); }, 30000));
+        EXPECT_NE(Send("and still taking messages").find("Message sent to"), std::string::npos);
+        EndWith(program, SIGTERM);
+
+        const std::string boxes = [&] {
+            std::string all;
+            for (const std::string& box : Boxes()) all += box + "\n";
+            return all;
+        }();
+        // The journal's box names the real reason; the end by signal reports
+        // on standard error instead of waiting on a box.
+        EXPECT_NE(boxes.find(JournalPath() + " (" + std::strerror(full ? ENOSPC : EROFS) + ")"),
+                  std::string::npos)
+            << boxes;
+        const std::string errors = program->readAllStandardError().toStdString();
+        EXPECT_NE(errors.find("Error while writing in the Windows Registry."), std::string::npos)
+            << errors;
+        EXPECT_NE(errors.find("Cannot create file " + SavedPath()), std::string::npos) << errors;
+        EXPECT_EQ(ReadFile(SettingsPath()), settings);
+        EXPECT_EQ(ReadFile(SavedPath()), old);
+        // No temporary file is left beside the settings.
+        EXPECT_EQ(
+            std::distance(fs::directory_iterator(FRoot / "config/wexlo"), fs::directory_iterator()),
+            1);
+
+        // With room again, the next run saves as usual.
+        if (full) {
+            fs::remove(FRoot / "filler");
+        } else {
+            ASSERT_EQ(::mount(nullptr, FRoot.c_str(), nullptr, MS_REMOUNT, nullptr), 0);
+        }
+        program = StartListening();
+        EXPECT_NE(Send("with room again").find("Message sent to"), std::string::npos);
+        EndWith(program, SIGTERM);
+        const std::string saved = ReadFile(SavedPath());
+        EXPECT_EQ(saved.rfind(old, 0), 0u);
+        EXPECT_EQ(Count(saved, "with room again"), 1u);
+        EXPECT_TRUE(HasAllValuesInOrder(ReadFile(SettingsPath())));
+        FRoot = root;
+    }
 }
 
 // Two hosts made of network namespaces joined by a veth pair. tbf paces the

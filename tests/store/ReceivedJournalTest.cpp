@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <thread>
 
 #include <QCoreApplication>
@@ -136,50 +138,6 @@ void RunAndKill(const ChildRun& Run) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 }
 
-// The file calls of a child that is to die at its KillAt-th one. Only the
-// calls of the main thread count, so that each number means the same moment in
-// every run; the flushing thread's come when they come.
-std::atomic<int> killAt{0};
-std::thread::id counted;
-bool Counted() {
-    return std::this_thread::get_id() == counted;
-}
-void CountOrDie() {
-    if (Counted() && --killAt == 0) ::raise(SIGKILL);
-}
-template <auto Real, class... Args>
-auto Counting(Args... A) {
-    CountOrDie();
-    return Real(A...);
-}
-template <bool Positioned>
-ssize_t HalfThenDie(int Fd, const void* Data, std::size_t Size, off_t At) {
-    const auto write = [&](std::size_t Bytes) {
-        return Positioned ? ::pwrite(Fd, Data, Bytes, At) : ::write(Fd, Data, Bytes);
-    };
-    if (Counted() && killAt == 1) write(Size / 2);
-    CountOrDie();
-    return write(Size);
-}
-void DieAt(int Call) {
-    killAt = Call;
-    counted = std::this_thread::get_id();
-    if (Call <= 0) return;
-    posixfile::Calls() = {
-        [](const char* Path, int Flags, mode_t Mode) {
-            return Counting<::open>(Path, Flags, Mode);
-        },
-        [](int Fd, const void* Data, std::size_t Size) {
-            return HalfThenDie<false>(Fd, Data, Size, 0);
-        },
-        HalfThenDie<true>,
-        Counting<::fsync, int>,
-        Counting<::ftruncate, int, off_t>,
-        Counting<::rename, const char*, const char*>,
-        Counting<::unlink, const char*>,
-    };
-}
-
 // The child's side. Does nothing unless started by the helpers above.
 TEST(ReceivedJournalChild, RunsWhenStartedByTheTests) {
     const char* mode = std::getenv("WEXLO_JOURNAL_CHILD");
@@ -188,7 +146,9 @@ TEST(ReceivedJournalChild, RunsWhenStartedByTheTests) {
     Receiving run(std::getenv("WEXLO_JOURNAL_PATH"));
     const TSavedMessages saved(std::getenv("WEXLO_SAVED_PATH"));
     const int kill = std::atoi(std::getenv("WEXLO_KILL_AT"));
+    // "S": the operation starts now, for a kill at a random moment of it.
     if (std::string(mode) == "recover") {
+        ASSERT_EQ(::write(ReadyFd, "S", 1), 1);
         DieAt(kill);
         run.journal.Recover(saved);
         return;
@@ -196,6 +156,7 @@ TEST(ReceivedJournalChild, RunsWhenStartedByTheTests) {
     run.journal.Recover(saved);
     ASSERT_TRUE(run.Receive(Entry(FromHex(std::getenv("WEXLO_CHILD_TEXT")))));
     if (std::string(mode) == "exit") {
+        ASSERT_EQ(::write(ReadyFd, "S", 1), 1);
         DieAt(kill);
         run.journal.SaveOnExit(saved);
         return;
@@ -328,6 +289,77 @@ TEST(ReceivedJournal, AKillAtAnyMomentOfSavingLandsEachEntryOnce) {
     }
     RecordProperty("exit_kill_points", exitCalls);
     RecordProperty("recovery_kill_points", recoverCalls);
+}
+
+// Starts the run and kills it with SIGKILL DelayUs after its operation starts
+// (unless it ends first); the exit status, or 128 + the signal. Took is how
+// long the operation ran.
+int KillAfter(const ChildRun& Run, long DelayUs, std::chrono::microseconds* Took = nullptr) {
+    int ready = -1;
+    const pid_t pid = Start(Run, ready);
+    if (pid <= 0) return -1;
+    pollfd p{ready, POLLIN, 0};
+    char byte = 0;
+    const bool started = ::poll(&p, 1, 20000) == 1 && ::read(ready, &byte, 1) == 1;
+    const auto start = std::chrono::steady_clock::now();
+    if (started && DelayUs >= 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(DelayUs));
+        ::kill(pid, SIGKILL);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    if (Took)
+        *Took = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - start);
+    ::close(ready);
+    if (!started) return -1;
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The same for kills at random moments of the exit's save and of the next
+// start's recovery, not only at file calls.
+TEST(ReceivedJournal, AKillAtARandomMomentLandsEachEntryOnce) {
+    const std::string old = "earlier\r\n";
+    const std::string text = "killed at random " + std::string(20000, 'r');
+    const std::string expected = old + TextOf(Entry(text));
+    std::minstd_rand random(std::random_device{}());
+
+    // A run that died before its exit: what each recovery starts from.
+    const std::string crashed = NewFolder("crashed");
+    WriteFile(crashed + "/Saved messages.txt", old);
+    RunAndKill({"crash", crashed + "/received.journal", crashed + "/Saved messages.txt", text});
+
+    int killed = 0;
+    for (const char* mode : {"exit", "recover"}) {
+        std::chrono::microseconds took{};
+        long span = 0;
+        for (int round = 0; round <= 12; ++round) {
+            SCOPED_TRACE(std::string(mode) + " round " + std::to_string(round));
+            const std::string dir = NewFolder("random");
+            fs::remove(dir);
+            fs::copy(crashed, dir);
+            const std::string journal = dir + "/received.journal";
+            const std::string saved = dir + "/Saved messages.txt";
+            if (std::string(mode) == "exit") {
+                fs::remove(journal);
+                WriteFile(saved, old);
+            }
+            // The first round runs to its end and gives the span to aim in.
+            const long delay = round == 0 ? -1 : static_cast<long>(random() % (span + 1));
+            const int status =
+                KillAfter({mode, journal, saved, std::string(mode) == "exit" ? text : ""}, delay,
+                          round == 0 ? &took : nullptr);
+            ASSERT_TRUE(status == 0 || status == 128 + SIGKILL) << status;
+            if (round == 0) span = std::max<long>(1000, 2 * took.count());
+            killed += status != 0;
+            Receiving next(journal);
+            next.journal.Recover(TSavedMessages(saved));
+            ASSERT_EQ(ReadFile(saved), expected);
+            EXPECT_FALSE(fs::exists(journal));
+        }
+    }
+    RecordProperty("killed_runs", killed);
 }
 
 TEST(ReceivedJournal, ATornTailOnDiskIsDroppedOnce) {
@@ -552,6 +584,83 @@ TEST(ReceivedJournal, AFailedWriteIsMadeGoodFromTheRunsList) {
         EXPECT_TRUE(run.Receive(Entry("last")));
         EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
     }
+}
+
+TEST(ReceivedJournal, EachFileCallFailingOnceLosesNothingAndTheRetrySucceeds) {
+    const std::string old = "earlier\r\n";
+    std::string dir, path;
+    const auto saved = [&] { return TSavedMessages(dir + "/Saved messages.txt"); };
+    const auto prepare = [&](const std::vector<std::string>& Died) {
+        dir = NewFolder("failing");
+        path = dir + "/received.journal";
+        WriteFile(saved().Path(), old);
+        Receiving died(path);
+        for (const std::string& text : Died) ASSERT_TRUE(died.Receive(Entry(text)));
+    };
+    const auto landed = [&](std::initializer_list<const char*> Texts) {
+        std::string text = old;
+        for (const char* t : Texts) text += TextOf(Entry(t));
+        return text;
+    };
+
+    // An arrival, the first of the run or a later one: a failed write is
+    // reported with its reason and made good, nothing doubles.
+    std::optional<Receiving> run;
+    bool written = false;
+    std::vector<std::string> told;
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "first arrival" : "later arrival");
+        FailEachCallOnce(
+            [&] {
+                run.reset();
+                prepare({});
+                run.emplace(path);
+                told.clear();
+                run->journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
+                if (!first) {
+                    ASSERT_TRUE(run->Receive(Entry("before")));
+                }
+            },
+            [&] { written = run->Receive(Entry("during")); },
+            [&](const std::string& Which) {
+                SCOPED_TRACE(Which);
+                if (!written) {
+                    EXPECT_TRUE(run->journal.Failing());
+                    ASSERT_TRUE(testsupport::WaitUntil([&] { return told.size() == 1; }, 10000));
+                    const int error = Which.rfind("write", 0) == 0 ? ENOSPC : EIO;
+                    EXPECT_NE(told[0].find(std::strerror(error)), std::string::npos) << told[0];
+                }
+                EXPECT_TRUE(run->Receive(Entry("after")));
+                run->journal.SaveOnExit(saved());
+                EXPECT_EQ(ReadFile(saved().Path()), first ? landed({"during", "after"})
+                                                          : landed({"before", "during", "after"}));
+                EXPECT_FALSE(fs::exists(path));
+            });
+    }
+    run.reset();
+
+    // A start's recovery: what fails is told and kept; the next start saves it once.
+    std::string raised;
+    FailEachCallOnce(
+        [&] {
+            prepare({"died 1", "died 2"});
+        },
+        [&] {
+            Receiving next(path);
+            raised = Raised([&] { next.journal.Recover(saved()); });
+        },
+        [&](const std::string& Which) {
+            SCOPED_TRACE(Which);
+            const std::string now = ReadFile(saved().Path());
+            if (raised != "(nothing raised)") {
+                EXPECT_EQ(raised, "Cannot create file " + saved().Path());
+                EXPECT_EQ(now, old);
+            }
+            Receiving again(path);
+            again.journal.Recover(saved());
+            EXPECT_EQ(ReadFile(saved().Path()), landed({"died 1", "died 2"}));
+            EXPECT_FALSE(fs::exists(path));
+        });
 }
 
 // What the flushes cost the receiving thread: nothing, and at most one a

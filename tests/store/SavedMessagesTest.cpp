@@ -151,6 +151,39 @@ TEST(SavedMessages, AFailedAppendLosesNothing) {
     EXPECT_FALSE(fs::exists(fresh.Path()));
 }
 
+TEST(SavedMessages, EachFileCallFailingOnceLosesNothingAndTheRetrySucceeds) {
+    const std::string old = "earlier\r\nno final break";
+    const TStringList entry = Entry("appended once");
+    for (const bool existing : {true, false}) {
+        SCOPED_TRACE(existing ? "file there" : "no file yet");
+        const std::string before = existing ? old : "";
+        const std::string after = existing ? old + "\r\n" + TextOf(entry) : TextOf(entry);
+        const TSavedMessages saved(NewFolder("failing") + "/Saved messages.txt");
+        std::string raised;
+        FailEachCallOnce(
+            [&] {
+                fs::remove(saved.Path());
+                if (existing) WriteFile(saved.Path(), old);
+            },
+            [&] { raised = Raised([&] { saved.Append(entry); }); },
+            [&](const std::string& Which) {
+                SCOPED_TRACE(Which);
+                // Only the best-effort flush of the folder may fail unnoticed.
+                if (raised == "(nothing raised)") {
+                    EXPECT_EQ(ReadFile(saved.Path()), after);
+                    return;
+                }
+                EXPECT_EQ(raised, "Cannot create file " + saved.Path());
+                EXPECT_EQ(saved.Exists(), existing);
+                if (existing) {
+                    EXPECT_EQ(ReadFile(saved.Path()), before);
+                }
+                saved.Append(entry);
+                EXPECT_EQ(ReadFile(saved.Path()), after);
+            });
+    }
+}
+
 TEST(SavedMessages, AReadOnlyFolder) {
     if (::geteuid() == 0) GTEST_SKIP() << "root writes into any folder";
     const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec;

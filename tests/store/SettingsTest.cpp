@@ -3,11 +3,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <map>
+#include <random>
+#include <thread>
 
 #include "store/Settings.h"
+#include "tests/store/StoreTestSupport.h"
 #include "tests/support/Recorders.h"
 #include "tests/support/TestSupport.h"
 
@@ -417,6 +422,131 @@ TEST(Settings, SaveFailingHalfWayKeepsTheOldStoreWhole) {
     EXPECT_EQ(
         std::distance(fs::directory_iterator(f.dir + "/config/wexlo"), fs::directory_iterator()),
         1);
+}
+
+// The names in the config folders: a temporary file left by a save shows here.
+std::vector<std::string> ConfigFiles(const std::string& Dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(Dir + "/config"))
+        if (!entry.is_directory()) names.push_back(fs::relative(entry.path(), Dir).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Settings, EachFileCallFailingOnceLosesNothingAndTheNextSaveSucceeds) {
+    const struct {
+        const char* name;
+        std::string old;  // "" for a store saved with the defaults
+    } cases[] = {{"saved store", ""}, {"unparsable store", "garbage\r\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        FakeLive live = Changed();
+        const auto prepare = [&] {
+            fs::remove_all(f.dir + "/config");
+            f.boxes.boxes.clear();
+            if (c.old.empty()) {
+                FakeLive defaults;
+                f.Store(defaults).SaveSettings();
+            } else {
+                fs::create_directories(f.dir + "/config/wexlo");
+                WriteFile(f.registry.Path(), c.old);
+            }
+        };
+        prepare();
+        const std::string before = f.File();
+        ASSERT_FALSE(before.empty());
+        f.Store(live).SaveSettings();
+        ASSERT_TRUE(f.boxes.boxes.empty());
+        const std::string after = f.File();
+        const std::vector<std::string> files = ConfigFiles(f.dir);
+
+        storetest::FailEachCallOnce(
+            prepare, [&] { f.Store(live).SaveSettings(); },
+            [&](const std::string& Which) {
+                SCOPED_TRACE(Which);
+                const std::string now = f.File();
+                if (f.boxes.boxes.empty()) {
+                    EXPECT_EQ(now, after);  // a best-effort flush
+                } else {
+                    ASSERT_EQ(f.boxes.boxes.size(), 1u);
+                    EXPECT_EQ(f.boxes.boxes[0].text,
+                              "Error while writing in the Windows Registry.");
+                    EXPECT_TRUE(now == before || now == after) << now;
+                }
+                for (const std::string& name : ConfigFiles(f.dir))
+                    EXPECT_EQ(name.find(".reg."), name.find(".reg.bad")) << name << " left behind";
+                f.boxes.boxes.clear();
+                f.Store(live).SaveSettings();
+                EXPECT_TRUE(f.boxes.boxes.empty());
+                EXPECT_EQ(f.File(), after);
+                EXPECT_EQ(ConfigFiles(f.dir), files);
+            });
+    }
+}
+
+// Saves Live in a child process that dies by SIGKILL at its KillAt-th file
+// call (0: never); its exit status, or 128 + the signal.
+int SaveInChild(Fixture& f, FakeLive& Live, int KillAt) {
+    const pid_t child = fork();
+    if (child == 0) {
+        storetest::DieAt(KillAt);
+        f.Store(Live).SaveSettings();
+        _exit(static_cast<int>(f.boxes.boxes.size()));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+TEST(Settings, AKillAtAnyMomentOfASaveLeavesTheOldOrTheNewStoreWhole) {
+    Fixture f;
+    FakeLive defaults, changed = Changed();
+    f.Store(defaults).SaveSettings();
+    const std::string before = f.File();
+    f.Store(changed).SaveSettings();
+    const std::string after = f.File();
+
+    // At each file call in turn.
+    for (int kill = 1;; ++kill) {
+        SCOPED_TRACE("killed at call " + std::to_string(kill));
+        f.Store(defaults).SaveSettings();
+        const int status = SaveInChild(f, changed, kill);
+        const std::string now = f.File();
+        EXPECT_TRUE(now == before || now == after) << now;
+        if (status == 0) break;
+        ASSERT_EQ(status, 128 + SIGKILL);
+        ASSERT_LT(kill, 50) << "the save never ends";
+        f.Store(changed).SaveSettings();
+        EXPECT_EQ(f.File(), after);
+    }
+
+    // At random moments of saves one after the other, each of the two stores.
+    std::minstd_rand random(std::random_device{}());
+    for (int round = 0; round < 20; ++round) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ready[0]);
+            for (int n = 0;; ++n) {
+                f.Store(n % 2 ? changed : defaults).SaveSettings();
+                if (n == 1 && write(ready[1], "R", 1) != 1) _exit(1);
+            }
+        }
+        close(ready[1]);
+        char byte = 0;
+        const bool started = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 5000));
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(started);
+        const std::string now = f.File();
+        ASSERT_TRUE(now == before || now == after) << "round " << round << ":\n" << now;
+    }
+    EXPECT_TRUE(f.boxes.boxes.empty());
 }
 
 TEST(Settings, StoreThatCannotBeReadStartsFromTheFirstRunAndIsTold) {
