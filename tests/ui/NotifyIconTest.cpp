@@ -316,6 +316,7 @@ TEST_F(NotifyIconFixture, TheMenuGoesToTheTrayWithTheIcon) {
     icon.SetPopupMenu(nullptr);  // only stored until the next add or modify
     EXPECT_EQ(shell->last.Menu, &menu);
     icon.SetToolTip("next");
+    icon.SendUpdate();
     EXPECT_EQ(shell->last.Menu, nullptr);
 }
 
