@@ -24,10 +24,13 @@ constexpr int KeepIntervalSeconds = 10;
 constexpr int KeepProbes = 6;
 constexpr unsigned UserTimeoutMs = 120000;
 
-// A peer whose link was pulled sends no close: without probes its connection
-// would hold a descriptor for good. Set on the listener, whose accepted
-// sockets inherit the options, so an accept costs no further calls.
-void KeepAlive(int fd) {
+// Calls a copy: the handler may replace itself while it runs.
+void Notify(TSocketNotifyEvent handler, QObject* sender, TSocketConnection* socket) {
+    if (handler) handler(sender, socket);
+}
+}  // namespace
+
+void SetKeepAlive(int fd) {
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &KeepIdleSeconds, sizeof KeepIdleSeconds);
@@ -35,12 +38,6 @@ void KeepAlive(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &KeepProbes, sizeof KeepProbes);
     setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &UserTimeoutMs, sizeof UserTimeoutMs);
 }
-
-// Calls a copy: the handler may replace itself while it runs.
-void Notify(TSocketNotifyEvent handler, QObject* sender, TSocketConnection* socket) {
-    if (handler) handler(sender, socket);
-}
-}  // namespace
 
 class ServerSocketPrivate {
 public:
@@ -98,7 +95,8 @@ void TAsyncServerSocket::Open() {
         // TIME_WAIT; a second live listener still gets address-in-use.
         const int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        KeepAlive(fd);
+        // Accepted sockets inherit the options, so an accept costs no further calls.
+        SetKeepAlive(fd);
         sockaddr_in any{};
         any.sin_family = AF_INET;
         any.sin_addr.s_addr = htonl(INADDR_ANY);

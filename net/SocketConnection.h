@@ -11,6 +11,11 @@
 
 class TSocketConnection;
 
+// A peer whose link was pulled sends no close: keepalive probes, and a bound on
+// unacknowledged data, end such a connection within about two minutes instead
+// of holding its descriptor for good.
+void SetKeepAlive(int Fd);
+
 // Handlers take the socket object whose event it is (client or server) and the
 // connection concerned. Error handlers may clear ErrorCode to say "handled".
 using TSocketNotifyEvent = std::function<void(QObject* Sender, TSocketConnection* Socket)>;

@@ -1,9 +1,5 @@
 #include "talk/Talk.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 
 #include <QCloseEvent>
@@ -89,15 +85,7 @@ std::size_t RowEnd(std::string_view Line) {
 // unacknowledged data, end a session whose peer vanished (cable pulled,
 // machine off) within about two minutes instead of never.
 void KeepAlive(TSocketConnection* Socket) {
-    const int fd = Socket->Handle();
-    if (fd < 0) return;
-    const int on = 1, idle = 60, interval = 10, count = 5;
-    const unsigned userTimeoutMs = 120000;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+    if (Socket->Handle() >= 0) SetKeepAlive(Socket->Handle());
 }
 
 std::string PeerText(TSocketConnection* Socket) {
