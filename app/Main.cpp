@@ -397,7 +397,7 @@ void TfMain::mnOpenTalkClick() {
     services.SendMessage = [this] { mnSendMessageClick(); };
     const std::string peer = FRecentHosts.empty() ? std::string() : FRecentHosts.front();
     auto* window = new TfTalk(services, peer, FTalkPort);
-    FOwnedWindows.push_back(window);
+    Own(window);
     fTalk = window;
     window->show();
 }
@@ -459,14 +459,7 @@ void TfMain::mnCloseMessagesClick() {
 }
 
 void TfMain::mnAboutClick() {
-    auto* about = new TfAbout();
-    Own(about);
-    try {
-        about->show();
-    } catch (...) {
-        delete about;
-        throw;
-    }
+    ShowOwned(new TfAbout());
 }
 
 void TfMain::mnExitClick() {
@@ -645,15 +638,19 @@ void TfMain::Own(QWidget* Window) {
     FOwnedWindows.push_back(Window);
 }
 
-void TfMain::ShowSplash() {
-    auto* splash = new TfSplash();
-    Own(splash);
+// A window that fails to show is destroyed, not left half made.
+void TfMain::ShowOwned(QWidget* Window) {
+    Own(Window);
     try {
-        splash->show();
+        Window->show();
     } catch (...) {
-        delete splash;
+        delete Window;
         throw;
     }
+}
+
+void TfMain::ShowSplash() {
+    ShowOwned(new TfSplash());
 }
 
 void TfMain::ShowViewer(const std::string& Title, const TStringList& Lines) {

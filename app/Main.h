@@ -201,6 +201,7 @@ private:
     void CreateTrayMenu();
     TfShowMessage* NewMessageWindow();
     void Own(QWidget* Window);
+    void ShowOwned(QWidget* Window);
     void ShowSplash();
     void AlertsChanged();
     void ShowViewer(const std::string& Title, const TStringList& Lines);
