@@ -43,42 +43,8 @@ const std::string AlreadyRunningBox =
 const std::string PortInUseBox =
     "Wexlo - Error\tUnexpected socket error:\\rWinsock: Port or address already in use.\tError\tOk";
 
-// Auto-response at start: off, with the text asked for, or with the default
-// message "Away".
-enum class TAwayAtStart { Off, Asked, DefaultMessage };
-
-// The values up to the message port, in the order loading reads them. Talk
-// Port and Recent hosts are missing, so only a save can bring them in.
-std::string SettingsUpToPort(int port, bool saveMessages, TAwayAtStart away = TAwayAtStart::Off) {
-    const auto flag = [](bool on) { return on ? "1" : "0"; };
-    char portValue[16];
-    std::snprintf(portValue, sizeof portValue, "%08x", port);
-    return std::string("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Wexlo]\r\n") +
-           "\"Show alert on message\"=dword:00000001\r\n"
-           "\"Show OnTop\"=dword:00000001\r\n"
-           "\"Play sound\"=dword:00000000\r\n"
-           "\"Use Windows default sound\"=dword:00000000\r\n"
-           "\"Use custom sound\"=dword:00000001\r\n"
-           "\"Sound file\"=\"\"\r\n"
-           "\"Show splash window\"=dword:00000000\r\n"
-           "\"Start with Windows\"=dword:00000000\r\n"
-           "\"Save messages on exit\"=dword:0000000" +
-           (saveMessages ? "1" : "0") +
-           "\r\n"
-           "\"Enable auto-reponse on start\"=dword:0000000" +
-           flag(away != TAwayAtStart::Off) +
-           "\r\n"
-           "\"Auto-disable alerts\"=dword:00000001\r\n"
-           "\"Ask for response message\"=dword:0000000" +
-           flag(away != TAwayAtStart::DefaultMessage) +
-           "\r\n"
-           "\"Use default response\"=dword:0000000" +
-           flag(away == TAwayAtStart::DefaultMessage) +
-           "\r\n"
-           "\"Response message\"=\"Away\"\r\n"
-           "\"Port\"=dword:" +
-           portValue + "\r\n";
-}
+using testsupport::SettingsUpToPort;
+using testsupport::TAwayAtStart;
 
 // True when the names of all seventeen values stand in the file in table order.
 bool HasAllValuesInOrder(const std::string& file) {

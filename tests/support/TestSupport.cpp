@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -105,6 +106,37 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+std::string SettingsUpToPort(int port, bool saveMessages, TAwayAtStart away) {
+    const auto flag = [](bool on) { return on ? "1" : "0"; };
+    char portValue[16];
+    std::snprintf(portValue, sizeof portValue, "%08x", port);
+    return std::string("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Wexlo]\r\n") +
+           "\"Show alert on message\"=dword:00000001\r\n"
+           "\"Show OnTop\"=dword:00000001\r\n"
+           "\"Play sound\"=dword:00000000\r\n"
+           "\"Use Windows default sound\"=dword:00000000\r\n"
+           "\"Use custom sound\"=dword:00000001\r\n"
+           "\"Sound file\"=\"\"\r\n"
+           "\"Show splash window\"=dword:00000000\r\n"
+           "\"Start with Windows\"=dword:00000000\r\n"
+           "\"Save messages on exit\"=dword:0000000" +
+           (saveMessages ? "1" : "0") +
+           "\r\n"
+           "\"Enable auto-reponse on start\"=dword:0000000" +
+           flag(away != TAwayAtStart::Off) +
+           "\r\n"
+           "\"Auto-disable alerts\"=dword:00000001\r\n"
+           "\"Ask for response message\"=dword:0000000" +
+           flag(away != TAwayAtStart::DefaultMessage) +
+           "\r\n"
+           "\"Use default response\"=dword:0000000" +
+           flag(away == TAwayAtStart::DefaultMessage) +
+           "\r\n"
+           "\"Response message\"=\"Away\"\r\n"
+           "\"Port\"=dword:" +
+           portValue + "\r\n";
 }
 
 }  // namespace testsupport

@@ -31,4 +31,14 @@ std::string BuildDir();
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
+// Auto-response at start: off, with the text asked for, or with the default
+// message "Away".
+enum class TAwayAtStart { Off, Asked, DefaultMessage };
+
+// A settings file with the values up to the message port, in the order
+// loading reads them, with sound and the splash off. Talk Port and Recent
+// hosts are missing, so only a save can bring them in.
+std::string SettingsUpToPort(int port, bool saveMessages = false,
+                             TAwayAtStart away = TAwayAtStart::Off);
+
 }  // namespace testsupport

@@ -350,30 +350,6 @@ using testsupport::CallOnBus;
 using testsupport::TBusMenuItem;
 using testsupport::WaitUntil;
 
-// Stored options up to a free message port, so the copy neither collides with
-// another one nor shows a splash window.
-std::string Settings(int Port) {
-    char port[16];
-    std::snprintf(port, sizeof port, "%08x", Port);
-    return std::string("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Wexlo]\r\n") +
-           "\"Show alert on message\"=dword:00000001\r\n"
-           "\"Show OnTop\"=dword:00000001\r\n"
-           "\"Play sound\"=dword:00000000\r\n"
-           "\"Use Windows default sound\"=dword:00000000\r\n"
-           "\"Use custom sound\"=dword:00000001\r\n"
-           "\"Sound file\"=\"\"\r\n"
-           "\"Show splash window\"=dword:00000000\r\n"
-           "\"Start with Windows\"=dword:00000000\r\n"
-           "\"Save messages on exit\"=dword:00000000\r\n"
-           "\"Enable auto-reponse on start\"=dword:00000000\r\n"
-           "\"Auto-disable alerts\"=dword:00000001\r\n"
-           "\"Ask for response message\"=dword:00000001\r\n"
-           "\"Use default response\"=dword:00000000\r\n"
-           "\"Response message\"=\"Away\"\r\n"
-           "\"Port\"=dword:" +
-           port + "\r\n";
-}
-
 // The real program on a desktop of the test's own.
 struct ProgramOnDesktop : ::testing::Test {
     // False (with the test skipped) when a tool is missing.
@@ -393,7 +369,7 @@ struct ProgramOnDesktop : ::testing::Test {
             fs::create_directories(root / sub);
         fs::permissions(root / "runtime", fs::perms::owner_all, fs::perm_options::replace);
         testsupport::WriteFile((root / "config/wexlo/settings.reg").string(),
-                               Settings(testsupport::FreeTcpPort()));
+                               testsupport::SettingsUpToPort(testsupport::FreeTcpPort()));
 
         auto env = desktop.Environment(QProcessEnvironment::systemEnvironment());
         const auto at = [this](const char* sub) {
