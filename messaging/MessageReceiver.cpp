@@ -35,7 +35,7 @@ void TMessageReceiver::ServerSocketClientRead(QObject*, TSocketConnection* Socke
             return;
         }
         std::string request = Socket->ReceiveAvailable();
-        const int segment = Socket->LinkInfo().SegmentSize;
+        const int segment = Socket->SegmentSize();
         // Less than a full segment: nothing more is on the way.
         if (request.size() < std::size_t(segment > 0 ? segment : DefaultSegmentSize))
             Handle(Socket, request);

@@ -16,6 +16,8 @@
 namespace {
 // How long the listener rests when accept finds no free descriptor.
 constexpr int AcceptBackOffMs = 100;
+// Connections taken per readiness of the listener.
+constexpr int AcceptsPerTurn = 16;
 
 // Keepalive probes after a minute of silence, then every ten seconds: six
 // unanswered probes (or two minutes of unacknowledged data) end the connection.
@@ -46,6 +48,8 @@ public:
     QTimer BackOff;
     // Closed connections waiting for the one release posted for them all.
     std::vector<QPointer<TSocketConnection>> Releasing;
+    bool ReleasePosted = false;
+    int Accepting = 0;  // Acceptable runs (a handler may nest the event loop)
 };
 
 TAsyncServerSocket::TAsyncServerSocket(QObject* parent)
@@ -161,7 +165,25 @@ TSocketConnection* TAsyncServerSocket::ConnectionAt(int Index) const {
 }
 
 void TAsyncServerSocket::Acceptable() {
-    if (d->Fd < 0) return;
+    // Senders that connect together are taken in one turn of the event loop,
+    // a bounded few, so that the loop still serves everything else between.
+    // Connections answered and closed meanwhile are destroyed on the way
+    // out, with no release posted for them.
+    QPointer<TAsyncServerSocket> self(this);
+    ++d->Accepting;
+    struct TOut {
+        QPointer<TAsyncServerSocket>& self;
+        ~TOut() {
+            if (!self) return;
+            --self->d->Accepting;
+            self->ReleaseClosed();
+        }
+    } out{self};
+    for (int i = 0; i < AcceptsPerTurn && self && d->Fd >= 0; ++i)
+        if (!AcceptOne()) break;
+}
+
+bool TAsyncServerSocket::AcceptOne() {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     const int fd =
@@ -173,7 +195,7 @@ void TAsyncServerSocket::Acceptable() {
             d->Notifier->setEnabled(false);
             d->BackOff.start();
         }
-        return;
+        return false;
     }
     auto* connection = new TSocketConnection(this);
     FConnections.push_back(connection);
@@ -189,26 +211,35 @@ void TAsyncServerSocket::Acceptable() {
         }
     } end{alive};
     Notify(OnClientConnect, this, connection);
-    if (!self || !alive) return;
+    if (!self || !alive) return false;
     Notify(OnAccept, this, connection);
+    if (!self || !alive) return false;
+    connection->WatchAccepted();
+    return true;
 }
 
 void TAsyncServerSocket::ReleaseLater(TSocketConnection* Connection) {
-    // Connections closed in one turn of the event loop share one release.
-    const bool posted = !d->Releasing.empty();
+    // Connections closed in one turn of the event loop share one release;
+    // those closed while connections are being accepted go with the accept.
     d->Releasing.emplace_back(Connection);
-    if (posted) return;
+    if (d->Accepting > 0 || d->ReleasePosted) return;
+    d->ReleasePosted = true;
     QMetaObject::invokeMethod(
         this,
         [this] {
-            for (const QPointer<TSocketConnection>& target : std::exchange(d->Releasing, {})) {
-                if (!target) continue;
-                if (target->InDispatch()) {
-                    target->DeferRelease();
-                    continue;
-                }
-                delete target.data();  // leaves the list in its destructor
-            }
+            d->ReleasePosted = false;
+            ReleaseClosed();
         },
         Qt::QueuedConnection);
+}
+
+void TAsyncServerSocket::ReleaseClosed() {
+    for (const QPointer<TSocketConnection>& target : std::exchange(d->Releasing, {})) {
+        if (!target) continue;
+        if (target->InDispatch()) {
+            target->DeferRelease();
+            continue;
+        }
+        delete target.data();  // leaves the list in its destructor
+    }
 }

@@ -35,8 +35,8 @@ public:
     // OnAccept fire for each accepted connection, already counted; it is
     // writable at once, so one OnClientWrite follows. Accepted connections use
     // TCP keepalive, so a peer that vanished is found within about two minutes. After
-    // OnClientDisconnect the connection stays counted until a release posted to the event loop
-    // removes and destroys it.
+    // OnClientDisconnect the connection stays counted until it is released: once
+    // the accept that made it returns, or by a release posted to the event loop.
     TSocketNotifyEvent OnListen, OnAccept, OnClientConnect, OnClientRead, OnClientWrite,
         OnClientDisconnect;
     // The output SendAll had to queue on a connection has all gone.
@@ -53,7 +53,11 @@ private:
     class ServerSocketPrivate* d;
 
     void Acceptable();
+    bool AcceptOne();  // false when nothing was accepted, or the listener went
     void CloseListener(bool report);
     // Removes and destroys a closed connection from the event loop, later.
     void ReleaseLater(TSocketConnection* Connection);
+    // Destroys the closed connections no handler is busy with; the others
+    // go when their handler returns.
+    void ReleaseClosed();
 };

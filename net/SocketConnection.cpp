@@ -35,10 +35,19 @@ void Notify(TSocketNotifyEvent handler, QObject* sender, TSocketConnection* sock
     if (handler) handler(sender, socket);
 }
 
+// What inet_ntop gives, without its trip through sprintf.
 std::string Dotted(uint32_t address) {
-    in_addr a{address};
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &a, text, sizeof text) ? text : "";
+    const auto* octet = reinterpret_cast<const unsigned char*>(&address);  // network order
+    std::string text;
+    text.reserve(15);
+    for (int i = 0; i < 4; ++i) {
+        if (i) text += '.';
+        const unsigned v = octet[i];
+        if (v >= 100) text += char('0' + v / 100);
+        if (v >= 10) text += char('0' + v / 10 % 10);
+        text += char('0' + v % 10);
+    }
+    return text;
 }
 
 int StallMs = TSocketConnection::DefaultSendStallMs;  // UI thread only
@@ -76,6 +85,7 @@ public:
     QSocketNotifier* ReadNotifier = nullptr;
     QSocketNotifier* WriteNotifier = nullptr;
     QTimer* SilentTimer = nullptr;  // accepted connections that must speak first
+    int SilentTimeoutMs = 0;
     int PendingConnectError = 0;
     bool Closing = false;
     int Dispatching = 0;
@@ -83,6 +93,12 @@ public:
     bool ReadFailed = false;
     int ReadDepth = 0;             // read events of this socket being handled
     bool ReadTaken = false;        // ReceiveAvailable ran since the last read event
+    // The read right after an accept runs before the socket is watched; the
+    // read notifier is made only if the connection outlives it.
+    bool FirstRead = false;
+    std::string Inbox;             // read for the last read event, not taken yet
+    bool InboxFull = false;        // that read filled its buffer: more may wait
+    bool InboxFresh = false;       // its read event is still being handled
     std::string Outgoing;          // queued by SendAll
     std::size_t OutgoingSent = 0;  // how much of it the platform has taken
     QTimer* Stall = nullptr;       // runs while queued output makes no progress
@@ -205,24 +221,40 @@ public:
         if (code != 0) throw ESocketError("Asynchronous socket error " + std::to_string(code));
     }
 
-    void Readable() {
-        if (Fd < 0 || Phase != TPhase::Connected) return;
-        char byte;
+    // Reads what is pending into the inbox: one call, where a look ahead,
+    // a size query and the read would take three. Returns what recv did;
+    // errno is the read's.
+    ssize_t Fill() {
+        char buffer[65536];
         ssize_t n;
-        do n = recv(Fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        do n = recv(Fd, buffer, sizeof buffer, MSG_DONTWAIT);
         while (n < 0 && errno == EINTR);
+        if (n <= 0) return n;
+        const int error = errno;
+        Inbox.append(buffer, static_cast<size_t>(n));
+        InboxFull = n == static_cast<ssize_t>(sizeof buffer);
+        errno = error;
+        return n;
+    }
+
+    enum class TRead { Fired, Nothing, Ended };
+
+    TRead Readable() {
+        if (Fd < 0 || Phase != TPhase::Connected) return TRead::Ended;
+        // Once per arrival: a handler that leaves the bytes where they are
+        // (or is still busy with them in a modal loop before reading) gets
+        // no further notification until it reads.
+        if (ReadDepth > 0 && !ReadTaken) {
+            WantRead(false);
+            return TRead::Fired;
+        }
+        const ssize_t n = Fill();
         if (n >= 0 && SilentTimer) SilentTimer->stop();
         if (n > 0) {
-            // Once per arrival: a handler that leaves the bytes where they are
-            // (or is still busy with them in a modal loop before reading) gets
-            // no further notification until it reads.
-            if (ReadDepth > 0 && !ReadTaken) {
-                WantRead(false);
-                return;
-            }
             const unsigned generation = Generation;
             QPointer<TSocketConnection> self(q);
             ReadTaken = false;
+            InboxFresh = true;
             ++ReadDepth;
             struct TDepth {
                 SocketConnectionPrivate* d;
@@ -230,32 +262,82 @@ public:
                 unsigned generation;
                 ~TDepth() {
                     if (!self || d->Generation != generation) return;
+                    d->InboxFresh = false;
                     --d->ReadDepth;
                     if (!d->ReadTaken) d->WantRead(false);
                 }
             } depth{this, self, generation};
             Fire(TEvent::Read);
-            return;
+            return TRead::Fired;
         }
         const int error = n == 0 ? EPIPE : errno;
-        if (n < 0 && SocketCode::IsWouldBlock(error)) return;
+        if (n < 0 && SocketCode::IsWouldBlock(error)) return TRead::Nothing;
         if (!Outgoing.empty()) {
             // The connection ends with output still queued: that send failed.
             DropOutgoing();
             TransferFailed(ekSend, error, "send");
-            return;
+            return TRead::Ended;
         }
         if (n == 0) {
             Close();
-            return;
+            return TRead::Ended;
         }
         // The error is reported once; a socket that keeps failing is closed.
         if (ReadFailed) {
             Close();
-            return;
+            return TRead::Ended;
         }
         ReadFailed = true;
         ErrorNotification(ekDisconnect, error);
+        return TRead::Ended;
+    }
+
+    // An accepted socket, after its connect events. A sender writes right
+    // after it connects, so on a near link the request is often here
+    // already: it is read at once, and a connection whose handler answers
+    // and closes then is never watched at all. Otherwise the socket is
+    // watched for its first bytes, within the silent time-out.
+    void WatchAccepted() {
+        if (!Connected()) return;
+        if (Server && Server->OnClientWrite) {
+            // One OnClientWrite is due first.
+            WantWrite(true);
+            WantRead(true);
+            StartSilentTimer();
+            return;
+        }
+        // Whatever the handler did, even raising, a connection still open
+        // afterwards is watched.
+        struct TAfter {
+            SocketConnectionPrivate* d;
+            QPointer<TSocketConnection> self;
+            unsigned generation;
+            TRead read = TRead::Fired;
+            ~TAfter() {
+                if (!self || d->Generation != generation) return;
+                d->FirstRead = false;
+                if (!d->Connected()) return;
+                if (read == TRead::Nothing) {
+                    d->WantRead(true);
+                    d->StartSilentTimer();
+                } else if (d->ReadTaken) {
+                    d->WantRead(true);
+                }
+            }
+        } after{this, q, Generation};
+        FirstRead = true;
+        after.read = Readable();
+    }
+
+    void StartSilentTimer() {
+        if (SilentTimeoutMs <= 0) return;
+        if (!SilentTimer) {
+            SilentTimer = new QTimer(q);
+            SilentTimer->setSingleShot(true);
+            QObject::connect(SilentTimer, &QTimer::timeout, q,
+                             [this] { Dispatch([this] { CloseIfSilent(); }); });
+        }
+        SilentTimer->start(SilentTimeoutMs);
     }
 
     void Writable() {
@@ -374,6 +456,10 @@ public:
         Closing = false;
         ReadFailed = false;
         ReadDepth = 0;
+        FirstRead = false;
+        std::string().swap(Inbox);
+        InboxFull = false;
+        InboxFresh = false;
         DropOutgoing();
         ++Generation;
         if (fd < 0) return;
@@ -503,21 +589,14 @@ public:
         // Bytes whose notification has not been handled yet (a busy event
         // loop) are not silence.
         char byte;
-        if (recv(Fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) return;
+        if (!Inbox.empty() || recv(Fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) return;
         Close();
     }
 
-    // The peer's address by asking the platform (a guarded call); the kept
-    // endpoint answers once the platform has forgotten it after a reset.
-    uint32_t PeerAddressValue() {
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        if (getpeername(Fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
-            return peer.sin_addr.s_addr;
-        const int error = errno;
-        if (error != ENOTCONN && error != EINVAL) SocketCallFailed(error, "getpeername");
-        return Peer.sin_addr.s_addr;
-    }
+    // The peer's address as accept or the completed connect gave it: the
+    // platform would answer the same while connected, and forgets it after
+    // a reset.
+    uint32_t PeerAddressValue() const { return Peer.sin_addr.s_addr; }
 
     // Algorithms of a failed send or receive: the error handler, the close
     // with its event, then the exception unless the handler cleared the code.
@@ -585,24 +664,32 @@ void TSocketConnection::SetSendStallMs(int Ms) {
 std::string TSocketConnection::ReceiveAvailable() {
     if (!d->Connected()) return {};
     d->ReadTaken = true;
-    d->WantRead(true);
+    // The read right after an accept arms its notifier afterwards, and only
+    // if the connection is still open then.
+    if (!d->FirstRead) d->WantRead(true);
+    std::string data = std::exchange(d->Inbox, {});
+    // Within its read event, a read that did not fill its buffer took
+    // everything there was.
+    if (!std::exchange(d->InboxFull, false) && d->InboxFresh && !data.empty()) return data;
     int pending = 0;
     if (ioctl(d->Fd, FIONREAD, &pending) != 0) {
         d->TransferFailed(ekReceive, errno, "recv");
         return {};
     }
-    if (pending <= 0) return {};
-    std::string data(static_cast<size_t>(pending), '\0');
+    if (pending <= 0) return data;
+    const size_t had = data.size();
+    data.resize(had + static_cast<size_t>(pending));
     ssize_t got;
-    do got = ::recv(d->Fd, data.data(), data.size(), 0);
+    do got = ::recv(d->Fd, data.data() + had, static_cast<size_t>(pending), 0);
     while (got < 0 && errno == EINTR);
     if (got >= 0) {
-        data.resize(static_cast<size_t>(got));
+        data.resize(had + static_cast<size_t>(got));
         return data;
     }
     const int error = errno;
+    data.resize(had);
     if (!SocketCode::IsWouldBlock(error)) d->TransferFailed(ekReceive, error, "recv");
-    return {};
+    return data;
 }
 
 std::string TSocketConnection::PeerName() {
@@ -642,15 +729,19 @@ void TSocketConnection::Abort() {
     d->Close();
 }
 
+int TSocketConnection::SegmentSize() const {
+    int segment = 0;
+    socklen_t len = sizeof segment;
+    if (d->Fd < 0 || getsockopt(d->Fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len) != 0) return 0;
+    return std::max(segment, 0);
+}
+
 TSocketConnection::TLinkInfo TSocketConnection::LinkInfo() const {
     TLinkInfo info;
     if (d->Fd < 0) return info;
-    int segment = 0;
-    socklen_t len = sizeof segment;
-    if (getsockopt(d->Fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len) == 0 && segment > 0)
-        info.SegmentSize = segment;
+    info.SegmentSize = SegmentSize();
     tcp_info tcp{};
-    len = sizeof tcp;
+    socklen_t len = sizeof tcp;
     if (getsockopt(d->Fd, IPPROTO_TCP, TCP_INFO, &tcp, &len) == 0) {
         // A socket that has sent nothing has no smoothed round trip of its
         // own; the receiver's estimate follows the queues along the path.
@@ -685,20 +776,12 @@ void TSocketConnection::Adopt(int Fd, uint32_t Address, uint16_t Port, int Silen
     d->Peer.sin_family = AF_INET;
     d->Peer.sin_addr.s_addr = Address;
     d->Peer.sin_port = htons(Port);
+    d->SilentTimeoutMs = SilentTimeoutMs;
     ReverseLookup::Prefetch(Address);
-    d->WantRead(true);
-    // Writable at once: one OnClientWrite, as after a connect. Without a
-    // handler to tell, the socket is not watched for it.
-    if (d->Server && d->Server->OnClientWrite) d->WantWrite(true);
-    if (SilentTimeoutMs > 0) {
-        if (!d->SilentTimer) {
-            d->SilentTimer = new QTimer(this);
-            d->SilentTimer->setSingleShot(true);
-            connect(d->SilentTimer, &QTimer::timeout, this,
-                    [this] { d->Dispatch([this] { d->CloseIfSilent(); }); });
-        }
-        d->SilentTimer->start(SilentTimeoutMs);
-    }
+}
+
+void TSocketConnection::WatchAccepted() {
+    d->WatchAccepted();
 }
 
 void TSocketConnection::Abandon() {

@@ -55,7 +55,7 @@ public:
     static void SetSendStallMs(int Ms);
     static constexpr int DefaultSendStallMs = 60000;
 
-    // Every byte pending right now, in one read; empty when none or not connected.
+    // Every byte pending right now; empty when none or not connected.
     std::string ReceiveAvailable();
 
     // The peer's host name by reverse lookup (empty when none is found, or when
@@ -82,6 +82,8 @@ public:
         int RetransmitUs = 0;  // the retransmission time-out
     };
     TLinkInfo LinkInfo() const;
+    // LinkInfo's SegmentSize alone, in one call.
+    int SegmentSize() const;
 
     // Runs Fn as one of this connection's events, for work that a timer rather
     // than a notification starts: the connection is not destroyed while Fn
@@ -105,6 +107,9 @@ private:
     // A freshly accepted socket; closed when it sends nothing within
     // SilentTimeoutMs (0: never).
     void Adopt(int Fd, uint32_t Address, uint16_t Port, int SilentTimeoutMs);
+    // Once its connect events have run: reads what already arrived, else
+    // starts watching the socket (and the silent time-out).
+    void WatchAccepted();
     void Abandon();  // closes without any event
     // Accepted connections are not destroyed while one of their events is
     // being handled (a handler may run a modal loop); the release waits.

@@ -114,11 +114,21 @@ QString DecodeForScreen(std::string_view Bytes) {
     return out;
 }
 
+// Printable ASCII reads the same in every decoding and needs no cleaning:
+// most names, addresses and status texts are only that.
+static bool PrintableAscii(std::string_view Bytes) {
+    for (const char ch : Bytes)
+        if (ch < 0x20 || ch > 0x7E) return false;
+    return true;
+}
+
 QString DecodeForBox(std::string_view Bytes) {
+    if (PrintableAscii(Bytes)) return QString::fromLatin1(Bytes.data(), qsizetype(Bytes.size()));
     return NormalizeBreaks(DecodeForScreen(UpToNul(Bytes)), u'\n', false);
 }
 
 QString DecodeForLine(std::string_view Bytes) {
+    if (PrintableAscii(Bytes)) return QString::fromLatin1(Bytes.data(), qsizetype(Bytes.size()));
     return NormalizeBreaks(DecodeForScreen(UpToNul(Bytes)), u' ', true);
 }
 

@@ -15,6 +15,7 @@ std::function<std::int64_t()>& ZoneClock() {
 }
 
 std::optional<std::int64_t> LastZoneLookup;  // UI thread only, like the logs
+unsigned ZoneLookups = 0;                    // tells texts made before a lookup
 
 // tzset() re-reads the zone on every call; once a second is enough to follow
 // a change of the system's time zone.
@@ -26,6 +27,7 @@ void FollowZone() {
     if (LastZoneLookup && now >= *LastZoneLookup && now - *LastZoneLookup < 1000) return;
     LastZoneLookup = now;
     tzset();
+    ++ZoneLookups;
 }
 
 bool Local(std::time_t When, std::tm& Local) {
@@ -59,9 +61,19 @@ std::string DateText(std::time_t When) {
 }
 
 std::string TimeStamp(std::time_t When) {
+    // Messages come many to a second: the text of the last second is kept
+    // until the second or the zone changes.
+    static struct {
+        std::time_t When = 0;
+        unsigned Zone = 0;
+        std::string Text;
+    } last;
+    FollowZone();
+    if (!last.Text.empty() && last.When == When && last.Zone == ZoneLookups) return last.Text;
     std::tm local{};
-    if (!Local(When, local)) return ", ";
-    return Format("%X", local) + ", " + Format("%x", local);
+    if (!localtime_r(&When, &local)) return ", ";
+    last = {When, ZoneLookups, Format("%X", local) + ", " + Format("%x", local)};
+    return last.Text;
 }
 
 std::time_t Now() {

@@ -60,9 +60,8 @@ public:
 private:
     void Take(TSocketConnection* s) {
         if (FMode == Mode::ReadSomeThenClose) {
-            char buffer[1000];
-            const ssize_t n = ::recv(s->Handle(), buffer, sizeof buffer, 0);
-            if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+            const std::string some = s->ReceiveAvailable();
+            received.append(some, 0, std::min<std::size_t>(some.size(), 1000));
             FDone = true;
             // A reset, however much has arrived by now: a plain close reads
             // what is pending away first, and when the whole message was
