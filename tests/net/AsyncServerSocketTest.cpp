@@ -400,3 +400,50 @@ TEST_F(ServerTest, PeerResetIsAnErrorNotificationThenAClose) {
 }
 
 }  // namespace
+
+TEST_F(ServerTest, RequestWaitingAtAcceptIsReadAtOnceAndTheConnectionStaysWatched) {
+    server.Open();
+    // Left unread, the first bytes come back with later ones, and no second
+    // notification comes before they are taken.
+    int reads = 0;
+    server.OnClientRead = [&](QObject*, TSocketConnection*) { ++reads; };
+    TRawPeer leaving = TRawPeer::Connect(port);
+    ASSERT_TRUE(leaving.Send("hello"));
+    ASSERT_TRUE(WaitUntil([&] { return reads == 1; }));
+    ASSERT_TRUE(leaving.Send(" world"));
+    testsupport::ProcessEventsFor(100);
+    EXPECT_EQ(reads, 1);
+    ASSERT_EQ(server.ConnectionCount(), 1);
+    EXPECT_EQ(server.ConnectionAt(0)->ReceiveAvailable(), "hello world");
+    server.Close();
+    server.Open();
+
+    // A handler that reads and raises: the failure goes to the application's
+    // handler, and later bytes are still noticed.
+    std::vector<std::string> got;
+    server.OnClientRead = [&](QObject*, TSocketConnection* s) {
+        got.push_back(s->ReceiveAvailable());
+        if (got.size() == 1) throw Exception("first read failed");
+    };
+    TRawPeer raising = TRawPeer::Connect(port);
+    ASSERT_TRUE(raising.Send("one"));
+    ASSERT_TRUE(WaitUntil([&] { return got.size() == 1; }));
+    ASSERT_TRUE(raising.Send("two"));
+    ASSERT_TRUE(WaitUntil([&] { return got.size() == 2; }));
+    EXPECT_EQ(got, (std::vector<std::string>{"one", "two"}));
+    ASSERT_EQ(exceptions.Entries.size(), 1u);
+    EXPECT_EQ(exceptions.Entries[0].Message, "first read failed");
+
+    // Answered and closed at once: released with the accept, nothing left.
+    server.OnClientRead = [&](QObject*, TSocketConnection* s) {
+        s->SendString("re: " + s->ReceiveAvailable());
+        s->Close();
+    };
+    std::vector<TRawPeer> peers;
+    for (int i = 0; i < 40; ++i) {
+        peers.push_back(TRawPeer::Connect(port));
+        ASSERT_TRUE(peers.back().Send("m" + std::to_string(i)));
+    }
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(peers[i].ReadUntilClosed(), "re: m" + std::to_string(i));
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; })) << "the raising one";
+}
