@@ -45,8 +45,8 @@ std::string DirectoryOf(const std::string& Path) {
 }
 
 // A memo's text as the program holds it: lines joined by CR LF.
-std::string MemoText(const QPlainTextEdit* Memo) {
-    std::string text = EncodeTyped(Memo->toPlainText());
+std::string MemoText(const QString& Shown) {
+    std::string text = EncodeTyped(Shown);
     std::string joined;
     joined.reserve(text.size() + text.size() / 16);
     for (char c : text) {
@@ -56,10 +56,10 @@ std::string MemoText(const QPlainTextEdit* Memo) {
     return joined;
 }
 
-void SetMemoText(QPlainTextEdit* Memo, const std::string& Text) {
+QString MemoShown(const std::string& Text) {
     QStringList lines;
     for (const std::string& line : SplitLines(UpToNul(Text))) lines << DecodeForScreen(line);
-    Memo->setPlainText(lines.join('\n'));
+    return lines.join('\n');
 }
 
 bool ToInt(const QString& Text, int& Value) {
@@ -235,8 +235,7 @@ void TfMain::FormCreate() {
     NotifyIcon->SetToolTip("Wexlo");
     FUnreadCount = 0;
     FTalkPort = ServerSocket->Port() + 1;
-    edPort->setText(QString::number(ServerSocket->Port()));
-    edTalkPort->setText(QString::number(FTalkPort));
+    SetPortTexts(QString::number(ServerSocket->Port()), QString::number(FTalkPort));
     FSender->FSending = false;
     // Beside the executable where it can be written, else in the user's data.
     FSavedMessagesFile = SavedMessagesFile(DirectoryOf(FServices.ExecutablePath));
@@ -823,26 +822,33 @@ void TfMain::SetBool(TSettingId Id, bool Value) {
 // came from are what the program uses and saves back.
 std::string TfMain::GetText(TSettingId Id) const {
     if (Id == TSettingId::SoundFile) {
-        const QString shown = edCustomSound->text();
+        const QString shown = SoundFileText();
         return shown == FLoadedSoundFile.Shown ? FLoadedSoundFile.Bytes : EncodeTyped(shown);
     }
     if (Id == TSettingId::ResponseMessage) {
-        return mmResponseMessage->toPlainText() == FLoadedResponse.Shown
-                   ? FLoadedResponse.Bytes
-                   : MemoText(mmResponseMessage);
+        const QString shown = ResponseText();
+        return shown == FLoadedResponse.Shown ? FLoadedResponse.Bytes : MemoText(shown);
     }
     return {};
 }
 
 void TfMain::SetText(TSettingId Id, const std::string& Value) {
     if (Id == TSettingId::SoundFile) {
-        edCustomSound->setText(DecodeForLine(Value));
-        FLoadedSoundFile = {Value, edCustomSound->text()};
+        SetSoundFileText(DecodeForLine(Value));
+        FLoadedSoundFile = {Value, SoundFileText()};
     }
     if (Id == TSettingId::ResponseMessage) {
-        SetMemoText(mmResponseMessage, Value);
-        FLoadedResponse = {Value, mmResponseMessage->toPlainText()};
+        SetResponseText(MemoShown(Value));
+        FLoadedResponse = {Value, ResponseText()};
     }
+}
+
+void TfMain::TextControlsMade() {
+    // The controls may show a kept text a little differently (a memo turns
+    // some separators into line breaks); as long as nobody edits them they
+    // still stand for the bytes loaded, which only SetText puts there.
+    FLoadedSoundFile.Shown = SoundFileText();
+    FLoadedResponse.Shown = ResponseText();
 }
 
 int TfMain::MessagePort() const {
@@ -860,6 +866,5 @@ void TfMain::CloseMessageSockets() {
 }
 
 void TfMain::SetPortEditTexts(const std::string& Port, const std::string& TalkPort) {
-    edPort->setText(QString::fromStdString(Port));
-    edTalkPort->setText(QString::fromStdString(TalkPort));
+    SetPortTexts(QString::fromStdString(Port), QString::fromStdString(TalkPort));
 }

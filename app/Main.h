@@ -192,6 +192,7 @@ public:
     std::string ExecutablePath() const override { return FServices.ExecutablePath; }
 
 protected:
+    void TextControlsMade() override;
     void closeEvent(QCloseEvent* Event) override;
     void reject() override;
 

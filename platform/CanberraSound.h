@@ -4,9 +4,10 @@
 
 struct ca_context;
 
-// Arrival sounds through libcanberra. The context is made at the first sound,
-// so a program that never plays one never touches the sound system. Playing is
-// asynchronous; every failure is silence.
+// Arrival sounds through libcanberra. The library is loaded and the context
+// made at the first sound, so a program that never plays one never touches
+// the sound system. Playing is asynchronous; every failure is silence (a
+// missing library too).
 class TCanberraSound : public ISoundPlayer {
 public:
     TCanberraSound() = default;

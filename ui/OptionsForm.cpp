@@ -34,14 +34,13 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
 
-    const int needed = fontMetrics().horizontalAdvance(QString(WidestCaption).replace("&&", "&"));
-    FScale = std::max(1.0, double(needed) / WidestCaptionRoom);
+    // Positions are noted now and applied at the first show (LayOut): the
+    // scale needs the font's metrics.
     auto place = [this](QWidget* w, int x, int y, int width, int height) {
-        w->setGeometry(int(x * FScale), int(y * FScale), int(width * FScale), int(height * FScale));
+        FPlaces.push_back({w, QRect(x, y, width, height), false});
     };
     auto placeLabel = [this](QLabel* l, int x, int y) {
-        l->move(int(x * FScale), int(y * FScale));
-        l->adjustSize();
+        FPlaces.push_back({l, QRect(x, y, 0, 0), true});
     };
     // Check boxes and radio buttons are made alike.
     auto button = [&]<class B>(QWidget* parent, const char* name, const char* caption, int x, int y,
@@ -54,75 +53,63 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     };
     auto check = [&](auto&&... args) { return button.template operator()<QCheckBox>(args...); };
     auto radio = [&](auto&&... args) { return button.template operator()<QRadioButton>(args...); };
+    auto group = [&](const char* name, const char* title, int x, int y, int w, int h) {
+        auto* area = new QWidget(this);
+        area->setObjectName(QLatin1String(name) + QLatin1String("Area"));
+        place(area, x, y, w, h);
+        return TGroup{area, nullptr, name, title};
+    };
 
-    gbOptions = Make<QGroupBox>(this, "gbOptions");
-    gbOptions->setTitle("General");
-    place(gbOptions, 5, 5, 266, 226);
-    cbAlertOnMessage = check(gbOptions, "cbAlertOnMessage", "Show an alert when a message arrives",
+    FGeneral = group("gbOptions", "General", 5, 5, 266, 226);
+    QWidget* general = FGeneral.Area;
+    cbAlertOnMessage = check(general, "cbAlertOnMessage", "Show an alert when a message arrives",
                              10, 20, 246, 17, true);
-    cbAlertsOnTop = check(gbOptions, "cbAlertsOnTop", "Show alerts on top of other windows", 20, 42,
+    cbAlertsOnTop = check(general, "cbAlertsOnTop", "Show alerts on top of other windows", 20, 42,
                           236, 17, true);
-    cbBeepOnMessage = check(gbOptions, "cbBeepOnMessage", "Play sound when a message arrives", 10,
-                            65, 246, 17, true);
+    cbBeepOnMessage = check(general, "cbBeepOnMessage", "Play sound when a message arrives", 10, 65,
+                            246, 17, true);
     rbDefaultSound =
-        radio(gbOptions, "rbDefaultSound", "Windows default sound", 20, 87, 236, 17, false);
-    rbCustomSound = radio(gbOptions, "rbCustomSound", "Custom sound:", 20, 105, 236, 17, true);
-    edCustomSound = Make<QLineEdit>(gbOptions, "edCustomSound");
-    edCustomSound->setToolTip("Custom sound file (leave blank for no sound)");
-    place(edCustomSound, 25, 126, 163, 21);
-    btnSelectSound = Make<QToolButton>(gbOptions, "btnSelectSound");
+        radio(general, "rbDefaultSound", "Windows default sound", 20, 87, 236, 17, false);
+    rbCustomSound = radio(general, "rbCustomSound", "Custom sound:", 20, 105, 236, 17, true);
+    btnSelectSound = Make<QToolButton>(general, "btnSelectSound");
     btnSelectSound->setToolTip("Select custom sound");
     btnSelectSound->setAutoRaise(true);
-    btnSelectSound->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
     place(btnSelectSound, 195, 123, 26, 26);
-    btnPlay = Make<QToolButton>(gbOptions, "btnPlay");
+    btnPlay = Make<QToolButton>(general, "btnPlay");
     btnPlay->setToolTip("Play sound");
     btnPlay->setAutoRaise(true);
-    btnPlay->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
     place(btnPlay, 228, 123, 26, 26);
-    cbShowSplash = check(gbOptions, "cbShowSplash", "Show splash screen", 10, 160, 246, 17, true);
+    cbShowSplash = check(general, "cbShowSplash", "Show splash screen", 10, 160, 246, 17, true);
     cbStartWithWindows =
-        check(gbOptions, "cbStartWithWindows", "Start with Windows", 10, 180, 246, 17, true);
-    cbSaveMessages = check(gbOptions, "cbSaveMessages", "Save received messages on exit", 10, 200,
-                           246, 17, false);
+        check(general, "cbStartWithWindows", "Start with Windows", 10, 180, 246, 17, true);
+    cbSaveMessages =
+        check(general, "cbSaveMessages", "Save received messages on exit", 10, 200, 246, 17, false);
 
-    gbAdvanced = Make<QGroupBox>(this, "gbAdvanced");
-    gbAdvanced->setTitle("Advanced options");
-    place(gbAdvanced, 5, 235, 266, 56);
-    lblPort = Make<QLabel>(gbAdvanced, "lblPort");
+    FAdvanced = group("gbAdvanced", "Advanced options", 5, 235, 266, 56);
+    lblPort = Make<QLabel>(FAdvanced.Area, "lblPort");
     lblPort->setText("Port number:");
     placeLabel(lblPort, 9, 27);
-    edPort = Make<TNumberEdit>(gbAdvanced, "edPort");
-    edPort->setMaxLength(5);
-    place(edPort, 74, 22, 41, 21);
-    lblTalkPort = Make<QLabel>(gbAdvanced, "lblTalkPort");
+    lblTalkPort = Make<QLabel>(FAdvanced.Area, "lblTalkPort");
     lblTalkPort->setText("Talk port number:");
     placeLabel(lblTalkPort, 127, 27);
-    edTalkPort = Make<TNumberEdit>(gbAdvanced, "edTalkPort");
-    edTalkPort->setMaxLength(5);
-    place(edTalkPort, 215, 22, 41, 21);
 
-    gbAutoResponse = Make<QGroupBox>(this, "gbAutoResponse");
-    gbAutoResponse->setTitle("Automatic response");
-    place(gbAutoResponse, 280, 5, 326, 246);
+    FAutoResponse = group("gbAutoResponse", "Automatic response", 280, 5, 326, 246);
+    QWidget* autoResponse = FAutoResponse.Area;
     cbEnableAutoResponse =
-        check(gbAutoResponse, "cbEnableAutoResponse", "Activate auto-response when program starts",
+        check(autoResponse, "cbEnableAutoResponse", "Activate auto-response when program starts",
               10, 20, 306, 17, false);
     cbAutoDisableAlerts =
-        check(gbAutoResponse, "cbAutoDisableAlerts",
+        check(autoResponse, "cbAutoDisableAlerts",
               "Deactivate alerts && sounds when auto-response is activated", 10, 40, 306, 17, true);
     rbAskForResponse =
-        radio(gbAutoResponse, "rbAskForResponse",
+        radio(autoResponse, "rbAskForResponse",
               "Ask for reponse message when auto-response is activated", 10, 65, 306, 17, true);
-    rbUseDefaultResponse = radio(gbAutoResponse, "rbUseDefaultResponse",
+    rbUseDefaultResponse = radio(autoResponse, "rbUseDefaultResponse",
                                  "Use always the default message", 10, 85, 306, 17, false);
-    lblResponseMessage = Make<QLabel>(gbAutoResponse, "lblResponseMessage");
+    lblResponseMessage = Make<QLabel>(autoResponse, "lblResponseMessage");
     lblResponseMessage->setText("Default message:");
     placeLabel(lblResponseMessage, 10, 110);
-    mmResponseMessage = Make<QPlainTextEdit>(gbAutoResponse, "mmResponseMessage");
-    mmResponseMessage->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    mmResponseMessage->setPlainText("I'll be absent for five minutes");
-    place(mmResponseMessage, 10, 125, 306, 111);
+    FResponseText = QStringLiteral("I'll be absent for five minutes");
 
     btnDeleteReceivedMessages = Make<QPushButton>(this, "btnDeleteReceivedMessages");
     btnDeleteReceivedMessages->setText("Delete received messages");
@@ -143,6 +130,56 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     btnCancel->setAutoDefault(false);
     place(btnCancel, 318, 300, 76, 26);
 
+    btnSelectSound->setFocusPolicy(Qt::NoFocus);
+    btnPlay->setFocusPolicy(Qt::NoFocus);
+
+    connect(cbAlertOnMessage, &QCheckBox::toggled, this, [this] { cbAlertOnMessageClick(); });
+    connect(cbBeepOnMessage, &QCheckBox::toggled, this, [this] { cbBeepOnMessageClick(); });
+    connect(cbEnableAutoResponse, &QCheckBox::toggled, this,
+            [this] { cbEnableAutoResponseClick(); });
+}
+
+void TOptionsForm::MakeTextControls() {
+    if (FTextControlsMade) return;
+    FTextControlsMade = true;
+    auto place = [this](QWidget* w, int x, int y, int width, int height) {
+        FPlaces.push_back({w, QRect(x, y, width, height), false});
+    };
+    for (TGroup* g : {&FGeneral, &FAdvanced, &FAutoResponse}) {
+        g->Box = Make<QGroupBox>(g->Area, g->Name);
+        g->Box->setTitle(g->Title);
+        g->Box->lower();
+    }
+
+    auto* sound = Make<QLineEdit>(FGeneral.Area, "edCustomSound");
+    sound->setToolTip("Custom sound file (leave blank for no sound)");
+    sound->setText(FSoundFileText);
+    sound->setEnabled(cbBeepOnMessage->isChecked());  // as the enabling rule keeps it
+    place(sound, 25, 126, 163, 21);
+    edCustomSound.FControl = sound;
+
+    auto* port = Make<TNumberEdit>(FAdvanced.Area, "edPort");
+    port->setMaxLength(5);
+    port->setText(FPortText);
+    place(port, 74, 22, 41, 21);
+    edPort.FControl = port;
+    auto* talkPort = Make<TNumberEdit>(FAdvanced.Area, "edTalkPort");
+    talkPort->setMaxLength(5);
+    talkPort->setText(FTalkPortText);
+    place(talkPort, 215, 22, 41, 21);
+    edTalkPort.FControl = talkPort;
+
+    auto* response = Make<QPlainTextEdit>(FAutoResponse.Area, "mmResponseMessage");
+    response->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    response->setPlainText(FResponseText);
+    response->setTabChangesFocus(true);
+    place(response, 10, 125, 306, 111);
+    mmResponseMessage.FControl = response;
+    FSoundFileText.clear();
+    FResponseText.clear();
+    FPortText.clear();
+    FTalkPortText.clear();
+
     // Tab order: the general group, the ports, the two delete buttons, OK and
     // Cancel, then the auto-response group.
     QWidget* order[] = {cbAlertOnMessage,
@@ -153,29 +190,81 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
                         cbShowSplash,
                         cbStartWithWindows,
                         cbSaveMessages,
-                        edCustomSound,
-                        edPort,
-                        edTalkPort,
+                        sound,
+                        port,
+                        talkPort,
                         btnDeleteSavedMessages,
                         btnDeleteReceivedMessages,
                         btnOK,
                         btnCancel,
-                        mmResponseMessage,
+                        response,
                         cbAutoDisableAlerts,
                         rbAskForResponse,
                         rbUseDefaultResponse,
                         cbEnableAutoResponse};
     for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
-    mmResponseMessage->setTabChangesFocus(true);
-    btnSelectSound->setFocusPolicy(Qt::NoFocus);
-    btnPlay->setFocusPolicy(Qt::NoFocus);
 
-    setFixedSize(int(ClientWidth * FScale), int(ClientHeight * FScale));
+    TextControlsMade();
+}
 
-    connect(cbAlertOnMessage, &QCheckBox::toggled, this, [this] { cbAlertOnMessageClick(); });
-    connect(cbBeepOnMessage, &QCheckBox::toggled, this, [this] { cbBeepOnMessageClick(); });
-    connect(cbEnableAutoResponse, &QCheckBox::toggled, this,
-            [this] { cbEnableAutoResponseClick(); });
+void TOptionsForm::LayOut() {
+    MakeTextControls();
+    FLaidOut = true;
+    const int needed = fontMetrics().horizontalAdvance(QString(WidestCaption).replace("&&", "&"));
+    FScale = std::max(1.0, double(needed) / WidestCaptionRoom);
+    const auto scaled = [this](int v) { return int(v * FScale); };
+    for (const TPlace& p : FPlaces) {
+        if (p.Label) {
+            p.Control->move(scaled(p.At.x()), scaled(p.At.y()));
+            p.Control->adjustSize();
+        } else {
+            p.Control->setGeometry(scaled(p.At.x()), scaled(p.At.y()), scaled(p.At.width()),
+                                   scaled(p.At.height()));
+        }
+    }
+    for (const TGroup* g : {&FGeneral, &FAdvanced, &FAutoResponse})
+        g->Box->setGeometry(g->Area->rect());
+    // The style's icons come from the icon theme, looked up on first use.
+    btnSelectSound->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    btnPlay->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+    setFixedSize(scaled(ClientWidth), scaled(ClientHeight));
+}
+
+void TOptionsForm::setVisible(bool Visible) {
+    if (Visible && !FLaidOut) LayOut();
+    QDialog::setVisible(Visible);
+}
+
+QString TOptionsForm::SoundFileText() const {
+    return edCustomSound.IfMade() ? edCustomSound.IfMade()->text() : FSoundFileText;
+}
+
+void TOptionsForm::SetSoundFileText(const QString& Text) {
+    if (QLineEdit* control = edCustomSound.IfMade())
+        control->setText(Text);
+    else
+        FSoundFileText = Text;
+}
+
+QString TOptionsForm::ResponseText() const {
+    return mmResponseMessage.IfMade() ? mmResponseMessage.IfMade()->toPlainText() : FResponseText;
+}
+
+void TOptionsForm::SetResponseText(const QString& Text) {
+    if (QPlainTextEdit* control = mmResponseMessage.IfMade())
+        control->setPlainText(Text);
+    else
+        FResponseText = Text;
+}
+
+void TOptionsForm::SetPortTexts(const QString& Port, const QString& TalkPort) {
+    if (FTextControlsMade) {
+        edPort->setText(Port);
+        edTalkPort->setText(TalkPort);
+    } else {
+        FPortText = Port;
+        FTalkPortText = TalkPort;
+    }
 }
 
 void TOptionsForm::cbAlertOnMessageClick() {
@@ -186,8 +275,8 @@ void TOptionsForm::cbBeepOnMessageClick() {
     const bool on = cbBeepOnMessage->isChecked();
     for (QWidget* w : {static_cast<QWidget*>(rbDefaultSound), static_cast<QWidget*>(rbCustomSound),
                        static_cast<QWidget*>(btnSelectSound), static_cast<QWidget*>(btnPlay),
-                       static_cast<QWidget*>(edCustomSound)})
-        w->setEnabled(on);
+                       static_cast<QWidget*>(edCustomSound.IfMade())})
+        if (w) w->setEnabled(on);
 }
 
 void TOptionsForm::cbEnableAutoResponseClick() {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QDialog>
+#include <QRect>
+#include <QString>
+#include <vector>
 
 class QCheckBox;
 class QGroupBox;
@@ -11,10 +14,36 @@ class QPushButton;
 class QRadioButton;
 class QToolButton;
 class TNumberEdit;
+class TOptionsForm;
+
+// One of the options dialog's text controls. Making a text control loads the
+// fonts, which nothing else needs at start, so the dialog makes its text
+// controls (and the group frames) together the first time one of them is used
+// or the dialog is shown. Until then the form keeps their texts.
+template <class T>
+class TTextControl {
+public:
+    explicit TTextControl(TOptionsForm* Form) : FForm(Form) {}
+    TTextControl(const TTextControl&) = delete;
+    TTextControl& operator=(const TTextControl&) = delete;
+
+    // The control, made now if it is not yet.
+    T* get() const;
+    T* operator->() const { return get(); }
+    operator T*() const { return get(); }
+    // Null while the control is not made.
+    T* IfMade() const { return FControl; }
+
+private:
+    friend class TOptionsForm;
+    TOptionsForm* FForm;
+    T* FControl = nullptr;
+};
 
 // The options dialog's window and controls. The controls are the program's
 // live settings: everything that needs an option reads its control when it
-// needs it. The main form derives from this and adds the behaviour.
+// needs it (a text control not yet made: its text as the form keeps it). The
+// main form derives from this and adds the behaviour.
 class TOptionsForm : public QDialog {
     Q_OBJECT
 public:
@@ -22,40 +51,50 @@ public:
 
     // Client size and control positions are those of a dialog laid out for a
     // small 8-point font; everything is scaled up so the longest caption fits
-    // the font in use.
+    // the font in use. The controls are placed when the dialog is first shown.
     static constexpr int ClientWidth = 612;
     static constexpr int ClientHeight = 333;
 
-    QGroupBox* gbOptions;
     QCheckBox* cbAlertOnMessage;
     QCheckBox* cbAlertsOnTop;
     QCheckBox* cbBeepOnMessage;
     QRadioButton* rbDefaultSound;
     QRadioButton* rbCustomSound;
-    QLineEdit* edCustomSound;
+    TTextControl<QLineEdit> edCustomSound{this};
     QToolButton* btnSelectSound;
     QToolButton* btnPlay;
     QCheckBox* cbShowSplash;
     QCheckBox* cbStartWithWindows;
     QCheckBox* cbSaveMessages;
-    QGroupBox* gbAdvanced;
     QLabel* lblPort;
-    TNumberEdit* edPort;
+    TTextControl<TNumberEdit> edPort{this};
     QLabel* lblTalkPort;
-    TNumberEdit* edTalkPort;
-    QGroupBox* gbAutoResponse;
+    TTextControl<TNumberEdit> edTalkPort{this};
     QCheckBox* cbEnableAutoResponse;
     QCheckBox* cbAutoDisableAlerts;
     QRadioButton* rbAskForResponse;
     QRadioButton* rbUseDefaultResponse;
     QLabel* lblResponseMessage;
-    QPlainTextEdit* mmResponseMessage;
+    TTextControl<QPlainTextEdit> mmResponseMessage{this};
     QPushButton* btnDeleteReceivedMessages;
     QPushButton* btnDeleteSavedMessages;
     QPushButton* btnOK;
     QPushButton* btnCancel;
 
+    // The texts of the text controls, made or not; setting one makes nothing.
+    QString SoundFileText() const;
+    void SetSoundFileText(const QString& Text);
+    QString ResponseText() const;
+    void SetResponseText(const QString& Text);
+    void SetPortTexts(const QString& Port, const QString& TalkPort);
+
+    void setVisible(bool Visible) override;
+
 protected:
+    // Called once, when the text controls have just been made and hold the
+    // texts kept until then.
+    virtual void TextControlsMade() {}
+
     // Enabling rules, run whenever the check boxes change state (by the user or
     // by loading the settings).
     void cbAlertOnMessageClick();
@@ -63,4 +102,35 @@ protected:
     void cbEnableAutoResponseClick();
 
     double FScale = 1.0;
+
+private:
+    template <class T>
+    friend class TTextControl;
+    void MakeTextControls();
+    void LayOut();
+
+    // A group's controls sit on a plain area; its frame and title, a group
+    // box, go behind them when the text controls are made.
+    struct TGroup {
+        QWidget* Area;
+        QGroupBox* Box;
+        const char* Name;
+        const char* Title;
+    };
+    TGroup FGeneral, FAdvanced, FAutoResponse;
+    struct TPlace {
+        QWidget* Control;
+        QRect At;  // unscaled; a label keeps only its place and takes its own size
+        bool Label;
+    };
+    std::vector<TPlace> FPlaces;
+    bool FTextControlsMade = false;
+    bool FLaidOut = false;
+    QString FSoundFileText, FResponseText, FPortText, FTalkPortText;
 };
+
+template <class T>
+T* TTextControl<T>::get() const {
+    if (!FControl) FForm->MakeTextControls();
+    return FControl;
+}

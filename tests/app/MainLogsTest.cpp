@@ -674,3 +674,29 @@ TEST(MainSettings, StoredTextsSurviveASaveByteForByte) {
     again.mmResponseMessage->setPlainText("Gone fishing\nback soon");
     EXPECT_EQ(again.GetText(TSettingId::ResponseMessage), "Gone fishing\r\nback soon");
 }
+
+// The dialog's text controls are made when it is first opened, after the
+// texts were loaded; what they show then still stands for the stored bytes.
+TEST(MainSettings, StoredTextsSurviveTheFirstOpeningOfTheDialog) {
+    MainHarness h;
+    const std::string sound = h.dir + "/bin/m\xe9ssage.wav";
+    const std::string response = "Back\x01 at two\r\nSee \xa0you";
+    h.settings["Sound file"] = Quoted(sound);
+    h.settings["Response message"] = Quoted(response);
+    TfMain& form = h.Start();
+    // Making them loads the fonts: nothing at start may need them.
+    EXPECT_EQ(form.mmResponseMessage.IfMade(), nullptr);
+    EXPECT_EQ(form.edPort.IfMade(), nullptr);
+
+    form.mnOptionsClick();
+    ASSERT_TRUE(form.isVisible());
+    EXPECT_EQ(form.edPort->text(), QString::number(h.port));
+    EXPECT_FALSE(form.mmResponseMessage->toPlainText().isEmpty());
+    EXPECT_EQ(form.GetText(TSettingId::SoundFile), sound);
+    EXPECT_EQ(form.GetText(TSettingId::ResponseMessage), response);
+    form.btnOK->click();
+    EXPECT_FALSE(form.isVisible());
+    const std::string stored = Stored(h);
+    EXPECT_NE(stored.find("\"Sound file\"=" + Quoted(sound)), std::string::npos) << stored;
+    EXPECT_NE(stored.find("\"Response message\"=" + Quoted(response)), std::string::npos) << stored;
+}

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <canberra.h>
+#include <dlfcn.h>
 
 #include <chrono>
 #include <string>
@@ -30,6 +31,16 @@ TEST(CanberraSound, CallsReturnAtOnceAndNeverFail) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
     }
 }
+// The library is not linked: the first sound loads it, with every call the
+// player makes, whether or not the machine can play anything.
+TEST(CanberraSound, TheFirstSoundLoadsTheLibrary) {
+    TCanberraSound sound;
+    sound.PlayFile(testsupport::TempDir() + "/missing.wav");
+    void* loaded = ::dlopen("libcanberra.so.0", RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_NE(loaded, nullptr);
+    if (loaded) ::dlclose(loaded);
+}
+
 // The message sound comes from the desktop's sound theme; a theme without it
 // still rings its bell.
 TEST(CanberraSound, DefaultSoundIsTheThemesMessageEventElseItsBell) {
