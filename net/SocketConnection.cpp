@@ -317,7 +317,9 @@ public:
                 if (!self || d->Generation != generation) return;
                 d->FirstRead = false;
                 if (!d->Connected()) return;
-                if (read == TRead::Nothing) {
+                // A failed read was reported (or raised) once; the next
+                // notification closes the socket, as for a watched one.
+                if (read == TRead::Nothing || d->ReadFailed) {
                     d->WantRead(true);
                     d->StartSilentTimer();
                 } else if (d->ReadTaken) {

@@ -447,3 +447,27 @@ TEST_F(ServerTest, RequestWaitingAtAcceptIsReadAtOnceAndTheConnectionStaysWatche
     for (int i = 0; i < 40; ++i) EXPECT_EQ(peers[i].ReadUntilClosed(), "re: m" + std::to_string(i));
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; })) << "the raising one";
 }
+
+TEST_F(ServerTest, PeerResetBeforeAcceptEndsTheConnection) {
+    // The reset comes before the listener is served, so the very first read
+    // after the accept fails; handled or not, the connection must end.
+    for (const bool clears : {true, false}) {
+        SCOPED_TRACE(clears);
+        int errors = 0;
+        server.OnClientError = [&](QObject*, TSocketConnection*, TSocketErrorKind, int& code) {
+            ++errors;
+            if (clears) code = 0;
+        };
+        server.Open();
+        log.clear();
+        TRawPeer peer = TRawPeer::Connect(port);
+        ASSERT_GE(peer.Fd, 0);
+        peer.Abort();
+        ASSERT_TRUE(WaitUntil([&] { return Logged("accept 1"); }));
+        EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }))
+            << "a reset connection stays open and counted";
+        EXPECT_TRUE(Logged("clientdisconnect 1"));
+        EXPECT_EQ(errors, 1);
+        server.Close();
+    }
+}
