@@ -13,9 +13,6 @@
 namespace {
 // Ethernet's segment, for a socket that cannot tell its own.
 constexpr int DefaultSegmentSize = 1448;
-// Every TCP takes segments of this size (RFC 879): a shorter read is less
-// than a segment on any link, without asking the socket.
-constexpr std::size_t LeastSegmentSize = 536;
 }  // namespace
 
 void PlayArrivalSound(const TArrivalOptions& Options, ISoundPlayer& Sound) {
@@ -39,11 +36,10 @@ void TMessageReceiver::ServerSocketClientRead(QObject*, TSocketConnection* Socke
         }
         std::string request = Socket->ReceiveAvailable();
         // Less than a full segment: nothing more is on the way.
-        const auto segment = [Socket] {
-            const int size = Socket->SegmentSize();
-            return std::size_t(size > 0 ? size : DefaultSegmentSize);
-        };
-        if (request.size() < LeastSegmentSize || request.size() < segment())
+        // The link's own segment: a peer may announce one smaller than
+        // the 536 bytes every host must take.
+        const int segment = Socket->SegmentSize();
+        if (request.size() < std::size_t(segment > 0 ? segment : DefaultSegmentSize))
             Handle(Socket, request);
         else
             StartCollecting(Socket, std::move(request));

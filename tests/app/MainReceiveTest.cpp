@@ -1,6 +1,7 @@
 // The main form receiving messages over real loopback sockets, from raw
 // clients and from the real wexlo-send tool.
 #include <netdb.h>
+#include <netinet/tcp.h>
 
 #include <gtest/gtest.h>
 
@@ -339,6 +340,46 @@ TEST(MainReceive, RequestIsCollectedUntilThePeerIsDone) {
         EXPECT_TRUE(body == text.substr(0, body.size())) << "not the bytes that were sent";
         EXPECT_EQ(form.Receiver().Collecting(), 0u);
     }
+}
+
+// A link with small segments (a peer that advertises a small MSS): the first
+// read holds one short segment, and the request is still collected whole.
+TEST(MainReceive, RequestOverSmallSegmentsIsCollectedWhole) {
+    MainHarness h;
+    h.settings["Show alert on message"] = Dword(0);
+    TfMain& form = h.Start();
+    const std::string text = Pattern(1000);
+    const std::string request = Request(text);
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    const int small = 200;
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &small, sizeof small), 0);
+    const sockaddr_in to = Address("127.0.0.1", h.port);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    int segment = 0;
+    socklen_t len = sizeof segment;
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len), 0);
+    ASSERT_GT(segment, 0);
+    ASSERT_LE(segment, small);
+
+    // One segment, and the program has read it, before the rest goes.
+    ASSERT_EQ(::send(fd, request.data(), std::size_t(segment), MSG_NOSIGNAL), segment);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return form.Receiver().Collecting() == 1 || !form.FReceivedMessages.empty(); }));
+    const std::string rest = request.substr(std::size_t(segment));
+    ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+    std::string reply;
+    ASSERT_TRUE(WaitUntil([&] {
+        char buffer[256];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) reply.append(buffer, std::size_t(n));
+        return n == 0 || (n < 0 && errno != EAGAIN);
+    }));
+    ::close(fd);
+    EXPECT_EQ(reply, "\b00\b");
+    ASSERT_EQ(form.FReceivedMessages.size(), 3u);
+    EXPECT_EQ(form.FReceivedMessages[2], text + "\r\n\r\n\r\n") << "cut at the first segment";
 }
 
 // ---- hostile peers: the program stays up, answers the next message, and
