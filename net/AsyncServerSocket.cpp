@@ -210,9 +210,16 @@ bool TAsyncServerSocket::AcceptOne() {
             if (c) c->EndDispatch();
         }
     } end{alive};
-    Notify(OnClientConnect, this, connection);
-    if (!self || !alive) return false;
-    Notify(OnAccept, this, connection);
+    try {
+        Notify(OnClientConnect, this, connection);
+        if (!self || !alive) return false;
+        Notify(OnAccept, this, connection);
+    } catch (...) {
+        // The failure goes to the application; the connection stays and is
+        // watched like the others.
+        if (self && alive) connection->WatchAccepted(false);
+        throw;
+    }
     if (!self || !alive) return false;
     connection->WatchAccepted();
     return true;

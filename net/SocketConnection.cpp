@@ -297,11 +297,12 @@ public:
     // already: it is read at once, and a connection whose handler answers
     // and closes then is never watched at all. Otherwise the socket is
     // watched for its first bytes, within the silent time-out.
-    void WatchAccepted() {
+    void WatchAccepted(bool readNow) {
         if (!Connected()) return;
-        if (Server && Server->OnClientWrite) {
-            // One OnClientWrite is due first.
-            WantWrite(true);
+        if (!readNow || (Server && Server->OnClientWrite)) {
+            // One OnClientWrite is due first (or a connect event raised):
+            // only watched, no read now.
+            if (Server && Server->OnClientWrite) WantWrite(true);
             WantRead(true);
             StartSilentTimer();
             return;
@@ -782,8 +783,8 @@ void TSocketConnection::Adopt(int Fd, uint32_t Address, uint16_t Port, int Silen
     ReverseLookup::Prefetch(Address);
 }
 
-void TSocketConnection::WatchAccepted() {
-    d->WatchAccepted();
+void TSocketConnection::WatchAccepted(bool ReadNow) {
+    d->WatchAccepted(ReadNow);
 }
 
 void TSocketConnection::Abandon() {

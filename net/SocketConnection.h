@@ -108,8 +108,9 @@ private:
     // SilentTimeoutMs (0: never).
     void Adopt(int Fd, uint32_t Address, uint16_t Port, int SilentTimeoutMs);
     // Once its connect events have run: reads what already arrived, else
-    // starts watching the socket (and the silent time-out).
-    void WatchAccepted();
+    // starts watching the socket (and the silent time-out). Without ReadNow
+    // (a connect event raised) it is only watched.
+    void WatchAccepted(bool ReadNow = true);
     void Abandon();  // closes without any event
     // Accepted connections are not destroyed while one of their events is
     // being handled (a handler may run a modal loop); the release waits.

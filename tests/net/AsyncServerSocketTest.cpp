@@ -471,3 +471,21 @@ TEST_F(ServerTest, PeerResetBeforeAcceptEndsTheConnection) {
         server.Close();
     }
 }
+
+TEST_F(ServerTest, ConnectionWhoseConnectHandlerRaisedIsStillWatched) {
+    // The failure goes to the application; the connection lives on, so its
+    // bytes are read and its silence ends it, as for any other.
+    server.SetSilentTimeout(300);
+    server.OnClientConnect = [](QObject*, TSocketConnection*) { throw Exception("refused"); };
+    int reads = 0;
+    server.OnClientRead = [&](QObject*, TSocketConnection*) { ++reads; };
+    server.Open();
+    TRawPeer early = TRawPeer::Connect(port);
+    ASSERT_TRUE(early.Send("already here"));
+    ASSERT_TRUE(WaitUntil([&] { return exceptions.Entries.size() == 1; }));
+    TRawPeer silent = TRawPeer::Connect(port);
+    ASSERT_TRUE(WaitUntil([&] { return exceptions.Entries.size() == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return reads == 1; })) << "bytes there at accept unread";
+    silent.ReadUntilClosed();
+    EXPECT_TRUE(silent.Closed) << "a silent connection kept open";
+}
