@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -57,20 +58,41 @@ std::string TempDir() {
     return TempRoot();
 }
 
-int FreeTcpPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+// Whether Port can be bound on every address right now.
+bool Bindable(int Port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        if (fd >= 0) ::close(fd);
-        throw std::runtime_error("no free port");
-    }
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(Port));
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     ::close(fd);
-    return ntohs(addr.sin_port);
+    return free;
+}
+
+// The first port the kernel hands to outgoing connections.
+int FirstEphemeralPort() {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    int first = 0;
+    return range >> first ? first : 32768;
+}
+}  // namespace
+
+int FreeTcpPort() {
+    // A port from the kernel's ephemeral range can become the local port of
+    // any outgoing connection on the machine between this check and the
+    // test's bind, and a loaded machine makes thousands of them. Below that
+    // range only a listener takes a port, so a random one there is as good
+    // as reserved. Tests often use the next port too (the talk port).
+    static std::minstd_rand random(std::random_device{}() ^ unsigned(::getpid()));
+    const int low = 10000, high = FirstEphemeralPort() - 2;
+    for (int attempt = 0; high > low && attempt < 200; ++attempt) {
+        const int port = low + int(random() % unsigned(high - low + 1));
+        if (Bindable(port) && Bindable(port + 1)) return port;
+    }
+    throw std::runtime_error("no free port");
 }
 
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {

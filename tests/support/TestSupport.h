@@ -13,7 +13,8 @@ void CleanEnvironment();
 // The temporary folder of this test process (HOME points here).
 std::string TempDir();
 
-// A TCP port nobody listens on right now.
+// A TCP port nobody uses right now, outside the range the kernel picks
+// outgoing ports from; the port after it is free too.
 int FreeTcpPort();
 
 // Runs the event loop until pred() holds or the time is up; returns pred().
