@@ -692,8 +692,11 @@ TEST(ReceivedJournal, FlushesLeaveTheWritingThreadAtMostOnceASecond) {
     const std::lock_guard lock(syncsMutex);
     for (std::size_t i = 0; i < syncs.size(); ++i) {
         EXPECT_NE(syncs[i].first, std::this_thread::get_id()) << "flush " << i;
+        // The flusher paces the moments it starts a flush; the stamp here is
+        // taken a little later, by as much as the thread was held up on a
+        // busy machine.
         if (i > 0) {
-            EXPECT_GE(syncs[i].second - syncs[i - 1].second, std::chrono::milliseconds(990));
+            EXPECT_GE(syncs[i].second - syncs[i - 1].second, std::chrono::milliseconds(900));
         }
     }
     EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
