@@ -117,29 +117,7 @@ void TMessageSender::ClientSocketError(QObject*, TSocketConnection* Socket,
     FWriting = false;
     FHost.TraySendFailed();
 
-    const auto peer = [Socket] { return Socket->PeerName() + " (" + Socket->PeerAddress() + ")"; };
-    std::string text;
-    switch (ErrorEvent) {
-        case ekGeneral:
-            text = "Unknown error (" + std::to_string(ErrorCode) + ")";
-            break;
-        case ekSend:
-            text = "Error sending data to " + peer();
-            break;
-        case ekReceive:
-            text = "Error receiving data from " + peer();
-            break;
-        case ekConnect:
-            text = "Error connecting to " + ClientSocket.Host() + " (" + std::to_string(ErrorCode) +
-                   ")";
-            break;
-        case ekDisconnect:
-            text = "Error disconnecting from " + peer();
-            break;
-        case ekAccept:
-            text = "Error accepting connection from " + peer();
-            break;
-    }
+    const std::string text = SocketFailureText(ErrorEvent, ErrorCode, Socket, ClientSocket.Host());
     if (!text.empty())
         FHost.MessageBoxes().Show(nullptr, text, Caption::Error, TMsgIcon::Error, TMsgButtons::Ok);
     if (ErrorEvent == ekConnect)

@@ -809,3 +809,26 @@ bool TSocketConnection::InDispatch() const {
 void TSocketConnection::DeferRelease() {
     d->ReleaseWanted = true;
 }
+
+std::string PeerText(TSocketConnection* Socket) {
+    return Socket->PeerName() + " (" + Socket->PeerAddress() + ")";
+}
+
+std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, TSocketConnection* Socket,
+                              const std::string& Host) {
+    switch (Kind) {
+        case ekGeneral:
+            return "Unknown error (" + std::to_string(ErrorCode) + ")";
+        case ekSend:
+            return "Error sending data to " + PeerText(Socket);
+        case ekReceive:
+            return "Error receiving data from " + PeerText(Socket);
+        case ekConnect:
+            return "Error connecting to " + Host + " (" + std::to_string(ErrorCode) + ")";
+        case ekDisconnect:
+            return "Error disconnecting from " + PeerText(Socket);
+        case ekAccept:
+            return "Error accepting connection from " + PeerText(Socket);
+    }
+    return {};
+}

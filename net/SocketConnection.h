@@ -11,6 +11,14 @@
 
 class TSocketConnection;
 
+// "name (address)" of the connection's peer, as the program's messages name it.
+std::string PeerText(TSocketConnection* Socket);
+
+// The text of a socket failure as the program's boxes tell it; Host is where
+// the failed connect was going.
+std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, TSocketConnection* Socket,
+                              const std::string& Host);
+
 // A peer whose link was pulled sends no close: keepalive probes, and a bound on
 // unacknowledged data, end such a connection within about two minutes instead
 // of holding its descriptor for good.

@@ -23,6 +23,7 @@
 #include "platform/InputBox.h"
 #include "platform/MessageBox.h"
 #include "platform/TextCodec.h"
+#include "ui/NamedWidget.h"
 #include "ui/TrayImages.h"
 
 TfTalk* fTalk = nullptr;
@@ -86,17 +87,6 @@ std::size_t RowEnd(std::string_view Line) {
 // machine off) within about two minutes instead of never.
 void KeepAlive(TSocketConnection* Socket) {
     if (Socket->Handle() >= 0) SetKeepAlive(Socket->Handle());
-}
-
-std::string PeerText(TSocketConnection* Socket) {
-    return Socket->PeerName() + " (" + Socket->PeerAddress() + ")";
-}
-
-template <class W>
-W* Make(QWidget* Parent, const char* Name) {
-    auto* w = new W(Parent);
-    w->setObjectName(QLatin1String(Name));
-    return w;
 }
 }  // namespace
 
@@ -530,28 +520,8 @@ void TfTalk::ClientSocketDisconnect(QObject*, TSocketConnection* Socket) {
 void TfTalk::ClientSocketError(QObject*, TSocketConnection* Socket, TSocketErrorKind ErrorEvent,
                                int& ErrorCode) {
     FConnecting = false;
-    std::string text;
-    switch (ErrorEvent) {
-        case ekGeneral:
-            text = "Talk: Unknown error (" + std::to_string(ErrorCode) + ")";
-            break;
-        case ekSend:
-            text = "Talk: Error sending data to " + PeerText(Socket);
-            break;
-        case ekReceive:
-            text = "Talk: Error receiving data from " + PeerText(Socket);
-            break;
-        case ekConnect:
-            text = "Talk: Error connecting to " + ClientSocket->Host() + " (" +
-                   std::to_string(ErrorCode) + ")";
-            break;
-        case ekDisconnect:
-            text = "Talk: Error disconnecting from " + PeerText(Socket);
-            break;
-        case ekAccept:
-            text = "Talk: Error accepting connection from " + PeerText(Socket);
-            break;
-    }
+    const std::string text =
+        "Talk: " + SocketFailureText(ErrorEvent, ErrorCode, Socket, ClientSocket->Host());
     ErrorCode = 0;
     const QPointer<TfTalk> self(this);
     if (!text.empty())

@@ -12,6 +12,7 @@
 #include <QStyle>
 #include <QToolButton>
 
+#include "ui/NamedWidget.h"
 #include "ui/NumberEdit.h"
 #include "ui/TrayImages.h"
 
@@ -20,12 +21,6 @@ namespace {
 const char* const WidestCaption = "Deactivate alerts && sounds when auto-response is activated";
 constexpr int WidestCaptionRoom = 306 - 20;  // its check box width minus the box itself
 
-template <class W>
-W* Make(QWidget* parent, const char* name) {
-    auto* w = new W(parent);
-    w->setObjectName(QLatin1String(name));
-    return w;
-}
 }  // namespace
 
 TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
