@@ -649,15 +649,21 @@ TEST(MainOptions, StoredPortTheProgramCannotUseIsReportedAndKeptWhole) {
 
 }  // namespace
 
-// What the screen cannot show as it is (a Latin-1 file name, a control byte in
-// the away text) goes back to the store unchanged while the user leaves it
-// alone; an edited text is stored as typed.
-TEST(MainSettings, StoredTextsSurviveASaveByteForByte) {
-    MainHarness h;
+// A Latin-1 sound file name and an away text with a control byte in the
+// settings file; returns the two.
+static std::pair<std::string, std::string> StoreTextsTheScreenCannotShow(MainHarness& h) {
     const std::string sound = h.dir + "/bin/m\xe9ssage.wav";
     const std::string response = "Back\x01 at two\r\nSee \xa0you";
     h.settings["Sound file"] = Quoted(sound);
     h.settings["Response message"] = Quoted(response);
+    return {sound, response};
+}
+
+// What the screen cannot show as it is goes back to the store unchanged while
+// the user leaves it alone; an edited text is stored as typed.
+TEST(MainSettings, StoredTextsSurviveASaveByteForByte) {
+    MainHarness h;
+    const auto [sound, response] = StoreTextsTheScreenCannotShow(h);
     TfMain& form = h.Start();
     EXPECT_EQ(form.GetText(TSettingId::SoundFile), sound);
     EXPECT_EQ(form.GetText(TSettingId::ResponseMessage), response);
@@ -679,10 +685,7 @@ TEST(MainSettings, StoredTextsSurviveASaveByteForByte) {
 // texts were loaded; what they show then still stands for the stored bytes.
 TEST(MainSettings, StoredTextsSurviveTheFirstOpeningOfTheDialog) {
     MainHarness h;
-    const std::string sound = h.dir + "/bin/m\xe9ssage.wav";
-    const std::string response = "Back\x01 at two\r\nSee \xa0you";
-    h.settings["Sound file"] = Quoted(sound);
-    h.settings["Response message"] = Quoted(response);
+    const auto [sound, response] = StoreTextsTheScreenCannotShow(h);
     TfMain& form = h.Start();
     // Making them loads the fonts: nothing at start may need them.
     EXPECT_EQ(form.mmResponseMessage.IfMade(), nullptr);

@@ -47,7 +47,7 @@ TEST(QtMessageBoxTest, ShowsPeerTextPlainAndKeepsTheEventLoopRunning) {
     ticker.start(5);
 
     QString shownText, shownTitle;
-    Qt::TextFormat format = Qt::AutoText;
+    Qt::TextFormat format = Qt::AutoText;  // read from the live box below, must be plain
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     WhenModal([&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
@@ -232,7 +232,7 @@ TEST(QtInputBoxTest, AnswersKeepTheBytesOfAnUntouchedValue) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         QString shown, title, prompt;
-        Qt::TextFormat format = Qt::AutoText;
+        Qt::TextFormat format = Qt::AutoText;  // read from the live box's label, must be plain
         WhenModal([&](QWidget* modal) {
             auto* box = qobject_cast<QInputDialog*>(modal);
             ASSERT_NE(box, nullptr);
