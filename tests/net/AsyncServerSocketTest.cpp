@@ -9,6 +9,9 @@
 #include <fstream>
 #include <memory>
 
+#include <QPointer>
+#include <QSocketNotifier>
+
 #include "net/AsyncClientSocket.h"
 #include "tests/net/NetTestSupport.h"
 
@@ -434,9 +437,18 @@ TEST_F(ServerTest, RequestWaitingAtAcceptIsReadAtOnceAndTheConnectionStaysWatche
     ASSERT_EQ(exceptions.Entries.size(), 1u);
     EXPECT_EQ(exceptions.Entries[0].Message, "first read failed");
 
-    // Answered and closed at once: released with the accept, nothing left.
+    // Answered and closed at once: never watched (every watched descriptor
+    // costs the event loop a wake-up) and destroyed as the accept returns,
+    // before anything posted meanwhile runs.
+    int watched = 0, outlivedTheTurn = 0;
     server.OnClientRead = [&](QObject*, TSocketConnection* s) {
         s->SendString("re: " + s->ReceiveAvailable());
+        QObject::connect(s, &QObject::destroyed, [&](QObject* gone) {
+            watched += int(gone->findChildren<QSocketNotifier*>().size());
+        });
+        QMetaObject::invokeMethod(
+            &server, [&, alive = QPointer<TSocketConnection>(s)] { outlivedTheTurn += !!alive; },
+            Qt::QueuedConnection);
         s->Close();
     };
     std::vector<TRawPeer> peers;
@@ -446,6 +458,8 @@ TEST_F(ServerTest, RequestWaitingAtAcceptIsReadAtOnceAndTheConnectionStaysWatche
     }
     for (int i = 0; i < 40; ++i) EXPECT_EQ(peers[i].ReadUntilClosed(), "re: m" + std::to_string(i));
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; })) << "the raising one";
+    EXPECT_EQ(watched, 0);
+    EXPECT_EQ(outlivedTheTurn, 0);
 }
 
 TEST_F(ServerTest, PeerResetBeforeAcceptEndsTheConnection) {
