@@ -4,9 +4,10 @@
 #include <QImage>
 #include <QString>
 
-// The program's pictures, drawn in code at whatever size is asked for, so that
-// they stay crisp on today's panels. The icons list ImageSizes as their sizes
-// (window icons also the larger ones window switchers ask for).
+// The program's pictures, rendered from their SVG sources at whatever size is
+// asked for, so that they stay crisp on today's panels. The icons list
+// ImageSizes as their sizes (window icons also the larger ones window
+// switchers ask for).
 constexpr int ImageSizes[] = {16, 22, 24, 32};
 
 // The tray image list (IconList): two computers joined by a cable, with a sign
@@ -26,7 +27,7 @@ QIcon MenuImage(int Index);
 // An unknown name gives a null icon.
 QIcon WindowIcon(const QString& Name);
 
-// Draws one picture at one size into a transparent image: what the icons are
-// made of, open for tests and previews. Kind: 't' tray, 'm' menu, 'w' window
+// Renders one picture at one size into a transparent image: what the icons
+// are made of, open for tests and previews. Kind: 't' tray, 'm' menu, 'w' window
 // icon (0 send, 1 message, 2 talk, 3 program).
 QImage DrawImage(char Kind, int Index, int Size);
