@@ -11,13 +11,14 @@
 
 namespace {
 
+struct Spot {
+    QPoint at;
+    bool yes;
+    const char* what;
+};
+
 TEST(Splash, WindowIsExactlyTheBalloon) {
-    struct Point {
-        QPoint at;
-        bool inside;
-        const char* what;
-    };
-    const Point points[] = {
+    const Spot inside[] = {
         {{0, 0}, false, "top left corner"},
         {{316, 0}, false, "top right corner"},
         {{0, 197}, false, "bottom left corner"},
@@ -36,17 +37,12 @@ TEST(Splash, WindowIsExactlyTheBalloon) {
     TfSplash splash;
     ASSERT_EQ(splash.mask(), TfSplash::BalloonRegion());
     EXPECT_EQ(splash.size(), QSize(TfSplash::ClientWidth, TfSplash::ClientHeight));
-    for (const Point& p : points) EXPECT_EQ(splash.mask().contains(p.at), p.inside) << p.what;
+    for (const Spot& p : inside) EXPECT_EQ(splash.mask().contains(p.at), p.yes) << p.what;
 }
 
 TEST(Splash, BalloonIsWhiteWithABlackOutlineThatTheTailOpens) {
     const QImage image = TfSplash::DrawBackground();
-    struct Pixel {
-        QPoint at;
-        bool black;
-        const char* what;
-    };
-    const Pixel pixels[] = {
+    const Spot black[] = {
         {{150, 75}, false, "inside"},
         {{150, 1}, true, "outline at the top"},
         {{120, 148}, true, "outline beside the tail"},
@@ -54,7 +50,26 @@ TEST(Splash, BalloonIsWhiteWithABlackOutlineThatTheTailOpens) {
         {{193, 160}, false, "inside the tail"},
         {{187, 167}, true, "the tail's left edge"},
     };
-    for (const Pixel& p : pixels) EXPECT_EQ(qGray(image.pixel(p.at)) < 128, p.black) << p.what;
+    for (const Spot& p : black) EXPECT_EQ(qGray(image.pixel(p.at)) < 128, p.yes) << p.what;
+
+    // Where the window ends, left and right in every row, the outline shows:
+    // the shape is not wider than the balloon as drawn, nor narrower.
+    for (const QRect& r : TfSplash::BalloonRegion())
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x : {r.left(), r.right()})
+                EXPECT_LT(qGray(image.pixel(x, y)), 128) << "window's edge at " << x << ", " << y;
+}
+
+// The logo's name, in blue right of the icon, is whole and big enough to read.
+TEST(Splash, LogoNameIsReadable) {
+    const QImage logo = TfSplash::DrawLogo();
+    QRect name;
+    for (int y = 0; y < logo.height(); ++y)
+        for (int x = 70; x < logo.width(); ++x)
+            if (qBlue(logo.pixel(x, y)) > 110 && qRed(logo.pixel(x, y)) < 80)
+                name |= QRect(x, y, 1, 1);
+    EXPECT_GE(name.height(), 20);
+    EXPECT_LT(name.right(), logo.width() - 1) << "cut off at the edge";
 }
 
 TEST(Splash, StaysOnTopWithoutTaskbarEntryIgnoresClicksAndGoesAfterTwoSeconds) {
