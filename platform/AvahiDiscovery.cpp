@@ -232,8 +232,12 @@ void TAvahiDiscovery::Announce(const TAnnouncement& What) {
     if (!FAnnounce || What.Name != FWanted.Name) FName = What.Name;
     FAnnounce = true;
     FWanted = What;
-    Connect();
-    if (FRunning) Register();
+    // A client made now registers from its first event; registering twice
+    // would hold the second one back by a second.
+    if (!FClient)
+        Connect();
+    else if (FRunning)
+        Register();
 }
 
 void TAvahiDiscovery::Withdraw() {
