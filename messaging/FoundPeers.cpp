@@ -58,9 +58,6 @@ void TFoundPeers::Changed() {
 }
 
 void TFoundPeers::Found(const TServiceRecord& Record) {
-    // A daemon that also works on the loopback interface reports this
-    // computer's copies there once more.
-    if (Record.Address.rfind("127.", 0) == 0) return;
     TFoundPeer* peer = Find(Record.Key);
     if (peer && peer->Record.Address == Record.Address &&
         peer->Record.HostName == Record.HostName && peer->Record.Instance == Record.Instance) {

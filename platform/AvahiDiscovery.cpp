@@ -144,6 +144,9 @@ private:
         char address[AVAHI_ADDRESS_STR_MAX] = {};
         avahi_address_snprint(address, sizeof address, Address);
         record.Address = address;
+        // A daemon that also works on the loopback interface reports this
+        // computer's copies there once more.
+        if (record.Address.rfind("127.", 0) == 0) return;
         record.Port = Port;
         record.TalkPort = PortValue(TxtValue(Txt, "talk"));
         record.Version = TxtValue(Txt, "version");
