@@ -505,30 +505,6 @@ TEST(MainSendDialog, StaysOnTopWhileAlertsAreOpen) {
     delete fSendMessage;
 }
 
-// Stands in for the desktop's DNS-SD service: records what is announced and
-// lets the test say what the browsers see.
-struct StandInDiscovery : IServiceDiscovery {
-    struct Browser : IServiceBrowser {
-        explicit Browser(StandInDiscovery& o) : owner(o) { owner.browsers.push_back(this); }
-        ~Browser() override { std::erase(owner.browsers, this); }
-        StandInDiscovery& owner;
-    };
-    void Announce(const TAnnouncement& a) override {
-        calls.push_back("announce " + a.Name + " " + std::to_string(a.Port) + " " +
-                        std::to_string(a.TalkPort));
-    }
-    void Withdraw() override { calls.push_back("withdraw"); }
-    std::unique_ptr<IServiceBrowser> Browse() override { return std::make_unique<Browser>(*this); }
-    void Found(const TServiceRecord& r) {
-        for (Browser* b : browsers) b->OnFound(r);
-    }
-    void Gone(const std::string& key) {
-        for (Browser* b : browsers) b->OnGone(key);
-    }
-    std::vector<Browser*> browsers;
-    std::vector<std::string> calls;
-};
-
 std::vector<std::string> Items(const QComboBox* Box) {
     std::vector<std::string> items;
     for (int i = 0; i < Box->count(); ++i) items.push_back(Box->itemText(i).toStdString());
@@ -541,7 +517,7 @@ TEST(MainSendDialog, OffersTheCopiesFoundAfterTheRecentHostsWhileOpen) {
         return host == "deskpc" ? THostLookup::ResolveWithSystem("127.0.0.1")
                                 : THostLookup::TResult{EAI_NONAME, 0};
     });
-    StandInDiscovery discovery;
+    testsupport::StandInDiscovery discovery;
     SendRig r;  // the form's sends go to r.rx
     r.h.services.Discovery = &discovery;
     TfMain& form = r.h.StartAsIs();
@@ -578,7 +554,7 @@ TEST(MainSendDialog, OffersTheCopiesFoundAfterTheRecentHostsWhileOpen) {
 }
 
 TEST(MainAnnounce, FollowsTheListenerTheOptionAndTheExit) {
-    StandInDiscovery discovery;
+    testsupport::StandInDiscovery discovery;
     MainHarness h;
     h.services.Discovery = &discovery;
     TfMain& form = h.Start();
