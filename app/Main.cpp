@@ -14,10 +14,12 @@
 
 #include "app/AwayModes.h"
 #include "app/SocketErrorReport.h"
+#include "messaging/FoundPeers.h"
 #include "messaging/SendMessage.h"
 #include "net/AsyncClientSocket.h"
 #include "net/AsyncServerSocket.h"
 #include "platform/FileDialogs.h"
+#include "platform/AvahiDiscovery.h"
 #include "platform/MessageBox.h"
 #include "platform/Sound.h"
 #include "platform/TextCodec.h"
@@ -171,6 +173,8 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
             [this] { Guarded(this, [this] { btnDeleteSavedMessagesClick(); }); });
     // The journal holds this run's messages exactly while they are to be saved.
     connect(cbSaveMessages, &QCheckBox::toggled, this, [this](bool on) { FJournal->Reset(on); });
+    // Like the other check boxes, the announcement option acts at once.
+    connect(cbAnnounce, &QCheckBox::toggled, this, [this] { UpdateAnnouncement(); });
 
     FormCreate();
 }
@@ -249,7 +253,7 @@ void TfMain::FormCreate() {
 
     Guarded(this, [this] {
         LoadSettings();
-        ServerSocket->Open();
+        OpenListener();
         UpdateTrayStatus();
         // With the response asked for, the prompt waits here, before the
         // splash; messages are answered meanwhile.
@@ -270,6 +274,7 @@ void TfMain::FormDestroy() {
     // Stop taking messages first: every descriptor idle peers hold is given
     // back before the files are written.
     Guarded(this, [this] { ServerSocket->Close(); });
+    if (FServices.Discovery) FServices.Discovery->Withdraw();
     Guarded(this, [this] { SaveSettings(); });
     Guarded(this, [this] {
         if (SaveMessagesOn())
@@ -498,7 +503,7 @@ void TfMain::btnOKClick() {
     SetMessagePort(port);
     ToInt(edTalkPort->text(), FTalkPort);
     SaveSettings();
-    ServerSocket->Open();
+    OpenListener();
     UpdateTrayStatus();
     for (TfShowMessage* window : FMessageWindows) window->SetOnTop(cbAlertsOnTop->isChecked());
     hide();
@@ -507,7 +512,26 @@ void TfMain::btnOKClick() {
 void TfMain::btnCancelClick() {
     hide();
     LoadSettings();
-    ServerSocket->Open();
+    OpenListener();
+}
+
+void TfMain::OpenListener() {
+    try {
+        ServerSocket->Open();
+    } catch (...) {
+        UpdateAnnouncement();
+        throw;
+    }
+    UpdateAnnouncement();
+}
+
+// Only a copy that listens is announced, on the port it listens on.
+void TfMain::UpdateAnnouncement() {
+    if (!FServices.Discovery) return;
+    if (cbAnnounce->isChecked() && ServerSocket->Active())
+        FServices.Discovery->Announce({ComputerName(), ServerSocket->Port(), FTalkPort});
+    else
+        FServices.Discovery->Withdraw();
 }
 
 void TfMain::btnSelectSoundClick() {
@@ -578,6 +602,10 @@ void TfMain::OpenSendDialog(bool Resend) {
     fSendMessage = new TfSendMessage(MessageBoxes(), std::move(events));
     try {
         fSendMessage->AddHosts(FRecentHosts);
+        if (FServices.Discovery)
+            fSendMessage->ShowFoundPeers(
+                std::make_unique<TFoundPeers>(FServices.Discovery->Browse()),
+                [this] { return ServerSocket ? ServerSocket->Port() : 0; });
         if (!FRecentHosts.empty()) fSendMessage->SetHostText(FRecentHosts.front());
         if (Resend) {
             fSendMessage->SetMessageText(FSender->FLastMessage);
@@ -796,6 +824,8 @@ static QAbstractButton* BoolControl(const TOptionsForm& Form, TSettingId Id) {
             return Form.rbAskForResponse;
         case TSettingId::UseDefaultResponse:
             return Form.rbUseDefaultResponse;
+        case TSettingId::Announce:
+            return Form.cbAnnounce;
         default:
             return nullptr;
     }

@@ -15,6 +15,7 @@
 #include "ui/OptionsForm.h"
 
 class IInputBoxService;
+class IServiceDiscovery;
 class IMessageBoxService;
 class ISoundPlayer;
 class TAwayModes;
@@ -63,6 +64,8 @@ struct TMainServices {
     std::string SettingsPath;    // empty: the user's settings file
     std::string AutostartPath;   // empty: the user's autostart entry
     std::string JournalPath;     // empty: the user's received-messages journal
+    // Announces this copy and finds the others; none: neither happens.
+    IServiceDiscovery* Discovery = nullptr;
 };
 
 // The hub of the program: created hidden at start, shown only as the options
@@ -207,6 +210,10 @@ private:
     void AlertsChanged();
     void ShowViewer(const std::string& Title, const TStringList& Lines);
     bool SaveMessagesOn() const;
+    // Listens on the message port, and puts the announcement in step with
+    // the listener and the option, whether or not listening worked.
+    void OpenListener();
+    void UpdateAnnouncement();
     template <class Fn>
     void Bind(QAction* Item, Fn Handler);
 

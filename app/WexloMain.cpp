@@ -21,6 +21,7 @@
 #include "app/ShutdownBoxes.h"
 #include "app/SignalRelay.h"
 #include "net/DescriptorLimit.h"
+#include "platform/AvahiDiscovery.h"
 #include "platform/CanberraSound.h"
 #include "platform/FileDialogs.h"
 #include "platform/InstanceLock.h"
@@ -162,7 +163,11 @@ int main(int argc, char** argv) {
     TCanberraSound sound;
     TFileDialogs fileDialogs;
     TQtInputBox inputBoxes;
+    // Finding the others is an extra: without Avahi one line says so.
+    TAvahiDiscovery discovery(
+        [](const std::string& Line) { std::fprintf(stderr, "wexlo: %s\n", Line.c_str()); });
     TMainServices services;
+    services.Discovery = &discovery;
     services.MessageBoxes = &boxes;
     services.Sound = &sound;
     services.FileDialogs = &fileDialogs;

@@ -23,8 +23,10 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${WEXLO_HOMEPAGE_URL})
 # sound, which no link shows.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libcanberra0")
-# The desktop's message sound; without it the bell is played.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sound-theme-freedesktop")
+# The desktop's message sound; without it the bell is played. Without the
+# Avahi daemon copies are neither announced nor found (libavahi-client3
+# itself comes from the link).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sound-theme-freedesktop, avahi-daemon")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

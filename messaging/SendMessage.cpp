@@ -12,6 +12,7 @@
 #include <QTextDocument>
 #include <QToolButton>
 
+#include "messaging/FoundPeers.h"
 #include "platform/Exceptions.h"
 #include "platform/MessageBox.h"
 #include "platform/TextCodec.h"
@@ -23,6 +24,8 @@ namespace {
 // Each host entry keeps the bytes it came with, so that names from the
 // settings go back unchanged whatever they decode to.
 constexpr int HostBytesRole = Qt::UserRole;
+// Set on the copies found on the network, which follow the recent hosts.
+constexpr int FoundRole = Qt::UserRole + 1;
 
 bool IsEnter(const QKeyEvent* Event) {
     return Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
@@ -120,9 +123,48 @@ void TfSendMessage::AddHosts(const std::vector<std::string>& Hosts) {
 
 std::vector<std::string> TfSendMessage::Hosts() const {
     std::vector<std::string> hosts;
-    for (int i = 0; i < cmbHost->count(); ++i)
+    for (int i = 0; i < RecentCount(); ++i)
         hosts.push_back(cmbHost->itemData(i, HostBytesRole).toByteArray().toStdString());
     return hosts;
+}
+
+bool TfSendMessage::IsFound(int Index) const {
+    return cmbHost->itemData(Index, FoundRole).toBool();
+}
+
+// The found copies are always last.
+int TfSendMessage::RecentCount() const {
+    int count = cmbHost->count();
+    while (count > 0 && IsFound(count - 1)) --count;
+    return count;
+}
+
+void TfSendMessage::ShowFoundPeers(std::unique_ptr<TFoundPeers> Peers,
+                                   std::function<int()> OwnPort) {
+    FFoundPeers = std::move(Peers);
+    FFoundPeers->OnChanged = [this, OwnPort = std::move(OwnPort)] {
+        SetFoundHosts(FFoundPeers->Offered(OwnPort()));
+    };
+    FFoundPeers->OnChanged();
+}
+
+void TfSendMessage::SetFoundHosts(const std::vector<std::string>& Names) {
+    // The host field keeps what it shows, whichever entries come and go.
+    const QString shown = cmbHost->currentText();
+    for (int i = cmbHost->count() - 1; i >= 0 && IsFound(i); --i) cmbHost->removeItem(i);
+    const int recent = cmbHost->count();
+    for (const std::string& name : Names) {
+        const QString text = DecodeForLine(name);
+        bool known = false;
+        for (int i = 0; i < recent && !known; ++i)
+            known = cmbHost->itemText(i).compare(text, Qt::CaseInsensitive) == 0;
+        if (known) continue;
+        cmbHost->addItem(text, QByteArray::fromStdString(name));
+        const int added = cmbHost->count() - 1;
+        cmbHost->setItemData(added, true, FoundRole);
+        cmbHost->setItemData(added, QStringLiteral("Found on the network"), Qt::ToolTipRole);
+    }
+    if (cmbHost->currentText() != shown) cmbHost->setEditText(shown);
 }
 
 void TfSendMessage::SetHostText(const std::string& Host) {
@@ -170,9 +212,10 @@ void TfSendMessage::btnSendClick() {
 
     // The chosen host goes to the top: an entry equal but for letter case is
     // exchanged with the first one (and stays as stored), a new one is put first.
+    // Only the recent hosts take part: a found copy chosen is a typed name.
     const QString host = cmbHost->currentText();
     int found = -1;
-    for (int i = 0; i < cmbHost->count() && found < 0; ++i)
+    for (int i = 0; i < RecentCount() && found < 0; ++i)
         if (cmbHost->itemText(i).compare(host, Qt::CaseInsensitive) == 0) found = i;
     if (found < 0) {
         cmbHost->insertItem(0, host, QByteArray::fromStdString(EncodeTyped(host)));
@@ -209,7 +252,8 @@ void TfSendMessage::btnClearAddressClick() {
         FMessageBoxes.Show(this, "Do you want to clear the computer names/address list?",
                            Caption::Confirmation, TMsgIcon::Question, TMsgButtons::YesNo);
     if (!self || answer != TMsgResult::Yes) return;
-    cmbHost->clear();
+    // The copies found on the network are not the user's list: they stay.
+    for (int i = RecentCount() - 1; i >= 0; --i) cmbHost->removeItem(i);
     cmbHost->clearEditText();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QToolButton;
 class IMessageBoxService;
+class TFoundPeers;
 
 // What the send dialog needs from the main form.
 struct TSendDialogEvents {
@@ -35,7 +37,17 @@ public:
 
     // Appends entries to the host list (the recent hosts, target first).
     void AddHosts(const std::vector<std::string>& Hosts);
+    // The recent hosts as the list holds them now, without the found copies.
     std::vector<std::string> Hosts() const;
+
+    // Offers the copies Peers finds on the network after the recent hosts,
+    // kept current while the dialog is open. OwnPort is the message port a
+    // send dials. A found copy is chosen exactly as a typed name; it never
+    // becomes a recent host unless a message is sent to it.
+    void ShowFoundPeers(std::unique_ptr<TFoundPeers> Peers, std::function<int()> OwnPort);
+    // Replaces the found copies offered; names equal to a recent host (letter
+    // case aside) are not offered twice.
+    void SetFoundHosts(const std::vector<std::string>& Names);
     void SetHostText(const std::string& Host);
     std::string HostText() const;
     void SetMessageText(const std::string& Text);
@@ -70,8 +82,12 @@ private:
     // Ctrl+Enter sends and Esc cancels, in the host field and in the memo.
     bool mmMessageKeyDown(QKeyEvent* Event);
 
+    bool IsFound(int Index) const;
+    int RecentCount() const;
+
     IMessageBoxService& FMessageBoxes;
     TSendDialogEvents FEvents;
+    std::unique_ptr<TFoundPeers> FFoundPeers;
 };
 
 // The open send dialog, or null. Set by the main form when it opens one;

@@ -32,6 +32,7 @@ enum class TSettingId {
     Port,
     TalkPort,
     RecentHosts,
+    Announce,
 };
 
 enum class TSettingType { Bool, Integer, String };
@@ -60,7 +61,7 @@ struct TSettingDef {
 };
 
 // All options, in the order in which loading and saving walk them.
-inline constexpr std::array<TSettingDef, 17> SettingsTable{{
+inline constexpr std::array<TSettingDef, 18> SettingsTable{{
     {TSettingId::AlertOnMessage, "Show alert on message", TSettingType::Bool,
      TSettingHolder::CheckBox, "cbAlertOnMessage", true, 0, ""},
     {TSettingId::AlertsOnTop, "Show OnTop", TSettingType::Bool, TSettingHolder::CheckBox,
@@ -95,6 +96,10 @@ inline constexpr std::array<TSettingDef, 17> SettingsTable{{
      "FTalkPort", false, 13770, ""},
     {TSettingId::RecentHosts, "Recent hosts", TSettingType::String, TSettingHolder::RecentHosts,
      "FRecentHosts", false, 0, ""},
+    // Added after the first seventeen, which copies elsewhere read by name:
+    // a file without it keeps the default, and they leave it alone.
+    {TSettingId::Announce, "Announce on network", TSettingType::Bool, TSettingHolder::CheckBox,
+     "cbAnnounce", true, 0, ""},
 }};
 
 const TSettingDef& SettingDef(TSettingId Id);
@@ -184,7 +189,7 @@ public:
     // once start-up is done; later calls show nothing.
     void ReportLoadProblems();
 
-    // Writes all seventeen values, then puts the autostart entry in step with
+    // Writes all eighteen values, then puts the autostart entry in step with
     // "Start with Windows". A failure is shown to the user once and ends the
     // save; nothing is thrown.
     void SaveSettings();

@@ -12,6 +12,8 @@
 
 const char* const SendUsage =
     "Usage: wexlo-send [-p PORT] [-t SECONDS] [--] HOST [MESSAGE...]\n"
+    "       wexlo-send [-p PORT] [-t SECONDS] --to HOST [--to HOST...] [--] [MESSAGE...]\n"
+    "       wexlo-send --list [-t SECONDS]\n"
     "\n"
     "Sends one message to the Wexlo program on HOST (a host name or a dotted\n"
     "IPv4 address) exactly as Wexlo itself sends it, and prints what the\n"
@@ -23,10 +25,25 @@ const char* const SendUsage =
     "Options go before HOST; an option after HOST is a usage error. To send\n"
     "words that start with '-', put -- before HOST or right after it.\n"
     "\n"
+    "With --to, the message goes to every HOST named by a --to, one after the\n"
+    "other, and every word is part of the message (there is no HOST word then).\n"
+    "Each HOST's outcome is reported on its own line, and the exit status is the\n"
+    "highest of theirs. A command line without --to means what it always did.\n"
+    "\n"
+    "--list prints the copies of Wexlo that announce themselves on the local\n"
+    "network (through Avahi, DNS-SD) within SECONDS (default 2), one a line:\n"
+    "  NAME ADDRESS PORT TALKPORT VERSION    separated by tabs\n"
+    "NAME is what to give as HOST: the computer's name where it resolves here to\n"
+    "that address, else the address; PORT is its message port (give it with -p\n"
+    "when it is not 13769), TALKPORT and VERSION are '-' where it does not say.\n"
+    "\n"
     "Options:\n"
     "  -p, --port PORT        message port of the receiver (default 13769)\n"
     "  -t, --timeout SECONDS  give up when lookup, connection, sending and the\n"
-    "                         reply together take longer (default 30)\n"
+    "                         reply together take longer (default 30; with\n"
+    "                         --list, how long to look, default 2)\n"
+    "  -H, --to HOST          send to HOST too (may be repeated)\n"
+    "      --list             list the copies found on the network\n"
     "  -h, --help             show this text\n"
     "      --version          show the version\n"
     "\n"
@@ -42,10 +59,10 @@ const char* const SendUsage =
     "text are shown as '?'. Errors go to standard error.\n"
     "\n"
     "Exit status:\n"
-    "  0  message sent\n"
+    "  0  message sent (with --list: at least one copy found)\n"
     "  1  any other failure (standard input unreadable, output not written)\n"
     "  2  usage error\n"
-    "  3  host not found\n"
+    "  3  host not found (with --list: none found, or no Avahi daemon)\n"
     "  4  connection failed or broke off before the exchange was done\n"
     "  5  not done within the timeout\n"
     "  6  the receiver answered with something that is not a Wexlo status\n"
@@ -146,6 +163,24 @@ TSendArguments ParseSendArguments(const std::vector<std::string>& Args) {
             result.Version = true;
             return result;
         }
+        if (a == "--list") {
+            result.List = true;
+            continue;
+        }
+        // "--to HOST", "--to=HOST", "-H HOST", "-HHOST": one more recipient.
+        if (a == "--to" || a == "-H" || a.rfind("--to=", 0) == 0 ||
+            (a.rfind("-H", 0) == 0 && a[1] == 'H')) {
+            std::string host;
+            if (a == "--to" || a == "-H") {
+                if (i + 1 >= Args.size()) return fail(a + " needs a HOST");
+                host = Args[++i];
+            } else {
+                host = a.substr(a[1] == '-' ? 5 : 2);
+            }
+            if (host.empty()) return fail(a.substr(0, a[1] == '-' ? 4 : 2) + " needs a HOST");
+            result.Hosts.push_back(host);
+            continue;
+        }
         // "-p N", "-pN", "--port N" and "--port=N"; the same for the timeout.
         const bool port = a.rfind("-p", 0) == 0 || a.rfind("--port", 0) == 0;
         const bool timeout = a.rfind("-t", 0) == 0 || a.rfind("--timeout", 0) == 0;
@@ -167,17 +202,30 @@ TSendArguments ParseSendArguments(const std::vector<std::string>& Args) {
             return fail(name + " needs a port number from 1 to 65535, not '" + value + "'");
         if (timeout && !ParseSeconds(value, result.Options.TimeoutMs))
             return fail(name + " needs a number of seconds above 0, not '" + value + "'");
+        result.TimeoutGiven = result.TimeoutGiven || timeout;
     }
 
-    if (words.empty()) return fail("no HOST given");
-    result.Options.Host = words.front();
-    if (result.Options.Host.empty()) return fail("HOST is empty");
-    if (words.size() == 1) {
+    if (result.List) {
+        if (!words.empty() || !result.Hosts.empty())
+            return fail("--list takes no HOST and no message");
+        if (!result.TimeoutGiven) result.Options.TimeoutMs = DefaultListTimeMs;
+        return result;
+    }
+    // With --to, every word is the message; without, the first is HOST.
+    std::size_t first = 0;
+    if (result.Hosts.empty()) {
+        if (words.empty()) return fail("no HOST given");
+        if (words.front().empty()) return fail("HOST is empty");
+        result.Hosts.push_back(words.front());
+        first = 1;
+    }
+    result.Options.Host = result.Hosts.front();
+    if (words.size() == first) {
         result.ReadStdin = true;
         return result;
     }
-    for (std::size_t w = 1; w < words.size(); ++w) {
-        if (w > 1) result.Options.Message += ' ';
+    for (std::size_t w = first; w < words.size(); ++w) {
+        if (w > first) result.Options.Message += ' ';
         result.Options.Message += words[w];
     }
     if (result.Options.Message.empty()) return fail("the message is empty");

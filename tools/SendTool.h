@@ -27,6 +27,7 @@ constexpr int NotWexlo = 6;  // the reply is not a status reply: another service
 
 constexpr int DefaultMessagePort = 13769;
 constexpr int DefaultSendTimeoutMs = 30000;
+constexpr int DefaultListTimeMs = 2000;
 
 extern const char* const SendUsage;
 
@@ -43,6 +44,11 @@ struct TSendArguments {
     bool Version = false;
     bool ReadStdin = false;  // no MESSAGE words were given
     std::string Error;       // usage error; empty when the arguments are fine
+    // Every --to HOST, in order; with any, all words are the message and
+    // Options.Host is the first of them.
+    std::vector<std::string> Hosts;
+    bool List = false;          // --list: print the copies found on the network
+    bool TimeoutGiven = false;  // -t was given (with --list, the time to look)
 };
 
 // Arguments without the program name. Options come before HOST; a word after

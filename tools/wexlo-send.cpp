@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,8 @@
 
 #include <QCoreApplication>
 
+#include "platform/AvahiDiscovery.h"
+#include "tools/PeerListing.h"
 #include "tools/SendTool.h"
 
 namespace {
@@ -63,6 +66,16 @@ int UsageError(const std::string& error) {
     return SendExit::Usage;
 }
 
+int ListPeers(int argc, char** argv, int TimeMs) {
+    QCoreApplication app(argc, argv);
+    TAvahiDiscovery discovery;  // the reason it cannot look is told at the end
+    TPeerListing listing(discovery, TimeMs, WriterFor(STDOUT_FILENO), WriterFor(STDERR_FILENO));
+    listing.Unavailable = [&discovery] { return discovery.Unavailable(); };
+    listing.OnFinished = [](int code) { QCoreApplication::exit(code); };
+    listing.Start();
+    return app.exec();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,6 +89,7 @@ int main(int argc, char** argv) {
         return Finished(SendExit::Sent);
     }
     if (!args.Error.empty()) return UsageError(args.Error);
+    if (args.List) return Finished(ListPeers(argc, argv, args.Options.TimeoutMs));
 
     TSendOptions options = args.Options;
     if (args.ReadStdin) {
@@ -92,9 +106,16 @@ int main(int argc, char** argv) {
     }
 
     QCoreApplication app(argc, argv);
-    TSendTool tool(std::move(options), WriterFor(STDOUT_FILENO), WriterFor(STDERR_FILENO));
-    tool.OnFinished = [](int code) { QCoreApplication::exit(code); };
-    tool.Start();
-    if (!tool.Finished()) app.exec();
-    return Finished(tool.ExitCode());
+    // One host after the other, each with the whole time limit; the worst
+    // outcome is the program's.
+    int worst = SendExit::Sent;
+    for (const std::string& host : args.Hosts) {
+        options.Host = host;
+        TSendTool tool(options, WriterFor(STDOUT_FILENO), WriterFor(STDERR_FILENO));
+        tool.OnFinished = [](int code) { QCoreApplication::exit(code); };
+        tool.Start();
+        if (!tool.Finished()) app.exec();
+        worst = std::max(worst, tool.ExitCode());
+    }
+    return Finished(worst);
 }

@@ -80,13 +80,15 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     cbSaveMessages =
         check(general, "cbSaveMessages", "Save received messages on exit", 10, 200, 246, 17, false);
 
-    FAdvanced = group("gbAdvanced", "Advanced options", 5, 235, 266, 56);
+    FAdvanced = group("gbAdvanced", "Advanced options", 5, 235, 266, 76);
     lblPort = Make<QLabel>(FAdvanced.Area, "lblPort");
     lblPort->setText("Port number:");
     placeLabel(lblPort, 9, 27);
     lblTalkPort = Make<QLabel>(FAdvanced.Area, "lblTalkPort");
     lblTalkPort->setText("Talk port number:");
     placeLabel(lblTalkPort, 127, 27);
+    cbAnnounce = check(FAdvanced.Area, "cbAnnounce", "Announce this computer on the network", 9,
+                       50, 246, 17, true);
 
     FAutoResponse = group("gbAutoResponse", "Automatic response", 280, 5, 326, 246);
     QWidget* autoResponse = FAutoResponse.Area;
@@ -119,11 +121,11 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     btnOK = Make<QPushButton>(this, "btnOK");
     btnOK->setText("&OK");
     btnOK->setDefault(true);
-    place(btnOK, 218, 300, 76, 26);
+    place(btnOK, 218, 320, 76, 26);
     btnCancel = Make<QPushButton>(this, "btnCancel");
     btnCancel->setText("&Cancel");
     btnCancel->setAutoDefault(false);
-    place(btnCancel, 318, 300, 76, 26);
+    place(btnCancel, 318, 320, 76, 26);
 
     btnSelectSound->setFocusPolicy(Qt::NoFocus);
     btnPlay->setFocusPolicy(Qt::NoFocus);
@@ -188,6 +190,7 @@ void TOptionsForm::MakeTextControls() {
                         sound,
                         port,
                         talkPort,
+                        cbAnnounce,
                         btnDeleteSavedMessages,
                         btnDeleteReceivedMessages,
                         btnOK,

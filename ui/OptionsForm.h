@@ -53,7 +53,7 @@ public:
     // small 8-point font; everything is scaled up so the longest caption fits
     // the font in use. The controls are placed when the dialog is first shown.
     static constexpr int ClientWidth = 612;
-    static constexpr int ClientHeight = 333;
+    static constexpr int ClientHeight = 353;
 
     QCheckBox* cbAlertOnMessage;
     QCheckBox* cbAlertsOnTop;
@@ -70,6 +70,7 @@ public:
     TTextControl<TNumberEdit> edPort{this};
     QLabel* lblTalkPort;
     TTextControl<TNumberEdit> edTalkPort{this};
+    QCheckBox* cbAnnounce;
     QCheckBox* cbEnableAutoResponse;
     QCheckBox* cbAutoDisableAlerts;
     QRadioButton* rbAskForResponse;

@@ -12,6 +12,8 @@
 #include <QPushButton>
 
 #include "messaging/SendMessage.h"
+#include "net/HostLookup.h"
+#include "platform/AvahiDiscovery.h"
 #include "net/AsyncClientSocket.h"
 #include "platform/WindowStacking.h"
 #include "store/TimeStamp.h"
@@ -501,6 +503,75 @@ TEST(MainSendDialog, StaysOnTopWhileAlertsAreOpen) {
     form.mnCloseMessages->trigger();
     EXPECT_FALSE(KeepsAbove(fSendMessage));
     delete fSendMessage;
+}
+
+std::vector<std::string> Items(const QComboBox* Box) {
+    std::vector<std::string> items;
+    for (int i = 0; i < Box->count(); ++i) items.push_back(Box->itemText(i).toStdString());
+    return items;
+}
+
+TEST(MainSendDialog, OffersTheCopiesFoundAfterTheRecentHostsWhileOpen) {
+    // Only "deskpc" resolves here, to the address it announced from.
+    const auto resolver = THostLookup::SetResolver([](const std::string& host) {
+        return host == "deskpc" ? THostLookup::ResolveWithSystem("127.0.0.1")
+                                : THostLookup::TResult{EAI_NONAME, 0};
+    });
+    testsupport::StandInDiscovery discovery;
+    SendRig r;  // the form's sends go to r.rx
+    r.h.services.Discovery = &discovery;
+    TfMain& form = r.h.StartAsIs();
+    form.ClientSocket->SetPort(r.rx.port);
+    const int port = form.ServerSocket->Port();
+    form.FRecentHosts = {"alpha", "10.0.0.6"};
+    form.OpenSendDialog(false);
+    ASSERT_NE(fSendMessage, nullptr);
+    QPointer<TfSendMessage> dialog(fSendMessage);
+
+    const TServiceRecord desk{"1/deskpc", "deskpc", "deskpc.local", "127.0.0.1", port, 1, "1.5"};
+    const TServiceRecord laptop{"1/laptop", "laptop", "laptop.local", "10.0.0.7", port, 0, ""};
+    TServiceRecord sameAsRecent{"1/b", "b", "b.local", "10.0.0.6", port, 0, ""};
+    TServiceRecord otherPort{"1/c", "c", "c.local", "10.0.0.8", port + 1, 0, ""};
+    TServiceRecord own{"1/me", "me", "me.local", "10.0.0.9", port, 0, "", true};
+    for (const auto& record : {desk, laptop, sameAsRecent, otherPort, own}) discovery.Found(record);
+    const std::vector<std::string> all{"alpha", "10.0.0.6", "10.0.0.7", "deskpc"};
+    EXPECT_TRUE(WaitUntil([&] { return Items(dialog->cmbHost) == all; }))
+        << testing::PrintToString(Items(dialog->cmbHost));
+    EXPECT_EQ(dialog->cmbHost->currentText(), "alpha") << "the field keeps what it shows";
+    EXPECT_EQ(dialog->Hosts(), form.FRecentHosts);
+
+    discovery.Gone(laptop.Key);
+    EXPECT_EQ(Items(dialog->cmbHost), (std::vector<std::string>{"alpha", "10.0.0.6", "deskpc"}));
+
+    // Chosen, a found copy is a typed name: it goes first, nothing else joins.
+    dialog->cmbHost->setCurrentIndex(2);
+    EXPECT_EQ(dialog->HostText(), "deskpc");
+    dialog->SetMessageText("found");
+    dialog->btnSend->click();
+    ASSERT_TRUE(r.rx.WaitFor(0, Request("found").size()));
+    EXPECT_EQ(form.FRecentHosts, (TStringList{"deskpc", "alpha", "10.0.0.6"}));
+    THostLookup::SetResolver(resolver);
+}
+
+TEST(MainAnnounce, FollowsTheListenerTheOptionAndTheExit) {
+    testsupport::StandInDiscovery discovery;
+    MainHarness h;
+    h.services.Discovery = &discovery;
+    TfMain& form = h.Start();
+    const auto at = [&](int port) {
+        return "announce " + ComputerName() + " " + std::to_string(port) + " " +
+               std::to_string(form.FTalkPort);
+    };
+    EXPECT_EQ(discovery.calls, std::vector<std::string>{at(h.port)});
+    form.cbAnnounce->setChecked(false);
+    form.cbAnnounce->setChecked(true);
+    const int moved = testsupport::FreeTcpPort();
+    form.edPort->setText(QString::number(moved));
+    form.btnOK->click();
+    EXPECT_EQ(discovery.calls,
+              (std::vector<std::string>{at(h.port), "withdraw", at(h.port), at(moved)}));
+    h.Stop();
+    EXPECT_EQ(discovery.calls.back(), "withdraw");
 }
 
 }  // namespace

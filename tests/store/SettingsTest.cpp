@@ -186,6 +186,7 @@ TEST(Settings, FirstSaveWritesEveryValueWithItsTypeAndTheAutostartEntry) {
               "\"Port\"=dword:000035c9\n"
               "\"Talk Port\"=dword:000035ca\n"
               "\"Recent hosts\"=\"\"\n"
+              "\"Announce on network\"=dword:00000001\n"
               "\n");
     EXPECT_NE(ReadFile(f.autostart.Path()).find("\nExec=/opt/Wexlo/Bin/wexlo\n"),
               std::string::npos);
@@ -297,6 +298,8 @@ TEST(Settings, MissingValuesAndOtherTextFormsLoadWithoutATrace) {
         {"Show alert on message", std::nullopt, "1"},
         {"Auto-disable alerts", std::nullopt, "1"},
         {"Port", std::nullopt, "13769"},
+        // A file from before the announcement option.
+        {"Announce on network", std::nullopt, "1"},
         // Texts may be missing, empty, expandable or a list.
         {"Sound file", std::nullopt, ""},
         {"Sound file", TRegValue{REG_SZ, ""}, ""},

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <algorithm>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/InputBox.h"
 #include "platform/MessageBox.h"
+#include "platform/ServiceDiscovery.h"
 #include "platform/Sound.h"
 
 namespace testsupport {
@@ -71,6 +74,30 @@ public:
     void Beep() override { played.push_back("<beep>"); }
     void PlayFile(const std::string& Path) override { played.push_back(Path); }
     std::vector<std::string> played;
+};
+
+// Stands in for the desktop's DNS-SD service: records what is announced and
+// lets the test say what the browsers see.
+struct StandInDiscovery : IServiceDiscovery {
+    struct Browser : IServiceBrowser {
+        explicit Browser(StandInDiscovery& o) : owner(o) { owner.browsers.push_back(this); }
+        ~Browser() override { std::erase(owner.browsers, this); }
+        StandInDiscovery& owner;
+    };
+    void Announce(const TAnnouncement& a) override {
+        calls.push_back("announce " + a.Name + " " + std::to_string(a.Port) + " " +
+                        std::to_string(a.TalkPort));
+    }
+    void Withdraw() override { calls.push_back("withdraw"); }
+    std::unique_ptr<IServiceBrowser> Browse() override { return std::make_unique<Browser>(*this); }
+    void Found(const TServiceRecord& r) {
+        for (Browser* b : browsers) b->OnFound(r);
+    }
+    void Gone(const std::string& key) {
+        for (Browser* b : browsers) b->OnGone(key);
+    }
+    std::vector<Browser*> browsers;
+    std::vector<std::string> calls;
 };
 
 }  // namespace testsupport

@@ -16,6 +16,9 @@
 
 #include "messaging/WireFormat.h"
 #include "net/AsyncServerSocket.h"
+#include "net/HostLookup.h"
+#include "tests/support/Recorders.h"
+#include "tools/PeerListing.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -266,6 +269,12 @@ TEST(SendToolProcess, UsageErrorsSendNothing) {
         {{"--portal", p, "127.0.0.1", "hi"}, ""},
         {{"-x", "-p", p, "127.0.0.1", "hi"}, ""},
         {{"-p", p, "--"}, ""},
+        // --list looks, it sends nothing; --to needs its HOST.
+        {{"--list", "127.0.0.1"}, ""},
+        {{"--list", "--to", "127.0.0.1", "hi"}, ""},
+        {{"--to"}, ""},
+        {{"--to=", "hi"}, ""},
+        {{"-p", p, "-H"}, ""},
     };
     for (const auto& c : cases) {
         std::string joined;
@@ -314,6 +323,20 @@ TEST(SendToolProcess, ShortOptionsAndTheEndOfOptions) {
         EXPECT_EQ(r.exitCode, SendExit::Sent) << r.err;
         EXPECT_EQ(receiver.received, RequestHeader + "-x y");
     }
+}
+
+// With --to every word is the message; each host gets its line, and the
+// worst outcome is the status.
+TEST(SendToolProcess, SeveralHostsEachReportedWithTheWorstStatus) {
+    TestReceiver receiver(TestReceiver::Mode::Reply, "\b00\b");
+    receiver.expect = RequestHeader.size() + 12;
+    const RunResult r =
+        RunSend({"-p", Port(receiver), "-H", "255.255.255.255", "--to=127.0.0.1", "127.0.0.1", "hi"});
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exitCode, SendExit::ConnectFailed);
+    EXPECT_EQ(r.out, "Message sent to localhost (127.0.0.1)\n");
+    EXPECT_EQ(r.err.find("wexlo-send: cannot connect to 255.255.255.255 port"), 0u) << r.err;
+    EXPECT_EQ(receiver.received, RequestHeader + "127.0.0.1 hi");
 }
 
 // Another service on the port answers something else: that is no delivery.
@@ -420,6 +443,41 @@ TEST(SendToolProcess, MessageCutByReceiverIsAFailure) {
     EXPECT_EQ(r.exitCode, SendExit::ConnectFailed) << r.out << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(receiver.received == (RequestHeader + text).substr(0, receiver.received.size()));
+}
+
+// One line per copy, by the name that resolves here or else the address; a
+// peer's text cannot break the columns. Nothing found is the not-found status.
+TEST(SendTool, ListingPrintsOneLinePerCopyFound) {
+    const auto resolver = THostLookup::SetResolver([](const std::string& host) {
+        return host == "deskpc" ? THostLookup::ResolveWithSystem("10.0.0.5")
+                                : THostLookup::TResult{EAI_NONAME, 0};
+    });
+    for (bool any : {true, false}) {
+        testsupport::StandInDiscovery discovery;
+        std::string out, err;
+        int code = -1;
+        TPeerListing listing(discovery, 300, [&](const std::string& t) { out += t; },
+                             [&](const std::string& t) { err += t; });
+        listing.Unavailable = [] { return std::string("Daemon not running"); };
+        listing.OnFinished = [&](int c) { code = c; };
+        listing.Start();
+        if (any) {
+            discovery.Found({"1/z", "zed", "zed.local", "10.0.0.9", 14000, 0, "9\tx\ny"});
+            discovery.Found({"1/d", "deskpc", "deskpc.local", "10.0.0.5", 13769, 13770, "1.5"});
+        }
+        ASSERT_TRUE(WaitUntil([&] { return code >= 0; }, 5000));
+        if (any) {
+            EXPECT_EQ(code, SendExit::Sent);
+            EXPECT_EQ(out, "10.0.0.9\t10.0.0.9\t14000\t-\t9?x?y\n"
+                           "deskpc\t10.0.0.5\t13769\t13770\t1.5\n");
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_EQ(code, SendExit::HostNotFound);
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(err, "wexlo-send: cannot look for copies on the network: Daemon not running\n");
+        }
+    }
+    THostLookup::SetResolver(resolver);
 }
 
 TEST(SendTool, TerminalSafeDefusesControlBytes) {
