@@ -264,6 +264,12 @@ TfTalk::TfTalk(const TTalkServices& Services, const std::string& InitialHost, in
     click(btnClearReceived, &TfTalk::btnClearReceivedClick);
     click(btnClearSent, &TfTalk::btnClearSentClick);
 
+    FReadTimer.setSingleShot(true);
+    FReadTimer.setInterval(0);
+    connect(&FReadTimer, &QTimer::timeout, this, [this] {
+        if (const QPointer<TSocketConnection> from = FInboxFrom)
+            from->Dispatch([&] { ReadPiece(from); });
+    });
     FRefusalTimer.setSingleShot(true);
     FRefusalTimer.setInterval(RefusalLinesMs);
     connect(&FRefusalTimer, &QTimer::timeout, this,
@@ -494,11 +500,42 @@ void TfTalk::ServerSocketClientWrite(QObject*, TSocketConnection* Socket) {
 // ---- receiving
 
 void TfTalk::ClientSocketRead(QObject*, TSocketConnection* Socket) {
-    Received(Socket, Socket->ReceiveSome());
+    ReadPiece(Socket);
 }
 
 void TfTalk::ServerSocketClientRead(QObject*, TSocketConnection* Socket) {
-    Received(Socket, Socket->ReceiveSome());
+    ReadPiece(Socket);
+}
+
+// The window reads ReadBufferSize bytes a turn of the event loop: what the
+// socket layer read waits in FInbox, and the next piece follows from a timer
+// in the next turn. Until FInbox is empty the layer is not asked for more, so
+// a peer that sends faster than the screen shows is slowed down by TCP.
+void TfTalk::ReadPiece(TSocketConnection* Socket) {
+    if (FInboxFrom != Socket) {
+        if (FInboxFrom) ShowInbox(FInboxFrom);
+        FInboxFrom = Socket;
+    } else if (FReadTimer.isActive()) {
+        return;  // the timer reads on in the next turn
+    }
+    if (FInbox.empty()) FInbox = Socket->ReceiveSome();
+    const std::size_t size = std::min(FInbox.size(), ReadBufferSize);
+    std::string piece = FInbox.substr(0, size);
+    FInbox.erase(0, size);
+    // Until a read finds nothing, the next turn reads on.
+    if (size == 0) {
+        FReadTimer.stop();
+        return;
+    }
+    FReadTimer.start();
+    Received(Socket, std::move(piece));
+}
+
+// What the socket layer read for a session that ends is shown at once.
+void TfTalk::ShowInbox(TSocketConnection* Socket) {
+    if (FInboxFrom != Socket) return;
+    FInboxFrom = nullptr;
+    Received(Socket, std::exchange(FInbox, {}));
 }
 
 // Each read shows as one new line. A read that ends inside a UTF-8 character
@@ -510,10 +547,9 @@ void TfTalk::Received(TSocketConnection* Socket, std::string Bytes) {
     Bytes = std::exchange(FHeld, {}) + Bytes;
     if (Bytes.empty()) return;
     const std::size_t tail = PartialUtf8Tail(Bytes);
-    const std::size_t shown = tail == 0 ? Bytes.size()
-                              : Bytes.size() >= TSocketConnection::ReadBufferSize
-                                  ? Bytes.size() - tail
-                                  : 0;
+    const std::size_t shown = tail == 0                        ? Bytes.size()
+                              : Bytes.size() >= ReadBufferSize ? Bytes.size() - tail
+                                                               : 0;
     FHeld = Bytes.substr(shown);
     FHeldFrom = FHeld.empty() ? nullptr : Socket;
     if (FHeld.empty())
@@ -537,6 +573,7 @@ void TfTalk::ShowHeld() {
 // What a session leaves behind when it ends: bytes still held are shown, bytes
 // not yet sent are dropped.
 void TfTalk::SessionEnded(TSocketConnection* Socket) {
+    ShowInbox(Socket);
     if (FHeldFrom == Socket) ShowHeld();
     if (FQueuedTo == Socket) FQueued.clear();
 }
@@ -656,6 +693,7 @@ void TfTalk::closeEvent(QCloseEvent* Event) {
 
 void TfTalk::Detach() {
     FHoldTimer.stop();
+    FReadTimer.stop();
     FRefusalTimer.stop();
     for (TSocketNotifyEvent* handler :
          {&ClientSocket->OnConnect, &ClientSocket->OnRead, &ClientSocket->OnWrite,

@@ -95,6 +95,10 @@ public:
     QPushButton* btnExit;
     QStatusBar* StatusBar;
 
+    // A peer's bytes are read and shown this many at a time, one turn of the
+    // event loop each: a read is one line up to this size.
+    static constexpr std::size_t ReadBufferSize = 8192;
+
     // The state text of the status bar (hints show over it for a while).
     QString StatusText() const;
     // How long received bytes that end inside a UTF-8 character wait for the
@@ -139,6 +143,8 @@ private:
     void SetStatusText(const std::string& Text);
     TSocketConnection* IncomingSession() const;
     void Received(TSocketConnection* Socket, std::string Bytes);
+    void ReadPiece(TSocketConnection* Socket);
+    void ShowInbox(TSocketConnection* Socket);
     void ShowHeld();
     void ShowRefusals();
     void SendLine(TSocketConnection* To, const std::string& Text);
@@ -155,6 +161,10 @@ private:
     std::string FRemoteHost;
     QLabel* FStatusText;
     QPointer<TSocketConnection> FIncoming;  // the accepted connection holding the session
+    // Read by the socket layer, shown a piece a turn.
+    std::string FInbox;
+    QPointer<TSocketConnection> FInboxFrom;
+    QTimer FReadTimer;
     // Received bytes that end in part of a UTF-8 character wait here a moment
     // for the rest of it, so a character split in transit shows whole.
     std::string FHeld;
