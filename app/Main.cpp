@@ -36,7 +36,6 @@
 #include "ui/TrayImages.h"
 
 TfMain* fMain = nullptr;
-bool RetryArmed = false;
 
 namespace {
 constexpr int DefaultMessagePort = 13769;
@@ -75,7 +74,7 @@ bool ToInt(const QString& Text, int& Value) {
 [[noreturn]] void SocketErrorHook(int ErrorCode) {
     if (ErrorCode == SocketCode::AddressInUse)
         throw ESocketError("Winsock: Port or address already in use.", -1);
-    if (RetryArmed) throw ERetryOpen(ErrorCode);
+    if (fMain && fMain->RetryArmed()) throw ERetryOpen(ErrorCode);
     throw ESocketError("Winsock error " + std::to_string(ErrorCode) + ".", -1);
 }
 
@@ -98,6 +97,19 @@ TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices
     FReceiver = std::make_unique<TMessageReceiver>(*this);
     FSocketErrors = std::make_unique<TSocketErrorReport>(
         *FServices.MessageBoxes, [this](const TStringList& Entry) { AddSessionLog(Entry); });
+    FFailures.Add([this](QObject* Sender, const Exception& E, bool Retry) {
+        return FSender->HandleFailure(Sender, E, Retry);
+    });
+    FFailures.Add([](QObject* Sender, const Exception& E, bool Retry) {
+        return fTalk && fTalk->HandleFailure(Sender, E, Retry);
+    });
+    // Failures of incoming message connections: any peer can cause them.
+    FFailures.Add([this](QObject* Sender, const Exception& E, bool Retry) {
+        if (Sender != ServerSocket || !(Retry || dynamic_cast<const ESocketError*>(&E)))
+            return false;
+        FSocketErrors->Report(E.Message(), TFailureSource::MessagePort);
+        return true;
+    });
     TTrayInputs inputs;
     inputs.UnreadCount = [this] { return FUnreadCount; };
     inputs.AlertOnMessage = [this] { return cbAlertOnMessage->isChecked(); };
@@ -302,80 +314,22 @@ void TfMain::FormDestroy() {
     SetExceptionHandler({});
 }
 
-// Exceptions that escape event handlers end here.
-//
-// Socket failures are routed by Sender, the socket object whose operation
-// failed: the socket layer names it for the failures of its events, and the
-// program names it when one of its own calls fails (the send's Open). Talk's
-// attempts are to follow the same rules:
-// - A failure of the message client while a send is in progress belongs to
-//   that send: it ends it with "Error connecting to %s (-1)" and the log line.
-// - Every other failure leaves a send in progress alone, above all a failure
-//   of the listener (start-up, OK, Cancel; their sender is the form) and of
-//   incoming message connections (sender ServerSocket). It is shown as
-//   "Unexpected socket error"; incoming ones at most once a minute.
-// - A failure the layer raised itself for the send arms one silent retry
-//   (RetryArmed) while it is being handled, and no longer. A retry raised for
-//   anything but that send is reported as the failed call it stands for, so
-//   it never swallows an unrelated failure.
+// Exceptions that escape event handlers end here. Socket failures go to the
+// owner of the socket that failed (the object named as Sender), which reports
+// them in its own words; a failure of an attempt in progress never ends or
+// retries another. What no owner takes is an unexpected socket error, or
+// for any other exception, the standard box.
 void TfMain::AppException(QObject* Sender, const Exception& E) {
-    // Failures of the talk window's sockets and handlers are the talk
-    // window's: they never end or retry a message send.
-    const bool talk = fTalk && fTalk->Owns(Sender);
-    if (const auto* socketError = dynamic_cast<const ESocketError*>(&E)) {
-        if (talk && fTalk->FConnecting) {
-            // The talk window's outgoing attempt failed (a host that does not
-            // resolve, a failed call): reported as its failed connect, with
-            // the same one-failure retry as a send.
-            RetryArmed = socketError->HelpContext() != -1;
-            struct TDisarm {
-                ~TDisarm() { RetryArmed = false; }
-            } disarm;
-            int code = -1;
-            fTalk->ClientSocketError(fTalk->ClientSocket, fTalk->ClientSocket->Connection(),
-                                     ekConnect, code);
-        } else if (Sender == ClientSocket && FSender->FSending) {
-            RetryArmed = socketError->HelpContext() != -1;
-            struct TDisarm {
-                ~TDisarm() { RetryArmed = false; }
-            } disarm;
-            int code = -1;
-            ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
-        } else {
-            FSocketErrors->Report(E.Message(), Sender == ServerSocket);
-        }
-    } else if (const auto* retry = dynamic_cast<const ERetryOpen*>(&E)) {
-        RetryArmed = false;
-        if (talk && fTalk->FConnecting) {
-            // The retry belongs to the talk window's attempt.
-            try {
-                fTalk->ClientSocket->Close();
-                fTalk->ClientSocket->Open();
-            } catch (const Exception&) {
-                int code = -1;
-                fTalk->ClientSocketError(fTalk->ClientSocket, fTalk->ClientSocket->Connection(),
-                                         ekConnect, code);
-            }
-            return;
-        }
-        if (talk || Sender != ClientSocket || !FSender->FSending) {
-            AppException(
-                Sender,
-                ESocketError("Winsock error " + std::to_string(retry->ErrorCode()) + ".", -1));
-            return;
-        }
-        try {
-            ClientSocket->Open();
-        } catch (const Exception&) {
-            // The retry could not even start: end the send as a failed
-            // connect, or it would stay "connecting" for good.
-            int code = -1;
-            ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
-        }
-    } else {
+    if (FFailures.Route(Sender, E)) return;
+    if (dynamic_cast<const ESocketError*>(&E) || dynamic_cast<const ERetryOpen*>(&E))
+        FSocketErrors->Report(E.Message(), TFailureSource::Own);
+    else
         MessageBoxes().Show(nullptr, E.Message(), Caption::AppTitle, TMsgIcon::Error,
                             TMsgButtons::Ok);
-    }
+}
+
+bool TfMain::RetryArmed() const {
+    return FSender->RetryArmed() || (fTalk && fTalk->RetryArmed());
 }
 
 // ---- tray menu
@@ -399,6 +353,9 @@ void TfMain::mnOpenTalkClick() {
     services.MessageBoxes = FServices.MessageBoxes;
     services.InputBoxes = FServices.InputBoxes;
     services.SendMessage = [this] { mnSendMessageClick(); };
+    services.ReportFailure = [this](const std::string& Message) {
+        FSocketErrors->Report(Message, TFailureSource::TalkPort);
+    };
     const std::string peer = FRecentHosts.empty() ? std::string() : FRecentHosts.front();
     auto* window = new TfTalk(services, peer, FTalkPort);
     Own(window);

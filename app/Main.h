@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/FailureRouter.h"
 #include "app/TrayStatus.h"
 #include "messaging/MessageReceiver.h"
 #include "messaging/MessageSender.h"
@@ -31,23 +32,6 @@ class TSettingsStore;
 class TSocketErrorReport;
 class TSocketConnection;
 class TfShowMessage;
-
-// Raised by the socket hook to ask for a silent reopen of the connection in
-// progress. It keeps the code of the failed call, so that a retry nobody can
-// use is still reported as the failure it stands for.
-class ERetryOpen : public Exception {
-public:
-    explicit ERetryOpen(int ErrorCode = 0) : Exception(""), FErrorCode(ErrorCode) {}
-    int ErrorCode() const { return FErrorCode; }
-
-private:
-    int FErrorCode;
-};
-
-// Set while the exception handler deals with a failure the socket layer
-// raised itself for the send in progress; a failed socket call meanwhile
-// becomes a retry instead of an error box. It never outlives that failure.
-extern bool RetryArmed;
 
 // The socket layer's failed-call hook for the UI thread. Never returns.
 [[noreturn]] void SocketErrorHook(int ErrorCode);
@@ -151,6 +135,9 @@ public:
 
     // The application's exception handler.
     void AppException(QObject* Sender, const Exception& E);
+    // An attempt in progress (the send, the talk window's) is handling a
+    // failure the socket layer raised itself: a failed call becomes a retry.
+    bool RetryArmed() const;
 
     void LoadSettings();
     void SaveSettings() override;
@@ -231,7 +218,8 @@ private:
     };
     TLoadedText FLoadedSoundFile, FLoadedResponse;
     std::unique_ptr<TSocketErrorReport> FSocketErrors;  // "Unexpected socket error" boxes
-    std::vector<QPointer<QWidget>> FOwnedWindows;       // every window opened, oldest first
+    TFailureRouter FFailures;
+    std::vector<QPointer<QWidget>> FOwnedWindows;  // every window opened, oldest first
 };
 
 extern TfMain* fMain;

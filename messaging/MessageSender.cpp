@@ -125,3 +125,27 @@ void TMessageSender::ClientSocketError(QObject*, TSocketConnection* Socket,
     ErrorCode = 0;
     ClientSocket.Connection()->Close();
 }
+
+bool TMessageSender::HandleFailure(QObject* Sender, const Exception& E, bool Retry) {
+    if (Sender != &ClientSocket || !FSending || !(Retry || dynamic_cast<const ESocketError*>(&E)))
+        return false;
+    int code = -1;
+    if (Retry) {
+        FRetryArmed = false;
+        try {
+            ClientSocket.Open();
+        } catch (const Exception&) {
+            // The retry could not even start: the send ends as a failed
+            // connect, or it would stay "connecting" for good.
+            ClientSocketError(&ClientSocket, ClientSocket.Connection(), ekConnect, code);
+        }
+        return true;
+    }
+    FRetryArmed = E.HelpContext() != -1;
+    struct TDisarm {
+        bool& Armed;
+        ~TDisarm() { Armed = false; }
+    } disarm{FRetryArmed};
+    ClientSocketError(&ClientSocket, ClientSocket.Connection(), ekConnect, code);
+    return true;
+}

@@ -31,6 +31,14 @@ public:
     void ClientSocketError(QObject* Sender, TSocketConnection* Socket, TSocketErrorKind ErrorEvent,
                            int& ErrorCode);
 
+    // A failure that reached the application's handler from Sender: handled,
+    // and true, when it is the send's in progress. Retry: the socket hook asks
+    // for the attempt to be reopened.
+    bool HandleFailure(QObject* Sender, const Exception& E, bool Retry);
+    // Handling a failure the socket layer raised itself: a failed call
+    // meanwhile is to become a retry. It never outlives that failure.
+    bool RetryArmed() const { return FRetryArmed; }
+
     // Set by SendMessageTo; cleared once the whole request has been written,
     // or when an error is reported.
     bool FSending = false;
@@ -43,4 +51,5 @@ private:
 
     TAsyncClientSocket& ClientSocket;
     IMessagingHost& FHost;
+    bool FRetryArmed = false;
 };

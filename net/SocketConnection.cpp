@@ -91,8 +91,8 @@ public:
     int Dispatching = 0;
     bool ReleaseWanted = false;
     bool ReadFailed = false;
-    int ReadDepth = 0;             // read events of this socket being handled
-    bool ReadTaken = false;        // ReceiveAvailable ran since the last read event
+    int ReadDepth = 0;       // read events of this socket being handled
+    bool ReadTaken = false;  // ReceiveAvailable ran since the last read event
     // The read right after an accept runs before the socket is watched; the
     // read notifier is made only if the connection outlives it.
     bool FirstRead = false;
@@ -225,7 +225,7 @@ public:
     // a size query and the read would take three. Returns what recv did;
     // errno is the read's.
     ssize_t Fill() {
-        char buffer[65536];
+        char buffer[TSocketConnection::ReadBufferSize];
         ssize_t n;
         do n = recv(Fd, buffer, sizeof buffer, MSG_DONTWAIT);
         while (n < 0 && errno == EINTR);
@@ -693,6 +693,18 @@ std::string TSocketConnection::ReceiveAvailable() {
     data.resize(had);
     if (!SocketCode::IsWouldBlock(error)) d->TransferFailed(ekReceive, error, "recv");
     return data;
+}
+
+std::string TSocketConnection::ReceiveSome() {
+    if (!d->Connected()) return {};
+    d->ReadTaken = true;
+    if (!d->FirstRead) d->WantRead(true);
+    d->InboxFull = false;
+    if (d->Inbox.empty() && d->Fill() < 0 && !SocketCode::IsWouldBlock(errno)) {
+        d->TransferFailed(ekReceive, errno, "recv");
+        return {};
+    }
+    return std::exchange(d->Inbox, {});
 }
 
 std::string TSocketConnection::PeerName() {

@@ -65,6 +65,12 @@ public:
 
     // Every byte pending right now; empty when none or not connected.
     std::string ReceiveAvailable();
+    // At most one read buffer of what is pending: what the read event being
+    // handled read, else one read now. The rest raises further read events, one
+    // turn of the event loop each, so a peer sending without end cannot hold
+    // the loop.
+    static constexpr std::size_t ReadBufferSize = 65536;
+    std::string ReceiveSome();
 
     // The peer's host name by reverse lookup (empty when none is found, or when
     // the name is not known within a bounded wait); dotted IPv4 address. The

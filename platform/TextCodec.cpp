@@ -80,6 +80,26 @@ bool IsValidUtf8(std::string_view Bytes) {
     return true;
 }
 
+std::size_t PartialUtf8Tail(std::string_view Bytes) {
+    std::size_t tail = 0;
+    for (std::size_t back = 1; back <= 3 && back <= Bytes.size(); ++back) {
+        const auto c = static_cast<unsigned char>(Bytes[Bytes.size() - back]);
+        if ((c & 0xC0) == 0x80) continue;
+        const std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                                   : c >= 0xE0 && c <= 0xEF ? 3
+                                   : c >= 0xF0 && c <= 0xF4 ? 4
+                                                            : 0;
+        tail = length > back ? back : 0;
+        break;
+    }
+    if (tail == 0) return 0;
+    const std::size_t end = Bytes.size() - tail;
+    const std::size_t lastBreak =
+        end == 0 ? std::string_view::npos : Bytes.find_last_of("\r\n", end - 1);
+    const std::size_t start = lastBreak == std::string_view::npos ? 0 : lastBreak + 1;
+    return IsValidUtf8(Bytes.substr(start, end - start)) ? tail : 0;
+}
+
 QString DecodeWindows1252(std::string_view Bytes) {
     QString out(static_cast<qsizetype>(Bytes.size()), Qt::Uninitialized);
     PutWindows1252(out.data(), Bytes);

@@ -24,6 +24,11 @@ QString DecodeForLine(std::string_view Bytes);
 // Valid UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
 bool IsValidUtf8(std::string_view Bytes);
 
+// The bytes at the end of Bytes that begin a UTF-8 character whose other
+// bytes are still to come, when the line they end is otherwise valid UTF-8:
+// only then can waiting for the rest change what is shown. 0 otherwise.
+std::size_t PartialUtf8Tail(std::string_view Bytes);
+
 // Windows-1252 to Unicode for every byte. The five bytes the code page leaves
 // undefined map to the C1 controls of the same value, as Windows does, so no
 // byte is ever lost.

@@ -13,6 +13,7 @@
 #include <QStatusTipEvent>
 #include <QStyle>
 #include <QTextBlock>
+#include <QTextBoundaryFinder>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QToolButton>
@@ -34,35 +35,8 @@ constexpr int ClientHeight = 398;
 // How long received bytes ending in part of a UTF-8 character wait for the
 // rest of it; a Windows-1252 text ending in such a byte shows after this.
 constexpr int DefaultHoldMs = 300;
-// Beyond this much held text, it is shown as it is.
-constexpr std::size_t MaxHeldBytes = 64 * 1024;
-
-// Bytes at the end of Text that start a UTF-8 character whose other bytes are
-// still to come; 0 when Text does not end so.
-std::size_t PartialUtf8Tail(std::string_view Text) {
-    for (std::size_t back = 1; back <= 3 && back <= Text.size(); ++back) {
-        const auto c = static_cast<unsigned char>(Text[Text.size() - back]);
-        if ((c & 0xC0) == 0x80) continue;
-        const std::size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                                   : c >= 0xE0 && c <= 0xEF ? 3
-                                   : c >= 0xF0 && c <= 0xF4 ? 4
-                                                            : 0;
-        return length > back ? back : 0;
-    }
-    return 0;
-}
-
-// Whether Text ends in the first bytes of a character of an otherwise valid
-// UTF-8 line: only then can waiting for the rest change what is shown.
-bool EndsInSplitCharacter(std::string_view Text) {
-    const std::size_t tail = PartialUtf8Tail(Text);
-    if (tail == 0) return false;
-    const std::size_t end = Text.size() - tail;
-    const std::size_t lastBreak = Text.find_last_of("\r\n", end == 0 ? 0 : end - 1);
-    const std::size_t start =
-        lastBreak == std::string_view::npos || end == 0 ? 0 : std::min(lastBreak + 1, end);
-    return IsValidUtf8(Text.substr(start, end - start));
-}
+// Refused callers' lines wait this long for more of a burst.
+constexpr int RefusalLinesMs = 100;
 
 // One row as the screen shows it. The document reads U+FFFC as an embedded
 // object and NUL as nothing: neither may come from a peer as such.
@@ -74,12 +48,24 @@ QString RowText(std::string_view Row) {
     return text;
 }
 
-// Where a long line is cut: at most MaxRowBytes, not inside a UTF-8 character.
-std::size_t RowEnd(std::string_view Line) {
-    if (Line.size() <= TTalkPane::MaxRowBytes) return Line.size();
-    std::size_t cut = TTalkPane::MaxRowBytes;
-    for (int i = 0; i < 3 && (static_cast<unsigned char>(Line[cut]) & 0xC0) == 0x80; ++i) --cut;
-    return cut;
+// Laying out a row costs the square of its longest run with nowhere to wrap
+// (a peer's flood of one letter, say): a row with a long run shows unwrapped.
+bool WrapsCheaply(const QString& Text) {
+    constexpr qsizetype MaxRun = 1024;
+    if (Text.size() <= MaxRun) return true;
+    QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, Text);
+    qsizetype last = 0;
+    for (qsizetype at = breaks.toNextBoundary(); at >= 0; at = breaks.toNextBoundary()) {
+        if (at - last > MaxRun) return false;
+        last = at;
+    }
+    return true;
+}
+
+// "name (address)" of the peer, as every line of this window names it. The
+// one place that asks for the peer's name.
+std::string PeerOf(TSocketConnection* Socket) {
+    return PeerText(Socket);
 }
 
 // Talk sessions are long and mostly quiet. Keepalive probes, and a bound on
@@ -102,20 +88,13 @@ TTalkPane::TTalkPane(QWidget* Parent) : QTextEdit(Parent) {
 }
 
 namespace {
-// Calls Row for each row of Bytes: its lines, each cut into pieces of at most
-// MaxRowBytes.
+// Calls Row for each line of Bytes: CR LF, CR and LF end one.
 template <class Fn>
 void ForEachRow(std::string_view Bytes, Fn Row) {
     std::size_t at = 0;
     for (;;) {
         const std::size_t br = Bytes.find_first_of("\r\n", at);
-        std::string_view line =
-            Bytes.substr(at, br == std::string_view::npos ? Bytes.npos : br - at);
-        do {
-            const std::size_t end = RowEnd(line);
-            Row(line.substr(0, end));
-            line.remove_prefix(end);
-        } while (!line.empty());
+        Row(Bytes.substr(at, br == std::string_view::npos ? Bytes.npos : br - at));
         if (br == std::string_view::npos) break;
         at = br + (Bytes[br] == '\r' && br + 1 < Bytes.size() && Bytes[br + 1] == '\n' ? 2 : 1);
     }
@@ -128,8 +107,8 @@ void TTalkPane::AppendLine(std::string_view Bytes, bool Bold) {
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
-    // One read from a flooding peer can hold far more rows than the pane
-    // keeps; those would only be laid out to be dropped again.
+    // Text of many lines at once (a burst of refusals) can hold far more of
+    // them than the pane keeps; those would only be laid out to be dropped.
     std::size_t rows = 0;
     ForEachRow(Bytes, [&](std::string_view) { ++rows; });
     std::size_t skip = rows > std::size_t(MaxLines) ? rows - std::size_t(MaxLines) : 0;
@@ -138,16 +117,32 @@ void TTalkPane::AppendLine(std::string_view Bytes, bool Bold) {
             --skip;
             return;
         }
+        const QString text = RowText(row);
+        QTextBlockFormat block;
+        block.setNonBreakableLines(!WrapsCheaply(text));
         if (FEmpty) {
+            cursor.setBlockFormat(block);
             cursor.setBlockCharFormat(format);
             FEmpty = false;
         } else {
-            cursor.insertBlock(QTextBlockFormat(), format);
+            cursor.insertBlock(block, format);
         }
-        cursor.insertText(RowText(row), format);
+        cursor.insertText(text, format);
     });
     cursor.endEditBlock();
+    // Long lines are few lines but much text: the oldest go past MaxChars.
+    const int excess = document()->characterCount() - MaxChars;
+    if (excess > 0) {
+        QTextBlock keep = document()->findBlock(excess);
+        if (keep.position() < excess) keep = keep.next();
+        if (keep.isValid()) {
+            QTextCursor old(document());
+            old.setPosition(keep.position(), QTextCursor::KeepAnchor);
+            old.removeSelectedText();
+        }
+    }
     // The caret goes to the end and into view, so the newest line shows.
+    cursor.movePosition(QTextCursor::End);
     setTextCursor(cursor);
     ensureCursorVisible();
 }
@@ -269,6 +264,16 @@ TfTalk::TfTalk(const TTalkServices& Services, const std::string& InitialHost, in
     click(btnClearReceived, &TfTalk::btnClearReceivedClick);
     click(btnClearSent, &TfTalk::btnClearSentClick);
 
+    FReadTimer.setSingleShot(true);
+    FReadTimer.setInterval(0);
+    connect(&FReadTimer, &QTimer::timeout, this, [this] {
+        if (const QPointer<TSocketConnection> from = FInboxFrom)
+            from->Dispatch([&] { ReadPiece(from); });
+    });
+    FRefusalTimer.setSingleShot(true);
+    FRefusalTimer.setInterval(RefusalLinesMs);
+    connect(&FRefusalTimer, &QTimer::timeout, this,
+            [this] { Guarded(this, [this] { ShowRefusals(); }); });
     FHoldTimer.setSingleShot(true);
     FHoldTimer.setInterval(DefaultHoldMs);
     connect(&FHoldTimer, &QTimer::timeout, this, [this] { Guarded(this, [this] { ShowHeld(); }); });
@@ -336,8 +341,39 @@ void TfTalk::Listen() {
         ServerSocket->Open();
     } catch (...) {
         SetStatusText("");
-        HandleException(this);
+        HandleException(ServerSocket);
     }
+}
+
+bool TfTalk::HandleFailure(QObject* Sender, const Exception& E, bool Retry) {
+    if (!Owns(Sender) || !(Retry || dynamic_cast<const ESocketError*>(&E))) return false;
+    if (Sender != ClientSocket || !FConnecting) {
+        if (FServices.ReportFailure) FServices.ReportFailure(E.Message());
+        return true;
+    }
+    // The attempt failed (a host that does not resolve, a failed call): its
+    // failed connect, with one silent retry when the layer raised it itself.
+    int code = -1;
+    if (Retry) {
+        FRetryArmed = false;
+        try {
+            ClientSocket->Close();
+            ClientSocket->Open();
+        } catch (const Exception&) {
+            ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
+        }
+        return true;
+    }
+    const QPointer<TfTalk> self(this);
+    FRetryArmed = E.HelpContext() != -1;
+    try {
+        ClientSocketError(ClientSocket, ClientSocket->Connection(), ekConnect, code);
+    } catch (...) {
+        if (self) FRetryArmed = false;
+        throw;
+    }
+    if (self) FRetryArmed = false;
+    return true;
 }
 
 TSocketConnection* TfTalk::IncomingSession() const {
@@ -345,6 +381,7 @@ TSocketConnection* TfTalk::IncomingSession() const {
 }
 
 void TfTalk::AddStatusLine(const std::string& Text, TTalkPane* Pane) {
+    if (Pane == redReceived) ShowRefusals();
     Pane->AppendLine(Text + "\r\n", true);
 }
 
@@ -372,8 +409,13 @@ void TfTalk::btnConnectClick() {
     SetStatusText("Conecting to " + FRemoteHost + "...");
     ClientSocket->SetHost(FRemoteHost);
     FConnecting = true;
-    // An attempt still resolving or connecting is dropped for this one.
-    ClientSocket->Open();
+    // An attempt still resolving or connecting is dropped for this one. What
+    // fails here is the attempt's failure.
+    try {
+        ClientSocket->Open();
+    } catch (...) {
+        HandleException(ClientSocket);
+    }
 }
 
 void TfTalk::btnDisconnetClick() {
@@ -404,6 +446,7 @@ void TfTalk::btnSendMessageClick() {
 }
 
 void TfTalk::btnClearReceivedClick() {
+    FRefusals.clear();
     redReceived->Clear();
 }
 
@@ -457,43 +500,80 @@ void TfTalk::ServerSocketClientWrite(QObject*, TSocketConnection* Socket) {
 // ---- receiving
 
 void TfTalk::ClientSocketRead(QObject*, TSocketConnection* Socket) {
-    Received(Socket, Socket->ReceiveAvailable());
+    ReadPiece(Socket);
 }
 
 void TfTalk::ServerSocketClientRead(QObject*, TSocketConnection* Socket) {
-    Received(Socket, Socket->ReceiveAvailable());
+    ReadPiece(Socket);
+}
+
+// The window reads ReadBufferSize bytes a turn of the event loop: what the
+// socket layer read waits in FInbox, and the next piece follows from a timer
+// in the next turn. Until FInbox is empty the layer is not asked for more, so
+// a peer that sends faster than the screen shows is slowed down by TCP.
+void TfTalk::ReadPiece(TSocketConnection* Socket) {
+    if (FInboxFrom != Socket) {
+        if (FInboxFrom) ShowInbox(FInboxFrom);
+        FInboxFrom = Socket;
+    } else if (FReadTimer.isActive()) {
+        return;  // the timer reads on in the next turn
+    }
+    if (FInbox.empty()) FInbox = Socket->ReceiveSome();
+    const std::size_t size = std::min(FInbox.size(), ReadBufferSize);
+    std::string piece = FInbox.substr(0, size);
+    FInbox.erase(0, size);
+    // Until a read finds nothing, the next turn reads on.
+    if (size == 0) {
+        FReadTimer.stop();
+        return;
+    }
+    FReadTimer.start();
+    Received(Socket, std::move(piece));
+}
+
+// What the socket layer read for a session that ends is shown at once.
+void TfTalk::ShowInbox(TSocketConnection* Socket) {
+    if (FInboxFrom != Socket) return;
+    FInboxFrom = nullptr;
+    Received(Socket, std::exchange(FInbox, {}));
 }
 
 // Each read shows as one new line. A read that ends inside a UTF-8 character
-// waits a moment for the rest, and the two show together.
+// waits a moment for the rest, and the two show together; a read that filled
+// the read buffer (a peer sending without pause) shows at once, and only its
+// cut character waits to begin the next line.
 void TfTalk::Received(TSocketConnection* Socket, std::string Bytes) {
     if (FHeldFrom != Socket) ShowHeld();
-    if (!FHeld.empty()) Bytes = std::move(FHeld) + Bytes;
-    FHeld.clear();
+    Bytes = std::exchange(FHeld, {}) + Bytes;
     if (Bytes.empty()) return;
-    if (Bytes.size() <= MaxHeldBytes && EndsInSplitCharacter(Bytes)) {
-        FHeld = std::move(Bytes);
-        FHeldFrom = Socket;
-        if (!FHoldTimer.isActive()) FHoldTimer.start();
-        return;
-    }
-    FHoldTimer.stop();
-    FHeldFrom = nullptr;
-    redReceived->AppendLine(Bytes, false);
+    const std::size_t tail = PartialUtf8Tail(Bytes);
+    const std::size_t shown = tail == 0                        ? Bytes.size()
+                              : Bytes.size() >= ReadBufferSize ? Bytes.size() - tail
+                                                               : 0;
+    FHeld = Bytes.substr(shown);
+    FHeldFrom = FHeld.empty() ? nullptr : Socket;
+    if (FHeld.empty())
+        FHoldTimer.stop();
+    else
+        FHoldTimer.start();
+    if (shown == 0) return;
+    ShowRefusals();
+    redReceived->AppendLine(std::string_view(Bytes).substr(0, shown), false);
 }
 
 void TfTalk::ShowHeld() {
     FHoldTimer.stop();
     FHeldFrom = nullptr;
     if (FHeld.empty()) return;
-    const std::string held = std::move(FHeld);
-    FHeld.clear();
+    const std::string held = std::exchange(FHeld, {});
+    ShowRefusals();
     redReceived->AppendLine(held, false);
 }
 
 // What a session leaves behind when it ends: bytes still held are shown, bytes
 // not yet sent are dropped.
 void TfTalk::SessionEnded(TSocketConnection* Socket) {
+    ShowInbox(Socket);
     if (FHeldFrom == Socket) ShowHeld();
     if (FQueuedTo == Socket) FQueued.clear();
 }
@@ -503,7 +583,7 @@ void TfTalk::SessionEnded(TSocketConnection* Socket) {
 void TfTalk::ClientSocketConnect(QObject*, TSocketConnection* Socket) {
     FConnecting = false;
     KeepAlive(Socket);
-    const std::string text = "Connected to " + PeerText(Socket);
+    const std::string text = "Connected to " + PeerOf(Socket);
     SetStatusText(text);
     AddStatusLine(text, redReceived);
     edSendText->setFocus();
@@ -511,7 +591,7 @@ void TfTalk::ClientSocketConnect(QObject*, TSocketConnection* Socket) {
 
 void TfTalk::ClientSocketDisconnect(QObject*, TSocketConnection* Socket) {
     SessionEnded(Socket);
-    const std::string text = "Disconnected from " + PeerText(Socket);
+    const std::string text = "Disconnected from " + PeerOf(Socket);
     SetStatusText(text);
     AddStatusLine(text, redReceived);
     Listen();
@@ -543,7 +623,7 @@ void TfTalk::ServerSocketClientConnect(QObject*, TSocketConnection* Socket) {
     if (!IncomingSession() && !ClientSocket->Active() && !FConnecting) {
         FIncoming = Socket;
         KeepAlive(Socket);
-        const std::string text = "Connected to " + PeerText(Socket);
+        const std::string text = "Connected to " + PeerOf(Socket);
         SetStatusText(text);
         AddStatusLine(text, redReceived);
         edSendText->setFocus();
@@ -551,8 +631,15 @@ void TfTalk::ServerSocketClientConnect(QObject*, TSocketConnection* Socket) {
     }
     Socket->SendString("Error from " + Socket->OwnName() + " (" + Socket->OwnAddress() +
                        "): This machine have another connection already active.\r\n");
-    AddStatusLine("\r\nReceived a connection request from " + PeerText(Socket) + ".", redReceived);
+    // A burst of callers costs one line each, laid out together.
+    FRefusals += "\r\nReceived a connection request from " + PeerOf(Socket) + ".\r\n";
+    if (!FRefusalTimer.isActive()) FRefusalTimer.start();
     Socket->Close();
+}
+
+void TfTalk::ShowRefusals() {
+    FRefusalTimer.stop();
+    if (!FRefusals.empty()) redReceived->AppendLine(std::exchange(FRefusals, {}), true);
 }
 
 void TfTalk::ServerSocketClientDisconnect(QObject*, TSocketConnection* Socket) {
@@ -561,7 +648,7 @@ void TfTalk::ServerSocketClientDisconnect(QObject*, TSocketConnection* Socket) {
     FIncoming = nullptr;
     SessionEnded(Socket);
     try {
-        const std::string text = "Disconnected from " + PeerText(Socket);
+        const std::string text = "Disconnected from " + PeerOf(Socket);
         SetStatusText(text);
         AddStatusLine(text, redReceived);
         SetStatusText("Listening for a connection...");
@@ -606,6 +693,8 @@ void TfTalk::closeEvent(QCloseEvent* Event) {
 
 void TfTalk::Detach() {
     FHoldTimer.stop();
+    FReadTimer.stop();
+    FRefusalTimer.stop();
     for (TSocketNotifyEvent* handler :
          {&ClientSocket->OnConnect, &ClientSocket->OnRead, &ClientSocket->OnWrite,
           &ClientSocket->OnDisconnect, &ServerSocket->OnListen, &ServerSocket->OnClientConnect,

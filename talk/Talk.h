@@ -28,11 +28,10 @@ class TSocketConnection;
 class TTalkPane : public QTextEdit {
     Q_OBJECT
 public:
-    // A peer may send without end: the oldest lines go past this many.
+    // A peer may send without end: the oldest lines go past this many, or
+    // past this many characters.
     static constexpr int MaxLines = 5000;
-    // A line longer than this is shown in pieces, so that one huge line from
-    // a peer cannot stall the layout.
-    static constexpr std::size_t MaxRowBytes = 4096;
+    static constexpr int MaxChars = 1 << 20;
 
     explicit TTalkPane(QWidget* Parent = nullptr);
 
@@ -50,6 +49,8 @@ struct TTalkServices {
     IMessageBoxService* MessageBoxes = nullptr;
     IInputBoxService* InputBoxes = nullptr;
     std::function<void()> SendMessage;  // the tray command "Send a message..."
+    // "Unexpected socket error" for the talk port, as the program limits them.
+    std::function<void(const std::string& Message)> ReportFailure;
 };
 
 // The Talk window: a one-to-one line chat over the talk port. While it is open
@@ -64,17 +65,21 @@ public:
     TfTalk(const TTalkServices& Services, const std::string& InitialHost, int Port);
     ~TfTalk() override;
 
-    // True for this window and for its sockets and their connections: failures
-    // raised by them are this window's.
-    bool Owns(const QObject* Sender) const;
+    // A failure that reached the application's handler from Sender: handled,
+    // and true, when Sender is this window or one of its sockets. The
+    // attempt's failures end the attempt; the listener's and the accepted
+    // connections' are reported as the talk port's. Retry: the socket hook
+    // asks for the attempt to be reopened.
+    bool HandleFailure(QObject* Sender, const Exception& E, bool Retry);
+    // Handling a failure of the attempt that the socket layer raised itself:
+    // a failed call meanwhile is to become a retry.
+    bool RetryArmed() const { return FRetryArmed; }
 
-    TAsyncClientSocket* ClientSocket;
-    TAsyncServerSocket* ServerSocket;
-    // An outgoing attempt is under way: from Connect until it connects or its
-    // error is handled. The application's handler reads it.
-    bool FConnecting = false;
-    // Host of the last or next outgoing session, as the user typed it.
-    std::string FRemoteHost;
+    TAsyncClientSocket* Client() const { return ClientSocket; }
+    TAsyncServerSocket* Server() const { return ServerSocket; }
+    // An outgoing attempt is under way: from Connect until it connects or fails.
+    bool Connecting() const { return FConnecting; }
+    const std::string& RemoteHost() const { return FRemoteHost; }
 
     QLabel* lblReceivedText;
     TTalkPane* redReceived;
@@ -89,6 +94,10 @@ public:
     QPushButton* btnSendMessage;
     QPushButton* btnExit;
     QStatusBar* StatusBar;
+
+    // A peer's bytes are read and shown this many at a time, one turn of the
+    // event loop each: a read is one line up to this size.
+    static constexpr std::size_t ReadBufferSize = 8192;
 
     // The state text of the status bar (hints show over it for a while).
     QString StatusText() const;
@@ -110,8 +119,7 @@ public:
     void ClientSocketWrite(QObject* Sender, TSocketConnection* Socket);
     void ClientSocketDisconnect(QObject* Sender, TSocketConnection* Socket);
     // Reports a failure of the outgoing side, clears ErrorCode, ends the
-    // session and listens again. Also called by the application's handler
-    // with ekConnect and -1.
+    // session and listens again.
     void ClientSocketError(QObject* Sender, TSocketConnection* Socket, TSocketErrorKind ErrorEvent,
                            int& ErrorCode);
     void ServerSocketListen(QObject* Sender, TSocketConnection* Socket);
@@ -129,25 +137,42 @@ protected:
     void closeEvent(QCloseEvent* Event) override;
 
 private:
+    bool Owns(const QObject* Sender) const;
     void FormCreate();
     void Listen();
     void SetStatusText(const std::string& Text);
     TSocketConnection* IncomingSession() const;
     void Received(TSocketConnection* Socket, std::string Bytes);
+    void ReadPiece(TSocketConnection* Socket);
+    void ShowInbox(TSocketConnection* Socket);
     void ShowHeld();
+    void ShowRefusals();
     void SendLine(TSocketConnection* To, const std::string& Text);
     void SendQueued(TSocketConnection* Socket);
     void SessionEnded(TSocketConnection* Socket);
     void Detach();
 
     TTalkServices FServices;
+    TAsyncClientSocket* ClientSocket;
+    TAsyncServerSocket* ServerSocket;
+    bool FConnecting = false;
+    bool FRetryArmed = false;
+    // Host of the last or next outgoing session, as the user typed it.
+    std::string FRemoteHost;
     QLabel* FStatusText;
     QPointer<TSocketConnection> FIncoming;  // the accepted connection holding the session
+    // Read by the socket layer, shown a piece a turn.
+    std::string FInbox;
+    QPointer<TSocketConnection> FInboxFrom;
+    QTimer FReadTimer;
     // Received bytes that end in part of a UTF-8 character wait here a moment
     // for the rest of it, so a character split in transit shows whole.
     std::string FHeld;
     QPointer<TSocketConnection> FHeldFrom;
     QTimer FHoldTimer;
+    // Lines for refused callers, shown together a moment later.
+    std::string FRefusals;
+    QTimer FRefusalTimer;
     // What the peer's connection did not take yet; sent as it makes room.
     std::string FQueued;
     QPointer<TSocketConnection> FQueuedTo;

@@ -533,7 +533,7 @@ TEST(MainReceiveHostile, PeerResettingMidRequest) {
         }
         h.boxes.boxes.clear();
     }
-    RetryArmed = false;
+    EXPECT_FALSE(form.RetryArmed());
 }
 
 TEST(MainReceiveHostile, IncomingFailuresShowOneBoxAMinuteAndTheRestGoToTheSessionLog) {
@@ -541,6 +541,11 @@ TEST(MainReceiveHostile, IncomingFailuresShowOneBoxAMinuteAndTheRestGoToTheSessi
     TfMain& form = h.Start();
     std::time_t now = When;
     ScopedClock clock([&] { return now; });
+    std::int64_t steady = 0;
+    TSocketErrorReport::SetSteadyClock([&] { return steady; });
+    struct TRestore {
+        ~TRestore() { TSocketErrorReport::SetSteadyClock({}); }
+    } restore;
     const std::string prefix = "Unexpected socket error at ";
     auto logged = [&] {
         std::vector<std::string> lines;
@@ -563,8 +568,10 @@ TEST(MainReceiveHostile, IncomingFailuresShowOneBoxAMinuteAndTheRestGoToTheSessi
         EXPECT_TRUE(line.ends_with("\r\n\r\n")) << line;
     }
 
-    // A minute later the next one gets its box.
-    now += TSocketErrorReport::IncomingBoxInterval;
+    // A minute later the next one gets its box, though the time of day was
+    // set back an hour meanwhile.
+    now -= 3600;
+    steady += TSocketErrorReport::IncomingBoxIntervalMs;
     resets(1);
     ASSERT_TRUE(WaitUntil([&] { return h.boxes.boxes.size() == 2; }));
 

@@ -190,7 +190,7 @@ TEST(MainSend, RefusedConnectionThenResendFillsTheDialog) {
 TEST(MainSend, UnresolvableHostGoesThroughTheExceptionHandlerAndLeavesNoRetryBehind) {
     SendRig r;
     ScopedClock clock(When);
-    RetryArmed = false;
+    ASSERT_FALSE(r.form.RetryArmed());
     ASSERT_TRUE(r.form.SendMessageTo({"wexlo-test.invalid"}, "x"));
     ASSERT_TRUE(WaitUntil([&] { return !r.h.boxes.boxes.empty(); }));
     ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
@@ -198,7 +198,7 @@ TEST(MainSend, UnresolvableHostGoesThroughTheExceptionHandlerAndLeavesNoRetryBeh
     EXPECT_EQ(r.h.boxes.boxes[0].caption, "Wexlo - Error");
     EXPECT_EQ(r.form.FSessionLog.back(),
               "Error connecting to wexlo-test.invalid (-1) at " + Stamp() + "\r\n\r\n");
-    EXPECT_FALSE(RetryArmed) << "the retry signal outlived its failure";
+    EXPECT_FALSE(r.form.RetryArmed()) << "the retry signal outlived its failure";
     EXPECT_FALSE(r.form.Sender().FSending);
     EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
 
@@ -219,7 +219,7 @@ TEST(MainSend, UnresolvableHostGoesThroughTheExceptionHandlerAndLeavesNoRetryBeh
     testsupport::ProcessEventsFor(50);
     ASSERT_EQ(r.h.boxes.boxes.size(), 3u);
     EXPECT_EQ(r.h.boxes.boxes[2].text, "Error connecting to 127.0.0.1 (-1)");
-    EXPECT_FALSE(RetryArmed);
+    EXPECT_FALSE(r.form.RetryArmed());
 }
 
 TEST(MainSend, SendWhileConnectingIsRefusedAndTheDialogKeepsItsText) {
@@ -400,7 +400,7 @@ TEST(MainSend, IncomingFailureDuringASendIsNotTakenForTheSend) {
         EXPECT_EQ(box.text.rfind("Unexpected socket error:\r", 0), 0u) << box.text;
     EXPECT_TRUE(r.form.Sender().FSending) << "the send was ended by someone else's failure";
     EXPECT_EQ(ShownTrayHint(r.form), "Connecting to 127.0.0.1...");
-    RetryArmed = false;
+    EXPECT_FALSE(r.form.RetryArmed());
 }
 
 TEST(MainSend, ListenerFailureDuringASendIsTheListenersOwn) {
