@@ -42,6 +42,17 @@ bool EntryExists(const std::string& Path) {
     return ::lstat(Path.c_str(), &st) == 0;
 }
 
+// A folder of the copy's own: owned by whoever runs it, and no installation's
+// bin folder (the program with the installed data beside it, wherever the
+// prefix is). Root can write into /usr/bin, but what it leaves there outlives
+// the package and stands in every other user's way.
+bool OwnFolder(const std::string& Dir) {
+    struct stat st {};
+    const std::string installedData = Dir + "/" WEXLO_DATA_FROM_BIN;
+    if (::stat(installedData.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+    return ::stat(Dir.c_str(), &st) == 0 && st.st_uid == ::geteuid();
+}
+
 }  // namespace
 
 std::string UserDataDir() {
@@ -60,7 +71,7 @@ bool FolderWritable(const std::string& Dir) {
 std::string SavedMessagesFile(const std::string& ExeDir) {
     const std::string beside = TSavedMessages::PathIn(ExeDir);
     // Any entry of that name counts, a link too: the user put it there.
-    if (EntryExists(beside) || FolderWritable(ExeDir)) return beside;
+    if (OwnFolder(ExeDir) && (EntryExists(beside) || FolderWritable(ExeDir))) return beside;
     const std::string dir = UserDataDir();
     MakeFolders(dir);
     return TSavedMessages::PathIn(dir);
