@@ -1,12 +1,12 @@
 #include "store/DataPlaces.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/FileSystem.h"
 #include "store/SavedMessages.h"
 
 #ifndef WEXLO_DATA_FROM_BIN
@@ -14,28 +14,6 @@
 #endif
 
 namespace {
-
-std::string HomeDir() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return "/";
-}
-
-std::string ParentOf(std::string Path) {
-    while (Path.size() > 1 && Path.back() == '/') Path.pop_back();
-    const std::size_t slash = Path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : Path.substr(0, slash);
-}
-
-bool MakeFolders(const std::string& Dir) {
-    struct stat st {};
-    if (::stat(Dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    const std::string parent = ParentOf(Dir);
-    if (parent != Dir && !MakeFolders(parent)) return false;
-    // Private: received messages are nobody else's business.
-    return ::mkdir(Dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
 
 bool EntryExists(const std::string& Path) {
     struct stat st {};
@@ -56,10 +34,7 @@ bool OwnFolder(const std::string& Dir) {
 }  // namespace
 
 std::string UserDataDir() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    const std::string base =
-        data && data[0] == '/' ? std::string(data) : HomeDir() + "/.local/share";
-    return base + "/wexlo";
+    return files::UserDataDir() + "/wexlo";
 }
 
 bool FolderWritable(const std::string& Dir) {
@@ -73,7 +48,8 @@ std::string SavedMessagesFile(const std::string& ExeDir) {
     // Any entry of that name counts, a link too: the user put it there.
     if (OwnFolder(ExeDir) && (EntryExists(beside) || FolderWritable(ExeDir))) return beside;
     const std::string dir = UserDataDir();
-    MakeFolders(dir);
+    // Private: received messages are nobody else's business.
+    files::MakeDirectories(dir, 0700);
     return TSavedMessages::PathIn(dir);
 }
 

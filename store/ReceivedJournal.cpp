@@ -1,6 +1,6 @@
 #include "ReceivedJournal.h"
 
-#include <pwd.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -15,8 +15,8 @@
 #include "store/DiskFlusher.h"
 #include "store/SavedMessages.h"
 
-using posixfile::Calls;
-using posixfile::TFd;
+using files::Calls;
+using files::TFd;
 
 namespace journal {
 namespace {
@@ -213,24 +213,6 @@ namespace {
 constexpr auto FlushInterval = std::chrono::seconds(1);
 constexpr int RetryMs = 1000;
 
-bool MakeDirectories(const std::string& Dir) {
-    struct stat st {};
-    if (Dir.empty() || ::stat(Dir.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        errno = ENOTDIR;
-        return false;
-    }
-    const std::string parent = posixfile::DirectoryOf(Dir);
-    if (parent != Dir && !MakeDirectories(parent)) return false;
-    return ::mkdir(Dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-std::string HomeDir() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return "/";
-}
-
 bool SameFile(int Fd, const std::string& Path) {
     struct stat byFd {};
     struct stat byPath {};
@@ -255,11 +237,7 @@ bool FitsRecords(const TStringList& Items) {
 }  // namespace
 
 std::string TReceivedJournal::DefaultPath() {
-    // Like the XDG rules: an unset, empty or relative value is ignored.
-    const char* state = std::getenv("XDG_STATE_HOME");
-    const std::string base =
-        state && state[0] == '/' ? std::string(state) : HomeDir() + "/.local/state";
-    return base + "/wexlo/received.journal";
+    return files::UserStateDir() + "/wexlo/received.journal";
 }
 
 TReceivedJournal::TReceivedJournal(const TStringList& Received, std::string Path)
@@ -282,18 +260,18 @@ TReceivedJournal::~TReceivedJournal() {
 }
 
 bool TReceivedJournal::MoveAside(const std::string& What) {
-    const std::string aside = posixfile::FreeSidePath(FPath + ".bad");
+    const std::string aside = files::FreeSidePath(FPath + ".bad");
     if (aside.empty() || Calls().Rename(What.c_str(), aside.c_str()) != 0) {
         FError = aside.empty() ? EEXIST : errno;
         return false;
     }
-    posixfile::SyncDirectoryOf(FPath);
+    files::SyncDirectoryOf(FPath);
     return true;
 }
 
 bool TReceivedJournal::Open(bool Create) {
     if (FFd) return true;
-    if (Create && !MakeDirectories(posixfile::DirectoryOf(FPath))) {
+    if (Create && !files::MakeDirectories(files::DirectoryOf(FPath), 0700)) {
         FError = errno;
         return false;
     }
@@ -325,7 +303,7 @@ bool TReceivedJournal::Open(bool Create) {
         std::string head;
         const std::size_t headSize =
             std::min<std::size_t>(static_cast<std::size_t>(opened.st_size), 8);
-        if (!posixfile::PReadAll(fd->Get(), head, headSize, 0)) {
+        if (!files::PReadAll(fd->Get(), head, headSize, 0)) {
             FError = errno ? errno : EIO;
             return false;
         }
@@ -335,12 +313,12 @@ bool TReceivedJournal::Open(bool Create) {
             continue;
         }
         std::string bytes;
-        if (!posixfile::ReadAll(fd->Get(), bytes)) {
+        if (!files::ReadAll(fd->Get(), bytes)) {
             FError = errno;
             return false;
         }
         if (!Take(std::move(fd), bytes)) return false;
-        if (Create) posixfile::SyncDirectoryOf(FPath);
+        if (Create) files::SyncDirectoryOf(FPath);
         return true;
     }
     FError = EAGAIN;
@@ -361,10 +339,10 @@ bool TReceivedJournal::Take(TFile Fd, const std::string& Bytes) {
     if (content.Damaged || content.Old) {
         // A copy of a damaged one for whoever wants to look; the journal goes
         // on from its whole records, in the current format.
-        const std::string copy = content.Damaged ? posixfile::FreeSidePath(FPath + ".bad") : "";
+        const std::string copy = content.Damaged ? files::FreeSidePath(FPath + ".bad") : "";
         if (!copy.empty()) {
             TFd out(Calls().Open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-            if (out.Valid() && posixfile::WriteAll(out.Get(), Bytes.data(), Bytes.size()))
+            if (out.Valid() && files::WriteAll(out.Get(), Bytes))
                 Calls().FSync(out.Get());
         }
         const bool runOn = FRunOn;
@@ -399,7 +377,7 @@ bool TReceivedJournal::Take(TFile Fd, const std::string& Bytes) {
 }
 
 bool TReceivedJournal::WriteAt(const std::string& Bytes) {
-    if (!posixfile::PWriteAll(FFd->Get(), Bytes.data(), Bytes.size(), static_cast<off_t>(FEnd))) {
+    if (!files::PWriteAll(FFd->Get(), Bytes, static_cast<off_t>(FEnd))) {
         FError = errno;
         // Leave no partial record behind for the next one to follow.
         Calls().FTruncate(FFd->Get(), static_cast<off_t>(FEnd));
@@ -448,13 +426,13 @@ bool TReceivedJournal::Rewrite() {
         return false;
     }
     ::flock(fd->Get(), LOCK_EX | LOCK_NB);
-    if (!posixfile::WriteAll(fd->Get(), bytes.data(), bytes.size()) ||
+    if (!files::WriteAll(fd->Get(), bytes) ||
         Calls().FSync(fd->Get()) != 0 || Calls().Rename(temp.c_str(), FPath.c_str()) != 0) {
         FError = errno;
         Calls().Unlink(temp.c_str());
         return false;
     }
-    posixfile::SyncDirectoryOf(FPath);
+    files::SyncDirectoryOf(FPath);
     FFd = std::move(fd);
     ++FGeneration;
     FTag = tag;
@@ -499,7 +477,7 @@ void TReceivedJournal::Repaired() {
 void TReceivedJournal::RemoveFile() {
     if (!FFd) return;
     Calls().Unlink(FPath.c_str());
-    posixfile::SyncDirectoryOf(FPath);
+    files::SyncDirectoryOf(FPath);
     FFd.reset();  // releases the lock
     ++FGeneration;
     FPending.clear();

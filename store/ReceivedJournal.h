@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "store/MessageLog.h"
-#include "store/PosixFile.h"
+#include "platform/FileSystem.h"
 
 class QTimer;
 class TDiskFlusher;
@@ -105,7 +105,7 @@ public:
     bool Failing() const { return FFailing; }
 
 private:
-    using TFile = std::shared_ptr<posixfile::TFd>;
+    using TFile = std::shared_ptr<files::TFd>;
 
     bool Open(bool Create);
     bool Take(TFile Fd, const std::string& Bytes);

@@ -717,7 +717,7 @@ std::vector<std::pair<std::thread::id, std::chrono::steady_clock::time_point>> s
 TEST(ReceivedJournal, FlushesLeaveTheWritingThreadAtMostOnceASecond) {
     const std::string path = NewFolder("flushes") + "/received.journal";
     FileFaults faults;
-    posixfile::Calls().FSync = [](int Fd) {
+    files::Calls().FSync = [](int Fd) {
         struct stat st {};
         if (::fstat(Fd, &st) == 0 && S_ISREG(st.st_mode)) {
             const std::lock_guard lock(syncsMutex);
