@@ -1,9 +1,5 @@
 #pragma once
 
-// Failures of the file layer's calls, for the tests of everything that writes
-// a file: every call of a kind failing, the Nth call failing once, or the
-// process killed at its Nth call.
-
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
