@@ -420,9 +420,15 @@ TEST(ReceivedJournal, RecordsInsideATornMessageNeverComeBackAsEntries) {
         for (const std::size_t cut : {file.rfind("FORGED") + 1000, file.size() - 1}) {
             const TSavedMessages saved(NewFolder("forged") + "/Saved messages.txt");
             WriteFile(path, file.substr(0, cut));
-            Receiving next(path);
-            next.journal.Recover(saved);
-            EXPECT_EQ(ReadFile(saved.Path()), TextOf(Entry("real"))) << "cut at " << cut;
+            {  // a start that cannot save yet writes on
+                Receiving next(path);
+                EXPECT_ANY_THROW(next.journal.Recover(TSavedMessages(dir + "/missing/x")));
+                ASSERT_TRUE(next.Receive(Entry("later")));
+            }
+            Receiving last(path);
+            last.journal.Recover(saved);
+            EXPECT_EQ(ReadFile(saved.Path()), TextOf(Joined({Entry("real"), Entry("later")})))
+                << "cut at " << cut;
             EXPECT_FALSE(fs::exists(path));
             EXPECT_FALSE(fs::exists(path + ".bad")) << "a torn tail is no damage";
         }
