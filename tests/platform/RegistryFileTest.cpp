@@ -390,8 +390,9 @@ TEST(RegistryFile, SymbolicLinkKeepsPointingAtTheFileThatIsReplaced) {
     const std::string target = dir + "/dotfiles/wexlo/settings.reg";
     const std::string store = dir + "/config/settings.reg";
     WriteFile(target, "REGEDIT4\n\n[HKEY_CURRENT_USER\\" + Key + "]\n\"Port\"=dword:00000001\n");
-    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace);
+    // Not the mode a new file gets: the replaced one keeps its own.
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(target, mode, fs::perm_options::replace);
     // A relative link to a relative link in a folder of another depth, as
     // dotfile managers make them: each resolves from its own folder.
     fs::create_directories(dir + "/links/deep");
@@ -406,7 +407,7 @@ TEST(RegistryFile, SymbolicLinkKeepsPointingAtTheFileThatIsReplaced) {
     EXPECT_TRUE(fs::is_symlink(store));
     EXPECT_EQ(fs::read_symlink(store), "../links/deep/middle.reg");
     EXPECT_NE(ReadFile(target).find("\"Port\"=dword:00000002"), std::string::npos);
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(target).permissions(), mode);
     EXPECT_EQ(FolderEntries(dir + "/config"), std::vector<std::string>{"settings.reg"});
     EXPECT_EQ(FolderEntries(dir + "/dotfiles/wexlo"), std::vector<std::string>{"settings.reg"});
 
