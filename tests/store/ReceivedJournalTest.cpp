@@ -407,17 +407,20 @@ TEST(ReceivedJournal, RecordsInsideATornMessageNeverComeBackAsEntries) {
         SCOPED_TRACE(old ? "first format" : "current format");
         const std::string dir = NewFolder("forged"), path = dir + "/received.journal";
         std::string file;
+        std::size_t whole = 0;  // the journal before the long message
         if (old) {
-            file = "WEXLOJ1\n" + oldRecord(Entry("real")) +
-                   oldRecord(Entry(pad + oldRecord(forged) + pad));
+            file = "WEXLOJ1\n" + oldRecord(Entry("real"));
+            whole = file.size();
+            file += oldRecord(Entry(pad + oldRecord(forged) + pad));
         } else {
             Receiving run(path);
             ASSERT_TRUE(run.Receive(Entry("real")));
+            whole = ReadFile(path).size();
             const std::uint64_t tag = journal::Parse(ReadFile(path)).Tag;
             ASSERT_TRUE(run.Receive(Entry(pad + journal::Record(tag, forged) + pad)));
             file = ReadFile(path);
         }
-        for (const std::size_t cut : {file.rfind("FORGED") + 1000, file.size() - 1}) {
+        for (const std::size_t cut : {whole, file.rfind("FORGED") + 1000, file.size() - 1}) {
             const TSavedMessages saved(NewFolder("forged") + "/Saved messages.txt");
             WriteFile(path, file.substr(0, cut));
             {  // a start that cannot save yet writes on
