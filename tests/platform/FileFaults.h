@@ -54,13 +54,16 @@ private:
     files::TCalls FSaved;
 };
 
-// Fails the Nth call of one kind made by the arming thread (once), with Error;
-// calls of other threads (the journal's flusher) pass. Fired() tells whether
-// the operation got that far. Calls of other kinds pass untouched.
+// Fails the Nth call of one kind made by the arming thread (once), with Error,
+// or for ShortWrite lets the Nth write take only half its bytes, as a signal or
+// a full disk may; calls of other threads (the journal's flusher) pass.
+// Fired() tells whether the operation got that far. Calls of other kinds pass
+// untouched.
 class NthCallFails {
 public:
-    enum TKind { Open, Write, FSync, Rename, MkDir };
-    static constexpr const char* KindNames[] = {"open", "write", "fsync", "rename", "mkdir"};
+    enum TKind { Open, Write, FSync, Rename, MkDir, ShortWrite };
+    static constexpr const char* KindNames[] = {"open",  "write", "fsync",
+                                                "rename", "mkdir", "short write"};
 
     NthCallFails(TKind Kind, int N, int Error) : FSaved(files::Calls()) {
         kind = Kind;
@@ -73,10 +76,12 @@ public:
             return Fail(Open) ? -1 : ::open(Path, Flags, Mode);
         };
         calls.Write = [](int Fd, const void* Data, std::size_t Size) {
-            return Fail(Write) ? ssize_t{-1} : ::write(Fd, Data, Size);
+            return Fail(Write) ? ssize_t{-1}
+                               : ::write(Fd, Data, Fail(ShortWrite) ? (Size + 1) / 2 : Size);
         };
         calls.PWrite = [](int Fd, const void* Data, std::size_t Size, off_t At) {
-            return Fail(Write) ? ssize_t{-1} : ::pwrite(Fd, Data, Size, At);
+            return Fail(Write) ? ssize_t{-1}
+                               : ::pwrite(Fd, Data, Fail(ShortWrite) ? (Size + 1) / 2 : Size, At);
         };
         calls.FSync = [](int Fd) { return Fail(FSync) ? -1 : ::fsync(Fd); };
         calls.Rename = [](const char* From, const char* To) {
@@ -114,7 +119,7 @@ inline void FailEachCallOnce(const std::function<void()>& Prepare,
                              const std::function<void()>& Operation,
                              const std::function<void(const std::string& Which)>& Check) {
     for (const auto kind : {NthCallFails::Open, NthCallFails::Write, NthCallFails::FSync,
-                            NthCallFails::Rename, NthCallFails::MkDir}) {
+                            NthCallFails::Rename, NthCallFails::MkDir, NthCallFails::ShortWrite}) {
         for (int n = 1;; ++n) {
             const std::string which =
                 std::string(NthCallFails::KindNames[kind]) + " #" + std::to_string(n);

@@ -686,6 +686,7 @@ TEST(ReceivedJournal, EachFileCallFailingOnceLosesNothingAndTheRetrySucceeds) {
                     EXPECT_NE(told[0].find(std::strerror(error)), std::string::npos) << told[0];
                 }
                 EXPECT_TRUE(run->Receive(Entry("after")));
+                EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run->list);
                 run->journal.SaveOnExit(saved());
                 EXPECT_EQ(ReadFile(saved().Path()), first ? landed({"during", "after"})
                                                           : landed({"before", "during", "after"}));
