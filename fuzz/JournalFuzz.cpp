@@ -1,6 +1,8 @@
 // Feeds arbitrary bytes to the crash journal's reader, as they are and as a
 // journal of records built from the input with damage after them or inside
-// one: reading never fails, and no whole record before the damage is lost.
+// one, or with the last one cut short: reading never fails, no whole record
+// before the damage is lost, and a cut record costs only itself (its items may
+// hold records of the same tag).
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -37,6 +39,8 @@ TBuilt Build(const std::string& Input) {
     return built;
 }
 
+constexpr std::uint64_t Tag = 0x0123456789ABCDEFull;
+
 bool StartsWith(const TStringList& All, const TStringList& Prefix) {
     return All.size() >= Prefix.size() && std::equal(Prefix.begin(), Prefix.end(), All.begin());
 }
@@ -49,15 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Any bytes at all.
     const journal::TContent raw = journal::Parse(input);
     if (raw.ValidSize > input.size()) std::abort();
-    (void)journal::Parse(journal::Header + input);
+    (void)journal::Parse(journal::Header(Tag) + input);
 
     const TBuilt built = Build(input);
-    std::string file = journal::Header;
+    std::string file = journal::Header(Tag);
     TStringList items;
     std::vector<std::size_t> starts;
     for (const TStringList& entry : built.Entries) {
         starts.push_back(file.size());
-        file += journal::Record(entry);
+        file += journal::Record(Tag, entry);
         items.insert(items.end(), entry.begin(), entry.end());
     }
 
@@ -69,6 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Garbage after them, a torn append say, loses none of them.
     if (!StartsWith(journal::Parse(file + built.Damage).Items, items)) std::abort();
+
+    // The last record cut anywhere: exactly the ones before it, and no damage.
+    if (!built.Entries.empty()) {
+        const std::size_t last = starts.back();
+        const std::size_t cut = last + input.size() % (file.size() - last);
+        const journal::TContent read = journal::Parse(std::string_view(file).substr(0, cut));
+        const TStringList before(items.begin(), items.end() - std::ssize(built.Entries.back()));
+        if (read.Items != before || read.Damaged || read.ValidSize != last) std::abort();
+    }
 
     // A byte changed inside one record: those before it stay, and the damage
     // is noticed. (What follows may come back in part: reading resumes at the

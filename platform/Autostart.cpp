@@ -1,36 +1,30 @@
 #include "Autostart.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string_view>
 
-#include "platform/RegistryFile.h"
+#include "platform/FileSystem.h"
 
 std::string TAutostart::DefaultPath() {
-    return UserConfigDir() + "/autostart/Wexlo.desktop";
+    return files::UserConfigDir() + "/autostart/Wexlo.desktop";
 }
 
 TAutostart::TAutostart(std::string Path) : FPath(std::move(Path)) {}
 
 bool TAutostart::Enable(const std::string& ExecutablePath, std::string* Error) const {
-    const std::size_t slash = FPath.rfind('/');
-    if (slash != std::string::npos && slash > 0 &&
-        !MakeDirectories(FPath.substr(0, slash), 0700, Error))
-        return false;
+    if (!files::MakeDirectories(files::DirectoryOf(FPath), 0700, Error)) return false;
     // Every save comes here; an entry already in place is not written again.
     const std::string entry = DesktopEntry(ExecutablePath);
-    std::ifstream current(FPath, std::ios::binary);
-    const std::string existing{std::istreambuf_iterator<char>(current), {}};
-    if (current.is_open() && existing == entry) return true;
-    return ReplaceFileAtomically(FPath, entry, 0644, Error);
+    std::string existing;
+    if (files::ReadRegularFile(FPath, existing) == files::TRead::Read && existing == entry)
+        return true;
+    return files::ReplaceFileAtomically(FPath, entry, 0644, Error);
 }
 
 bool TAutostart::Disable(std::string* Error) const {
-    if (::unlink(FPath.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
+    if (files::Calls().Unlink(FPath.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR)
+        return true;
     if (Error) *Error = "Cannot remove " + FPath + ": " + std::strerror(errno);
     return false;
 }

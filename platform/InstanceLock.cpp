@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/FileSystem.h"
+
 namespace {
 
 // Letters, digits and ". _ -" stay; every other byte becomes '_'.
@@ -42,7 +44,7 @@ std::string PrivateTempDir() {
     const char* tmp = std::getenv("TMPDIR");
     const std::string base = tmp && tmp[0] == '/' ? tmp : "/tmp";
     const std::string dir = base + "/wexlo-" + std::to_string(::getuid());
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    if (files::Calls().MkDir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
     struct stat st;
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
         return {};
@@ -51,9 +53,8 @@ std::string PrivateTempDir() {
 }
 
 std::string RuntimeDir() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/') return runtime;
-    return PrivateTempDir();
+    const std::string runtime = files::UserRuntimeDir();
+    return runtime.empty() ? PrivateTempDir() : runtime;
 }
 
 }  // namespace
@@ -93,7 +94,7 @@ bool TInstanceLock::TryLock() {
     FState = lsUnavailable;
     if (FPath.empty()) return false;
     // Close-on-exec: a program we launch must not keep the lock after we end.
-    FFd = ::open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    FFd = files::Calls().Open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (FFd < 0) return false;
     int rc;
     do rc = ::flock(FFd, LOCK_EX | LOCK_NB);

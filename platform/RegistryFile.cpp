@@ -1,7 +1,5 @@
 #include "RegistryFile.h"
 
-#include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string_view>
 #include <unordered_map>
 
-#include "store/PosixFile.h"
+#include "platform/FileSystem.h"
 
 namespace {
 
@@ -540,46 +537,6 @@ void DeleteInDocument(TDocument& doc, const std::string& key, const std::string&
     }
 }
 
-enum class TReadResult { Missing, NotRegular, Read };
-
-// Missing when the file does not exist (or cannot exist, a parent being a
-// file). Anything but a regular file is left unread: a FIFO would block, a
-// device never end.
-TReadResult ReadWholeFile(const std::string& path, std::string& bytes) {
-    bytes.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return TReadResult::Missing;
-        if (errno == ELOOP) return TReadResult::NotRegular;  // a link after all
-        throw ERegistryError(ErrnoText("Cannot open", path, errno));
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return TReadResult::NotRegular;
-    }
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int err = errno;
-            ::close(fd);
-            throw ERegistryError(ErrnoText("Cannot read", path, err));
-        }
-        if (n == 0) break;
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return TReadResult::Read;
-}
-
-std::string ParentDir(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Where a chain of symbolic links at path ends; path itself when it is no
 // link. A chain too long (or a loop) ends at a link.
 std::string FollowLinks(const std::string& path) {
@@ -591,12 +548,12 @@ std::string FollowLinks(const std::string& path) {
         const ssize_t n = ::readlink(at.c_str(), target.data(), target.size());
         if (n <= 0) break;
         target.resize(static_cast<std::size_t>(n));
-        at = target[0] == '/' ? target : ParentDir(at) + "/" + target;
+        at = target[0] == '/' ? target : files::DirectoryOf(at) + "/" + target;
     }
     if (at == path) return path;
     // The folder without "..", for the paths the user is shown.
     char real[PATH_MAX];
-    if (!::realpath(ParentDir(at).c_str(), real)) return at;
+    if (!::realpath(files::DirectoryOf(at).c_str(), real)) return at;
     const std::string folder(real);
     return (folder == "/" ? "" : folder) + at.substr(at.rfind('/'));
 }
@@ -614,18 +571,21 @@ struct TStoreFile {
 TStoreFile LoadDocument(const std::string& path, TDocument& doc) {
     TStoreFile file;
     file.Path = FollowLinks(path);
-    const TReadResult read = ReadWholeFile(file.Path, file.Bytes);
+    const files::TRead read = files::ReadRegularFile(file.Path, file.Bytes);
+    if (read == files::TRead::OpenFailed || read == files::TRead::ReadFailed)
+        throw ERegistryError(ErrnoText(read == files::TRead::OpenFailed ? "Cannot open" : "Cannot read",
+                                       file.Path, errno));
     doc = TDocument();
-    if (read == TReadResult::NotRegular) {
+    if (read == files::TRead::NotRegular) {
         // Not ours to write through: the name itself is replaced.
         file.Path = path;
         file.State = TFileState::Bad;
-    } else if (read == TReadResult::Read && !file.Bytes.empty()) {
+    } else if (read == files::TRead::Read && !file.Bytes.empty()) {
         file.State = !Parse(file.Bytes, doc) ? TFileState::Bad
                      : doc.Unicode           ? TFileState::Imported
                                              : TFileState::Good;
         if (file.State == TFileState::Bad) doc = TDocument();
-    } else if (read == TReadResult::Read) {
+    } else if (read == files::TRead::Read) {
         file.State = TFileState::Good;
     }
     return file;
@@ -634,52 +594,8 @@ TStoreFile LoadDocument(const std::string& path, TDocument& doc) {
 // An earlier unreadable store kept as .bad is not overwritten by a later one:
 // the next free of .bad, .bad.1, .bad.2, ...
 std::string FreeBackupPath(const std::string& Base) {
-    struct stat st;
-    if (::lstat(Base.c_str(), &st) != 0) return Base;
-    for (int n = 1; n < 1000; ++n) {
-        const std::string candidate = Base + "." + std::to_string(n);
-        if (::lstat(candidate.c_str(), &st) != 0) return candidate;
-    }
-    return Base;
-}
-
-bool Fail(std::string* error, std::string text) {
-    if (error) *error = std::move(text);
-    return false;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = posixfile::Calls().Write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void SyncDir(const std::string& dir) {
-    const int fd = posixfile::Calls().Open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (fd < 0) return;
-    posixfile::Calls().FSync(fd);
-    ::close(fd);
-}
-
-// Creates a new file Path.XXXXXX of a free name, as mkostemp does, but through
-// the file calls that tests can make fail.
-int CreateTemporaryBeside(const std::string& Path, std::string& Temp) {
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    thread_local std::minstd_rand random(std::random_device{}());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        Temp = Path + ".";
-        for (int i = 0; i < 6; ++i) Temp += letters[random() % (sizeof letters - 1)];
-        const int fd = posixfile::Calls().Open(
-            Temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    errno = EEXIST;
-    return -1;
+    const std::string free = files::FreeSidePath(Base);
+    return free.empty() ? Base : free;
 }
 
 }  // namespace
@@ -696,67 +612,8 @@ TRegValue TextValue(std::uint32_t Type, const std::string& Text) {
     return value;
 }
 
-std::string UserConfigDir() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/') return xdg;
-    const char* home = std::getenv("HOME");
-    if (home && home[0]) return std::string(home) + "/.config";
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-        return std::string(pw->pw_dir) + "/.config";
-    return "/tmp";
-}
-
-bool MakeDirectories(const std::string& Dir, mode_t Mode, std::string* Error) {
-    struct stat st;
-    if (::stat(Dir.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        return Fail(Error, ErrnoText("Cannot create folder", Dir, ENOTDIR));
-    }
-    const std::string parent = ParentDir(Dir);
-    if (parent != Dir && !MakeDirectories(parent, Mode, Error)) return false;
-    if (::mkdir(Dir.c_str(), Mode) != 0 && errno != EEXIST)
-        return Fail(Error, ErrnoText("Cannot create folder", Dir, errno));
-    return true;
-}
-
-bool ReplaceFileAtomically(const std::string& Path, const std::string& Bytes, mode_t NewFileMode,
-                           std::string* Error, const std::string& BackupPath) {
-    mode_t mode = NewFileMode;
-    struct stat st;
-    if (::lstat(Path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
-
-    auto& calls = posixfile::Calls();
-    std::string temp;
-    const int fd = CreateTemporaryBeside(Path, temp);
-    if (fd < 0) return Fail(Error, ErrnoText("Cannot create a file beside", Path, errno));
-    auto abandon = [&](const char* what) {
-        const int err = errno;
-        calls.Unlink(temp.c_str());
-        return Fail(Error, ErrnoText(what, temp, err));
-    };
-    if (!WriteAll(fd, Bytes) || ::fchmod(fd, mode) != 0 || calls.FSync(fd) != 0) {
-        const int err = errno;
-        ::close(fd);
-        errno = err;
-        return abandon("Cannot write");
-    }
-    if (::close(fd) != 0) return abandon("Cannot write");
-    if (!BackupPath.empty() && calls.Rename(Path.c_str(), BackupPath.c_str()) != 0 &&
-        errno != ENOENT)
-        return abandon("Cannot keep the old file aside before writing");
-    if (calls.Rename(temp.c_str(), Path.c_str()) != 0) {
-        const int err = errno;
-        // The old file went aside already: put it back, so Path is untouched.
-        if (!BackupPath.empty()) calls.Rename(BackupPath.c_str(), Path.c_str());
-        errno = err;
-        return abandon("Cannot replace the file with");
-    }
-    SyncDir(ParentDir(Path));
-    return true;
-}
-
 std::string TRegistryFile::DefaultPath() {
-    return UserConfigDir() + "/wexlo/settings.reg";
+    return files::UserConfigDir() + "/wexlo/settings.reg";
 }
 
 TRegistryFile::TRegistryFile(std::string Path) : FPath(std::move(Path)) {}
@@ -847,8 +704,8 @@ void TRegKey::Close() {
     const bool keepOld = file.State == TFileState::Bad || file.State == TFileState::Imported ||
                          (FKeepOldFile && file.State == TFileState::Good);
     std::string error;
-    if (!MakeDirectories(ParentDir(file.Path), 0700, &error) ||
-        !ReplaceFileAtomically(file.Path, bytes, 0600, &error,
+    if (!files::MakeDirectories(files::DirectoryOf(file.Path), 0700, &error) ||
+        !files::ReplaceFileAtomically(file.Path, bytes, 0600, &error,
                                keepOld ? FreeBackupPath(file.Path + ".bad") : std::string()))
         throw ERegistryError(error);
 }

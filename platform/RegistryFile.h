@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -144,22 +142,3 @@ private:
     std::vector<std::pair<std::string, TRegValue>> FValues;
     std::vector<TChange> FChanges;
 };
-
-// File helpers shared with the autostart entry.
-
-// ${XDG_CONFIG_HOME:-$HOME/.config}; a relative XDG_CONFIG_HOME is ignored.
-std::string UserConfigDir();
-
-// Creates Dir and its missing parents with Mode. False, with the reason in
-// *Error when given, on failure.
-bool MakeDirectories(const std::string& Dir, mode_t Mode, std::string* Error = nullptr);
-
-// Writes Bytes to a temporary file beside Path, flushes it to disk and renames
-// it over Path, so a crash leaves the old file or the new one, never a mix. An
-// existing regular file keeps its permissions; anything else (a new file, or a
-// link or special file at Path, which is replaced) gets NewFileMode. With
-// BackupPath, an existing Path is renamed there just before the new file takes
-// its place. False, with the reason in *Error when given, on failure; Path is
-// then untouched and no temporary file is left.
-bool ReplaceFileAtomically(const std::string& Path, const std::string& Bytes, mode_t NewFileMode,
-                           std::string* Error = nullptr, const std::string& BackupPath = {});

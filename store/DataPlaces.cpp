@@ -1,12 +1,12 @@
 #include "store/DataPlaces.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/FileSystem.h"
 #include "store/SavedMessages.h"
 
 #ifndef WEXLO_DATA_FROM_BIN
@@ -15,40 +15,26 @@
 
 namespace {
 
-std::string HomeDir() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return "/";
-}
-
-std::string ParentOf(std::string Path) {
-    while (Path.size() > 1 && Path.back() == '/') Path.pop_back();
-    const std::size_t slash = Path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : Path.substr(0, slash);
-}
-
-bool MakeFolders(const std::string& Dir) {
-    struct stat st {};
-    if (::stat(Dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    const std::string parent = ParentOf(Dir);
-    if (parent != Dir && !MakeFolders(parent)) return false;
-    // Private: received messages are nobody else's business.
-    return ::mkdir(Dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
 bool EntryExists(const std::string& Path) {
     struct stat st {};
     return ::lstat(Path.c_str(), &st) == 0;
 }
 
+// A folder of the copy's own: owned by whoever runs it, and no installation's
+// bin folder (the program with the installed data beside it, wherever the
+// prefix is). Root can write into /usr/bin, but what it leaves there outlives
+// the package and stands in every other user's way.
+bool OwnFolder(const std::string& Dir) {
+    struct stat st {};
+    const std::string installedData = Dir + "/" WEXLO_DATA_FROM_BIN;
+    if (::stat(installedData.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+    return ::stat(Dir.c_str(), &st) == 0 && st.st_uid == ::geteuid();
+}
+
 }  // namespace
 
 std::string UserDataDir() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    const std::string base =
-        data && data[0] == '/' ? std::string(data) : HomeDir() + "/.local/share";
-    return base + "/wexlo";
+    return files::UserDataDir() + "/wexlo";
 }
 
 bool FolderWritable(const std::string& Dir) {
@@ -60,9 +46,10 @@ bool FolderWritable(const std::string& Dir) {
 std::string SavedMessagesFile(const std::string& ExeDir) {
     const std::string beside = TSavedMessages::PathIn(ExeDir);
     // Any entry of that name counts, a link too: the user put it there.
-    if (EntryExists(beside) || FolderWritable(ExeDir)) return beside;
+    if (OwnFolder(ExeDir) && (EntryExists(beside) || FolderWritable(ExeDir))) return beside;
     const std::string dir = UserDataDir();
-    MakeFolders(dir);
+    // Private: received messages are nobody else's business.
+    files::MakeDirectories(dir, 0700);
     return TSavedMessages::PathIn(dir);
 }
 

@@ -13,9 +13,10 @@ std::string UserDataDir();
 bool FolderWritable(const std::string& Dir);
 
 // The saved-messages file of a copy run from ExeDir. It stays beside the
-// executable when that folder already holds it or can take it (a portable
-// copy, a build folder); an installed copy keeps it in UserDataDir(), whose
-// folder is made when missing. A folder that cannot be made leaves the path as
+// executable only in a folder of the copy's own (a portable copy, a build
+// folder: owned by the user, no installed data beside it) that already holds
+// it or can take it; an installed copy, or one in a folder of another user,
+// keeps it in UserDataDir(), whose folder is made when missing. A folder that cannot be made leaves the path as
 // it is: saving then fails with the file's name.
 std::string SavedMessagesFile(const std::string& ExeDir);
 

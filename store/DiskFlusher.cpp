@@ -43,7 +43,7 @@ void TDiskFlusher::Run() {
         lock.unlock();
 
         last = Clock::now();
-        const int error = posixfile::Calls().FSync(file->Get()) == 0 ? 0 : errno;
+        const int error = files::Calls().FSync(file->Get()) == 0 ? 0 : errno;
         file.reset();
         if (error != 0 && FOnFailed)
             QMetaObject::invokeMethod(

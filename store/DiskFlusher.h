@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "store/PosixFile.h"
+#include "platform/FileSystem.h"
 
 class QObject;
 
@@ -19,7 +19,7 @@ class QObject;
 // an event of its loop.
 class TDiskFlusher {
 public:
-    using TFile = std::shared_ptr<const posixfile::TFd>;
+    using TFile = std::shared_ptr<const files::TFd>;
     // Error is the errno of the failed flush, Token the one given with the file.
     using TFailed = std::function<void(int Error, std::uint64_t Token)>;
 

@@ -1,8 +1,10 @@
 #include "ReceivedJournal.h"
 
-#include <pwd.h>
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -13,14 +15,17 @@
 #include "store/DiskFlusher.h"
 #include "store/SavedMessages.h"
 
-using posixfile::Calls;
-using posixfile::TFd;
+using files::Calls;
+using files::TFd;
 
 namespace journal {
-const std::string Header("WEXLOJ1\n");
-
 namespace {
-constexpr std::size_t RecordHead = 8;  // length and checksum
+constexpr std::string_view Magic = "WEXLOJ2\n";
+constexpr std::string_view OldMagic = "WEXLOJ1\n";
+constexpr std::size_t TagSize = 8;
+constexpr std::size_t HeaderSize = Magic.size() + TagSize;
+constexpr std::size_t RecordHead = 20;     // tag, length, payload checksum, head checksum
+constexpr std::size_t OldRecordHead = 8;   // length and checksum
 constexpr std::uint32_t MarkTag = 0xFFFFFFFFu;
 constexpr std::size_t MarkSize = 12;  // the tag and a 64-bit size
 
@@ -38,6 +43,11 @@ void PutU32(std::string& Out, std::uint32_t Value) {
     for (int i = 0; i < 4; ++i) Out += static_cast<char>((Value >> (8 * i)) & 0xFF);
 }
 
+void PutU64(std::string& Out, std::uint64_t Value) {
+    PutU32(Out, static_cast<std::uint32_t>(Value));
+    PutU32(Out, static_cast<std::uint32_t>(Value >> 32));
+}
+
 std::uint32_t GetU32(std::string_view Bytes, std::size_t At) {
     std::uint32_t value = 0;
     for (int i = 3; i >= 0; --i)
@@ -45,11 +55,17 @@ std::uint32_t GetU32(std::string_view Bytes, std::size_t At) {
     return value;
 }
 
-std::string Framed(const std::string& Payload) {
+std::uint64_t GetU64(std::string_view Bytes, std::size_t At) {
+    return GetU32(Bytes, At) | std::uint64_t{GetU32(Bytes, At + 4)} << 32;
+}
+
+std::string Framed(std::uint64_t Tag, const std::string& Payload) {
     std::string record;
     record.reserve(RecordHead + Payload.size());
+    PutU64(record, Tag);
     PutU32(record, static_cast<std::uint32_t>(Payload.size()));
     PutU32(record, Crc32(Payload));
+    PutU32(record, Crc32(record));
     record += Payload;
     return record;
 }
@@ -58,8 +74,10 @@ bool IsMark(std::string_view Payload) {
     return Payload.size() == MarkSize && GetU32(Payload, 0) == MarkTag;
 }
 
-// The payload is items that fill it exactly.
+// The payload is items that fill it exactly; every record we write holds at
+// least one.
 bool WellFormed(std::string_view Payload) {
+    if (Payload.empty()) return false;
     std::size_t at = 0;
     while (at < Payload.size()) {
         if (Payload.size() - at < 4) return false;
@@ -71,48 +89,44 @@ bool WellFormed(std::string_view Payload) {
     return true;
 }
 
-void TakeItems(std::string_view Payload, TStringList& Items) {
+// Takes a whole record's payload into Content.
+void Take(std::string_view Payload, TContent& Content) {
+    if (IsMark(Payload)) {
+        Content.SavedMark = GetU64(Payload, 4);
+        return;
+    }
     for (std::size_t at = 0; at < Payload.size();) {
         const std::uint32_t length = GetU32(Payload, at);
-        Items.emplace_back(Payload.substr(at + 4, length));
+        Content.Items.emplace_back(Payload.substr(at + 4, length));
         at += 4 + length;
     }
+    ++Content.Records;
 }
 
-// The payload of the whole record at At, if there is one. Budget bounds the
-// bytes checksummed while looking for records past damage.
-std::optional<std::string_view> RecordAt(std::string_view Bytes, std::size_t At,
-                                         std::size_t* Budget = nullptr) {
-    if (Bytes.size() - At < RecordHead) return std::nullopt;
-    const std::uint32_t length = GetU32(Bytes, At);
-    // Every record we write holds at least one item; a run of zeros left by a
-    // power cut must not pass as empty records.
-    if (length < 4 || length > Bytes.size() - At - RecordHead) return std::nullopt;
-    if (Budget) {
-        if (*Budget < length) {
-            *Budget = 0;
-            return std::nullopt;
+bool Valid(std::string_view Payload, std::uint32_t Checksum) {
+    return (IsMark(Payload) || WellFormed(Payload)) && Crc32(Payload) == Checksum;
+}
+
+// The first format, read once after an upgrade: records one after the other
+// up to the first that cannot be read. Its records carry no tag, so nothing
+// past that point can be told from a text holding record-shaped bytes.
+TContent ParseOld(std::string_view Bytes) {
+    TContent content;
+    content.Old = true;
+    std::size_t at = content.ValidSize = OldMagic.size();
+    while (at < Bytes.size()) {
+        const std::size_t rest = Bytes.size() - at;
+        const std::uint32_t length = rest >= OldRecordHead ? GetU32(Bytes, at) : 0;
+        if (rest < OldRecordHead || length > rest - OldRecordHead) break;  // torn
+        const std::string_view payload = Bytes.substr(at + OldRecordHead, length);
+        if (!Valid(payload, GetU32(Bytes, at + 4))) {
+            content.Damaged = true;
+            break;
         }
-        *Budget -= length;
+        Take(payload, content);
+        at = content.ValidSize = at + OldRecordHead + length;
     }
-    const std::string_view payload = Bytes.substr(At + RecordHead, length);
-    if (!IsMark(payload) && !WellFormed(payload)) return std::nullopt;
-    if (Crc32(payload) != GetU32(Bytes, At + 4)) return std::nullopt;
-    return payload;
-}
-
-// Where the next whole record after the broken one at At starts; npos if none.
-std::size_t NextRecord(std::string_view Bytes, std::size_t At, std::size_t& Budget) {
-    if (Bytes.size() - At < RecordHead) return std::string_view::npos;
-    // Only its checksum may be wrong: the record after it is where its length says.
-    const std::uint32_t length = GetU32(Bytes, At);
-    if (length <= Bytes.size() - At - RecordHead) {
-        const std::size_t next = At + RecordHead + length;
-        if (next > At && RecordAt(Bytes, next, &Budget)) return next;
-    }
-    for (std::size_t at = At + 1; at + RecordHead <= Bytes.size() && Budget > 0; ++at)
-        if (RecordAt(Bytes, at, &Budget)) return at;
-    return std::string_view::npos;
+    return content;
 }
 }  // namespace
 
@@ -123,7 +137,13 @@ std::uint32_t Crc32(std::string_view Bytes) {
     return c ^ 0xFFFFFFFFu;
 }
 
-std::string Record(const TStringList& Entry) {
+std::string Header(std::uint64_t Tag) {
+    std::string header(Magic);
+    PutU64(header, Tag);
+    return header;
+}
+
+std::string Record(std::uint64_t Tag, const TStringList& Entry) {
     std::size_t payloadSize = 0;
     for (const auto& item : Entry) payloadSize += 4 + item.size();
     std::string payload;
@@ -132,42 +152,54 @@ std::string Record(const TStringList& Entry) {
         PutU32(payload, static_cast<std::uint32_t>(item.size()));
         payload += item;
     }
-    return Framed(payload);
+    return Framed(Tag, payload);
 }
 
-std::string Mark(std::uint64_t SavedSize) {
+std::string Mark(std::uint64_t Tag, std::uint64_t SavedSize) {
     std::string payload;
     PutU32(payload, MarkTag);
-    PutU32(payload, static_cast<std::uint32_t>(SavedSize));
-    PutU32(payload, static_cast<std::uint32_t>(SavedSize >> 32));
-    return Framed(payload);
+    PutU64(payload, SavedSize);
+    return Framed(Tag, payload);
+}
+
+bool LooksLikeJournal(std::string_view Head) {
+    const std::size_t n = std::min(Head.size(), Magic.size());
+    return Head.substr(0, n) == Magic.substr(0, n) || Head.substr(0, n) == OldMagic.substr(0, n);
 }
 
 TContent Parse(std::string_view Bytes) {
+    if (Bytes.substr(0, OldMagic.size()) == OldMagic) return ParseOld(Bytes);
     TContent content;
-    if (Bytes.substr(0, Header.size()) != Header) return content;
-    std::size_t at = Header.size();
-    content.ValidSize = at;
-    std::size_t budget = 64 * Bytes.size() + (1u << 20);
+    if (Bytes.size() < HeaderSize || Bytes.substr(0, Magic.size()) != Magic) return content;
+    const std::string_view tag = Bytes.substr(Magic.size(), TagSize);
+    content.Tag = GetU64(Bytes, Magic.size());
+    std::size_t at = content.ValidSize = HeaderSize;
     while (at < Bytes.size()) {
-        if (const auto payload = RecordAt(Bytes, at)) {
-            if (IsMark(*payload)) {
-                content.SavedMark = GetU32(*payload, 4) | std::uint64_t{GetU32(*payload, 8)} << 32;
+        const std::string_view rest = Bytes.substr(at);
+        if (rest.size() >= RecordHead && rest.substr(0, TagSize) == tag &&
+            Crc32(rest.substr(0, RecordHead - 4)) == GetU32(rest, RecordHead - 4)) {
+            // The head is whole, and with it the record's extent: nothing in
+            // there is ever read as a record of its own.
+            const std::uint32_t length = GetU32(rest, TagSize);
+            if (length > rest.size() - RecordHead) break;  // torn: it loses only itself
+            const std::string_view payload = rest.substr(RecordHead, length);
+            at += RecordHead + length;
+            if (Valid(payload, GetU32(rest, TagSize + 4))) {
+                Take(payload, content);
+                content.ValidSize = at;
             } else {
-                TakeItems(*payload, content.Items);
-                ++content.Records;
+                content.Damaged = true;
             }
-            at += RecordHead + payload->size();
-            content.ValidSize = at;
             continue;
         }
-        const std::size_t next = NextRecord(Bytes, at, budget);
+        // A head cut short by a crash, or damage. Past damage, reading goes on
+        // at the next tag: this file's own random value, which no peer knows
+        // and so no text can hold.
+        const std::size_t next = Bytes.find(tag, at + 1);
         if (next == std::string_view::npos) {
-            // A crash mid-append leaves a record shorter than its length says;
-            // a whole one that fails its checksum was damaged afterwards.
-            const std::size_t rest = Bytes.size() - at;
-            content.Damaged |= rest >= RecordHead && GetU32(Bytes, at) >= 4 &&
-                               GetU32(Bytes, at) <= rest - RecordHead;
+            const bool torn = rest.size() < RecordHead &&
+                              rest.substr(0, TagSize) == tag.substr(0, std::min(TagSize, rest.size()));
+            content.Damaged |= !torn && rest.find_first_not_of('\0') != std::string_view::npos;
             break;
         }
         content.Damaged = true;
@@ -181,24 +213,6 @@ namespace {
 constexpr auto FlushInterval = std::chrono::seconds(1);
 constexpr int RetryMs = 1000;
 
-bool MakeDirectories(const std::string& Dir) {
-    struct stat st {};
-    if (Dir.empty() || ::stat(Dir.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        errno = ENOTDIR;
-        return false;
-    }
-    const std::string parent = posixfile::DirectoryOf(Dir);
-    if (parent != Dir && !MakeDirectories(parent)) return false;
-    return ::mkdir(Dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-std::string HomeDir() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return "/";
-}
-
 bool SameFile(int Fd, const std::string& Path) {
     struct stat byFd {};
     struct stat byPath {};
@@ -206,11 +220,13 @@ bool SameFile(int Fd, const std::string& Path) {
            byFd.st_dev == byPath.st_dev && byFd.st_ino == byPath.st_ino;
 }
 
-// The start of a journal, or of one torn while it was being created.
-bool StartsLikeJournal(std::string_view Head) {
-    return Head.size() >= journal::Header.size()
-               ? Head.substr(0, journal::Header.size()) == journal::Header
-               : journal::Header.substr(0, Head.size()) == Head;
+// A fresh tag for a journal file; its records start with it.
+std::uint64_t NewTag() {
+    std::uint64_t tag = 0;
+    if (::getrandom(&tag, sizeof tag, 0) != sizeof tag)
+        tag = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+              (std::uint64_t{static_cast<std::uint32_t>(::getpid())} << 32);
+    return tag;
 }
 
 bool FitsRecords(const TStringList& Items) {
@@ -221,11 +237,7 @@ bool FitsRecords(const TStringList& Items) {
 }  // namespace
 
 std::string TReceivedJournal::DefaultPath() {
-    // Like the XDG rules: an unset, empty or relative value is ignored.
-    const char* state = std::getenv("XDG_STATE_HOME");
-    const std::string base =
-        state && state[0] == '/' ? std::string(state) : HomeDir() + "/.local/state";
-    return base + "/wexlo/received.journal";
+    return files::UserStateDir() + "/wexlo/received.journal";
 }
 
 TReceivedJournal::TReceivedJournal(const TStringList& Received, std::string Path)
@@ -248,18 +260,18 @@ TReceivedJournal::~TReceivedJournal() {
 }
 
 bool TReceivedJournal::MoveAside(const std::string& What) {
-    const std::string aside = posixfile::FreeSidePath(FPath + ".bad");
+    const std::string aside = files::FreeSidePath(FPath + ".bad");
     if (aside.empty() || Calls().Rename(What.c_str(), aside.c_str()) != 0) {
         FError = aside.empty() ? EEXIST : errno;
         return false;
     }
-    posixfile::SyncDirectoryOf(FPath);
+    files::SyncDirectoryOf(FPath);
     return true;
 }
 
 bool TReceivedJournal::Open(bool Create) {
     if (FFd) return true;
-    if (Create && !MakeDirectories(posixfile::DirectoryOf(FPath))) {
+    if (Create && !files::MakeDirectories(files::DirectoryOf(FPath), 0700)) {
         FError = errno;
         return false;
     }
@@ -290,23 +302,23 @@ bool TReceivedJournal::Open(bool Create) {
 
         std::string head;
         const std::size_t headSize =
-            std::min<std::size_t>(static_cast<std::size_t>(opened.st_size), journal::Header.size());
-        if (!posixfile::PReadAll(fd->Get(), head, headSize, 0)) {
+            std::min<std::size_t>(static_cast<std::size_t>(opened.st_size), 8);
+        if (!files::PReadAll(fd->Get(), head, headSize, 0)) {
             FError = errno ? errno : EIO;
             return false;
         }
-        if (!StartsLikeJournal(head)) {
+        if (!journal::LooksLikeJournal(head)) {
             fd.reset();
             if (!MoveAside(FPath)) return false;
             continue;
         }
         std::string bytes;
-        if (!posixfile::ReadAll(fd->Get(), bytes)) {
+        if (!files::ReadAll(fd->Get(), bytes)) {
             FError = errno;
             return false;
         }
         if (!Take(std::move(fd), bytes)) return false;
-        if (Create) posixfile::SyncDirectoryOf(FPath);
+        if (Create) files::SyncDirectoryOf(FPath);
         return true;
     }
     FError = EAGAIN;
@@ -320,16 +332,17 @@ bool TReceivedJournal::Take(TFile Fd, const std::string& Bytes) {
     ++FGeneration;
     FPending = std::move(content.Items);
     FMark = content.SavedMark;
+    FTag = content.Tag;
     FBase = FEnd = content.ValidSize;
     FRunItems = 0;
     bool ok = true;
-    if (content.Damaged) {
-        // A copy for whoever wants to look; the journal goes on from its whole
-        // records.
-        const std::string copy = posixfile::FreeSidePath(FPath + ".bad");
+    if (content.Damaged || content.Old) {
+        // A copy of a damaged one for whoever wants to look; the journal goes
+        // on from its whole records, in the current format.
+        const std::string copy = content.Damaged ? files::FreeSidePath(FPath + ".bad") : "";
         if (!copy.empty()) {
             TFd out(Calls().Open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-            if (out.Valid() && posixfile::WriteAll(out.Get(), Bytes.data(), Bytes.size()))
+            if (out.Valid() && files::WriteAll(out.Get(), Bytes))
                 Calls().FSync(out.Get());
         }
         const bool runOn = FRunOn;
@@ -345,7 +358,8 @@ bool TReceivedJournal::Take(TFile Fd, const std::string& Bytes) {
             FError = errno;
             ok = false;
         } else {
-            ok = WriteAt(journal::Header);
+            FTag = NewTag();
+            ok = WriteAt(journal::Header(FTag));
             if (ok) RequestFlush();
         }
     } else if (content.ValidSize != Bytes.size()) {
@@ -363,7 +377,7 @@ bool TReceivedJournal::Take(TFile Fd, const std::string& Bytes) {
 }
 
 bool TReceivedJournal::WriteAt(const std::string& Bytes) {
-    if (!posixfile::PWriteAll(FFd->Get(), Bytes.data(), Bytes.size(), static_cast<off_t>(FEnd))) {
+    if (!files::PWriteAll(FFd->Get(), Bytes, static_cast<off_t>(FEnd))) {
         FError = errno;
         // Leave no partial record behind for the next one to follow.
         Calls().FTruncate(FFd->Get(), static_cast<off_t>(FEnd));
@@ -395,11 +409,12 @@ bool TReceivedJournal::Rewrite() {
         FError = EFBIG;
         return false;
     }
-    std::string bytes = journal::Header;
-    if (!FPending.empty()) bytes += journal::Record(FPending);
-    if (FMark) bytes += journal::Mark(*FMark);
+    const std::uint64_t tag = NewTag();
+    std::string bytes = journal::Header(tag);
+    if (!FPending.empty()) bytes += journal::Record(tag, FPending);
+    if (FMark) bytes += journal::Mark(tag, *FMark);
     const std::size_t base = bytes.size();
-    if (withRun) bytes += journal::Record(FRun);
+    if (withRun) bytes += journal::Record(tag, FRun);
 
     // Only the holder of the journal's lock gets here, so the name is ours.
     const std::string temp = FPath + ".new";
@@ -411,15 +426,16 @@ bool TReceivedJournal::Rewrite() {
         return false;
     }
     ::flock(fd->Get(), LOCK_EX | LOCK_NB);
-    if (!posixfile::WriteAll(fd->Get(), bytes.data(), bytes.size()) ||
+    if (!files::WriteAll(fd->Get(), bytes) ||
         Calls().FSync(fd->Get()) != 0 || Calls().Rename(temp.c_str(), FPath.c_str()) != 0) {
         FError = errno;
         Calls().Unlink(temp.c_str());
         return false;
     }
-    posixfile::SyncDirectoryOf(FPath);
+    files::SyncDirectoryOf(FPath);
     FFd = std::move(fd);
     ++FGeneration;
+    FTag = tag;
     FBase = base;
     FEnd = bytes.size();
     FRunItems = withRun ? FRun.size() : 0;
@@ -461,7 +477,7 @@ void TReceivedJournal::Repaired() {
 void TReceivedJournal::RemoveFile() {
     if (!FFd) return;
     Calls().Unlink(FPath.c_str());
-    posixfile::SyncDirectoryOf(FPath);
+    files::SyncDirectoryOf(FPath);
     FFd.reset();  // releases the lock
     ++FGeneration;
     FPending.clear();
@@ -477,7 +493,7 @@ void TReceivedJournal::Save(const TSavedMessages& Saved, const TStringList& Item
     std::optional<std::uint64_t> mark = FMark;
     if (!mark && Whole && FFd && !Items.empty()) {
         const std::uint64_t size = Saved.Size();
-        if (WriteAt(journal::Mark(size)) && Calls().FSync(FFd->Get()) == 0) {
+        if (WriteAt(journal::Mark(FTag, size)) && Calls().FSync(FFd->Get()) == 0) {
             FMark = mark = size;
             FBase = FEnd;
         }
@@ -503,7 +519,7 @@ bool TReceivedJournal::Append(const TStringList& Entry) {
     // Out of step with the list, the journal is written anew like after a
     // failure.
     if (!FFailing && Open(true) && FRunItems + Entry.size() == FRun.size() && FitsRecords(Entry) &&
-        WriteAt(journal::Record(Entry))) {
+        WriteAt(journal::Record(FTag, Entry))) {
         FRunItems += Entry.size();
         RequestFlush();
         return true;

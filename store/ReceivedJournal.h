@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "store/MessageLog.h"
-#include "store/PosixFile.h"
+#include "platform/FileSystem.h"
 
 class QTimer;
 class TDiskFlusher;
@@ -30,18 +30,24 @@ class TSavedMessages;
 // journal is replaced whole from the run's list. OnWriteFailed tells the user
 // once per streak of failures.
 //
-// The file is a header followed by records. A record is its payload's length
-// and CRC-32 (both 32-bit little-endian), then the payload: the entry's items,
-// each as a 32-bit length and its bytes. Items may hold any byte. A payload
-// that starts with 0xFFFFFFFF, which no item length can be, is a mark instead:
+// The file is a header, the format's name and version and a random 64-bit tag
+// of this file, followed by records. A record starts with a head: the tag, the
+// payload's length, the payload's CRC-32 and the CRC-32 of these (all little-
+// endian), then the payload: the entry's items, each as a 32-bit length and its
+// bytes. Items may hold any byte. A payload that starts with 0xFFFFFFFF, which
+// no item length can be, is a mark instead:
 // the size of the saved-messages file (64-bit) when an append of the journal's
 // entries to it began. Whoever saves the journal later resumes that append
 // rather than repeating it, so each entry lands in the saved-messages file
 // once, whenever a kill comes.
 //
-// Reading drops a record torn by a crash at the end. A damaged record elsewhere
-// is skipped and reading goes on at the next whole record; a copy of such a
-// journal is kept beside it (received.journal.bad, .bad.1, ...). Anything at
+// Messages come from peers and may hold bytes shaped like records, so nothing
+// inside the extent of a record whose head is whole is ever read as a record:
+// a record torn by a crash at the end costs only itself. Past a damaged head,
+// reading goes on at the next tag, which no peer knows. A damaged journal is
+// kept beside it as it was (received.journal.bad, .bad.1, ...). A journal of
+// the first format (no tags) is read once, up to its first damage, and written
+// anew in this one. Anything at
 // the path that is not a journal (a link, a FIFO, a device, a folder, another
 // program's file) is never followed, read or truncated: it is moved aside to
 // that name too, and a fresh journal started.
@@ -99,7 +105,7 @@ public:
     bool Failing() const { return FFailing; }
 
 private:
-    using TFile = std::shared_ptr<posixfile::TFd>;
+    using TFile = std::shared_ptr<files::TFd>;
 
     bool Open(bool Create);
     bool Take(TFile Fd, const std::string& Bytes);
@@ -120,6 +126,7 @@ private:
     std::uint64_t FGeneration = 0;  // of FFd: late news about a replaced file is ignored
     TStringList FPending;           // items left by earlier runs
     std::optional<std::uint64_t> FMark;
+    std::uint64_t FTag = 0;     // of the open file's records
     std::size_t FBase = 0;      // end of the earlier runs' records
     std::size_t FEnd = 0;       // end of the last whole record
     std::size_t FRunItems = 0;  // items of the run's list in the file
@@ -133,17 +140,22 @@ private:
 
 // The framing, for the class above and its tests.
 namespace journal {
-extern const std::string Header;
+std::string Header(std::uint64_t Tag);
+std::string Record(std::uint64_t Tag, const TStringList& Entry);
+std::string Mark(std::uint64_t Tag, std::uint64_t SavedSize);
 
-std::string Record(const TStringList& Entry);
-std::string Mark(std::uint64_t SavedSize);
+// Head is the start of a journal (of either format), or of one torn while it
+// was being created.
+bool LooksLikeJournal(std::string_view Head);
 
 struct TContent {
     TStringList Items;  // of all whole records, in order
     std::size_t Records = 0;
     std::size_t ValidSize = 0;               // bytes up to the end of the last whole record
     std::optional<std::uint64_t> SavedMark;  // of the last mark
-    bool Damaged = false;                    // something other than a torn last record was skipped
+    std::uint64_t Tag = 0;
+    bool Damaged = false;  // something other than a torn last record was skipped
+    bool Old = false;      // the first format
 };
 
 // Reads whole records, skipping damaged ones. A file without the header yields

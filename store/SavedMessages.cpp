@@ -1,11 +1,12 @@
 #include "SavedMessages.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "platform/Exceptions.h"
-#include "store/PosixFile.h"
+#include "platform/FileSystem.h"
 
-using posixfile::TFd;
+using files::TFd;
 
 std::string TSavedMessages::PathIn(const std::string& ExeDir) {
     if (!ExeDir.empty() && ExeDir.back() == '/') return ExeDir + "Saved messages.txt";
@@ -28,7 +29,7 @@ bool TextAt(int Fd, off_t Size, const TStringList& Entries, std::string& Text) {
     Text.clear();
     if (Size > 0 && !Entries.empty()) {
         std::string last;
-        if (!posixfile::PReadAll(Fd, last, 1, Size - 1)) return false;
+        if (!files::PReadAll(Fd, last, 1, Size - 1)) return false;
         // Text without a final break would run into the first new line.
         if (last[0] != '\n' && last[0] != '\r') Text = "\r\n";
     }
@@ -40,7 +41,7 @@ bool TextAt(int Fd, off_t Size, const TStringList& Entries, std::string& Text) {
 void TSavedMessages::Append(const TStringList& Entries,
                             std::optional<std::uint64_t> StartedAt) const {
     const Exception failure("Cannot create file " + FPath);
-    auto& calls = posixfile::Calls();
+    auto& calls = files::Calls();
     bool created = true;
     TFd fd(calls.Open(FPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd.Valid() && errno == EEXIST) {
@@ -63,13 +64,13 @@ void TSavedMessages::Append(const TStringList& Entries,
         if (!TextAt(fd.Get(), from, Entries, text)) throw failure;
         std::string there;
         const std::size_t have = std::min(static_cast<std::size_t>(oldSize - from), text.size());
-        if (!posixfile::PReadAll(fd.Get(), there, have, from)) throw failure;
+        if (!files::PReadAll(fd.Get(), there, have, from)) throw failure;
         resumed = text.compare(0, have, there) == 0;
         if (resumed) done = have;
     }
     if (!resumed && !TextAt(fd.Get(), oldSize, Entries, text)) throw failure;
 
-    if (!posixfile::WriteAll(fd.Get(), text.data() + done, text.size() - done) ||
+    if (!files::WriteAll(fd.Get(), std::string_view(text).substr(done)) ||
         calls.FSync(fd.Get()) != 0) {
         // Take back whatever part of the new text made it, so the file holds
         // exactly what it held before (or is not there, as before).
@@ -80,7 +81,7 @@ void TSavedMessages::Append(const TStringList& Entries,
         }
         throw failure;
     }
-    if (created) posixfile::SyncDirectoryOf(FPath);
+    if (created) files::SyncDirectoryOf(FPath);
 }
 
 std::string TSavedMessages::Read() const {
@@ -91,13 +92,13 @@ std::string TSavedMessages::Read() const {
     if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) throw failure;
     std::string content;
     content.reserve(static_cast<std::size_t>(st.st_size));
-    if (!posixfile::ReadAll(fd.Get(), content)) throw failure;
+    if (!files::ReadAll(fd.Get(), content)) throw failure;
     return content;
 }
 
 bool TSavedMessages::Delete() const {
     if (!Exists()) return true;
-    return ::unlink(FPath.c_str()) == 0 || errno == ENOENT;
+    return files::Calls().Unlink(FPath.c_str()) == 0 || errno == ENOENT;
 }
 
 std::string TSavedMessages::DeleteErrorText() const {

@@ -218,7 +218,7 @@ TEST(MainLogs, JournalKeepsWhatACrashWouldLoseAndTheNextStartSavesIt) {
     // A run that died left one entry behind.
     fs::create_directories(fs::path(h.services.JournalPath).parent_path());
     testsupport::WriteFile(h.services.JournalPath,
-                           journal::Header + journal::Record(Entry("from the dead run")));
+                           journal::Header(1) + journal::Record(1, Entry("from the dead run")));
     testsupport::WriteFile(h.SavedPath(), "earlier\r\n");
 
     TfMain& form = h.Start();

@@ -1,16 +1,14 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <ctime>
 #include <filesystem>
 
 #include <QString>
 
 #include "platform/RegistryFile.h"
+#include "tests/platform/FileFaults.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -301,29 +299,29 @@ TEST(RegistryFile, FailedWritesLeaveTheOldFileAndNoTemporaryFile) {
     key->SetValue("a", DwordValue(1));
     EXPECT_THROW(key->Close(), ERegistryError);
 
-    // A write that fails half-way: the file size limit stops it with EFBIG.
+    // Each file call failing once: the file stays as it was (or, when only the
+    // folder's flush failed, is the new one), and nothing is left beside it.
     const TRegistryFile reg(dir + "/settings.reg");
     reg.CreateKey(Key)->SetValue("small", DwordValue(7));
     const std::string before = ReadFile(reg.Path());
-    const pid_t child = fork();
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{4096, 4096};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        auto big = reg.CreateKey(Key);
-        big->SetValue("big", TextValue(REG_SZ, std::string(100000, 'x')));
-        try {
-            big->Close();
-        } catch (const ERegistryError&) {
-            _exit(0);
-        }
-        _exit(1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(ReadFile(reg.Path()), before);
-    EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"blocker", "settings.reg"}));
+    bool thrown = false;
+    filefaults::FailEachCallOnce(
+        [&] { WriteFile(reg.Path(), before); },
+        [&] {
+            auto big = reg.CreateKey(Key);
+            big->SetValue("big", TextValue(REG_SZ, std::string(100000, 'x')));
+            thrown = false;
+            try {
+                big->Close();
+            } catch (const ERegistryError&) {
+                thrown = true;
+            }
+        },
+        [&](const std::string& Which) {
+            EXPECT_EQ(ReadFile(reg.Path()) == before, thrown) << Which;
+            EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"blocker", "settings.reg"}))
+                << Which;
+        });
 }
 
 TEST(RegistryFile, ExportOfTheWindowsEditorIsReadAndSavedInOurForm) {
@@ -337,9 +335,9 @@ TEST(RegistryFile, ExportOfTheWindowsEditorIsReadAndSavedInOurForm) {
                          "[HKEY_CURRENT_USER\\Software\\Drelmo Soft\\Wexlo]\r\n"
                          "\"Show OnTop\"=dword:00000000\r\n"
                          "\"Sound file\"=\"C:\\\\Sons\\\\Café.wav\"\r\n"
-                         "\"Response message\"=\"Parti déjeuner\r\nretour à 14 h\"\r\n"
+                         "\"Response message\"=\"Parti déjeuner 😀 𝄞\r\nretour à 14 h\"\r\n"
                          "\"Expanded\"=hex(2):" +
-                         HexList(Utf16("%USERPROFILE%\\€")) + ",00,00\r\n" +
+                         HexList(Utf16("%USERPROFILE%\\€😀 𝄞")) + ",00,00\r\n" +
                          "\"Recent hosts\"=hex(7):" + HexList(Utf16("alpha")) + ",00,00," +
                          HexList(Utf16("beta")) + ",00,00,00,00\r\n" +
                          "\"Window\"=hex:01,02\r\n"
@@ -352,8 +350,8 @@ TEST(RegistryFile, ExportOfTheWindowsEditorIsReadAndSavedInOurForm) {
     const std::pair<std::string, TRegValue> expected[] = {
         {"Show OnTop", DwordValue(0)},
         {"Sound file", TextValue(REG_SZ, "C:\\Sons\\Café.wav")},
-        {"Response message", TextValue(REG_SZ, "Parti déjeuner\r\nretour à 14 h")},
-        {"Expanded", TextValue(REG_EXPAND_SZ, "%USERPROFILE%\\€")},
+        {"Response message", TextValue(REG_SZ, "Parti déjeuner 😀 𝄞\r\nretour à 14 h")},
+        {"Expanded", TextValue(REG_EXPAND_SZ, "%USERPROFILE%\\€😀 𝄞")},
         {"Recent hosts", {REG_MULTI_SZ, "alpha\0beta\0\0"s}},
         {"Window", {REG_BINARY, "\x01\x02"}},
     };
@@ -372,7 +370,7 @@ TEST(RegistryFile, ExportOfTheWindowsEditorIsReadAndSavedInOurForm) {
     EXPECT_EQ(file.rfind("REGEDIT4\r\n", 0), 0u) << file;
     EXPECT_NE(file.find("\"Sound file\"=\"C:\\\\Sons\\\\Café.wav\"\r\n"), std::string::npos)
         << file;
-    EXPECT_NE(file.find("\"Response message\"=\"Parti déjeuner\\r\\nretour à 14 h\"\r\n"),
+    EXPECT_NE(file.find("\"Response message\"=\"Parti déjeuner 😀 𝄞\\r\\nretour à 14 h\"\r\n"),
               std::string::npos)
         << file;
     EXPECT_NE(file.find("\"Name\"=hex(2):" + HexList("Zoë") + ",00\r\n"), std::string::npos)
@@ -392,11 +390,14 @@ TEST(RegistryFile, SymbolicLinkKeepsPointingAtTheFileThatIsReplaced) {
     const std::string target = dir + "/dotfiles/wexlo/settings.reg";
     const std::string store = dir + "/config/settings.reg";
     WriteFile(target, "REGEDIT4\n\n[HKEY_CURRENT_USER\\" + Key + "]\n\"Port\"=dword:00000001\n");
-    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace);
-    // A relative link to a link, as dotfile managers make them.
-    fs::create_symlink("../dotfiles/wexlo/settings.reg", dir + "/config/middle.reg");
-    fs::create_symlink("middle.reg", store);
+    // Not the mode a new file gets: the replaced one keeps its own.
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(target, mode, fs::perm_options::replace);
+    // A relative link to a relative link in a folder of another depth, as
+    // dotfile managers make them: each resolves from its own folder.
+    fs::create_directories(dir + "/links/deep");
+    fs::create_symlink("../../dotfiles/wexlo/settings.reg", dir + "/links/deep/middle.reg");
+    fs::create_symlink("../links/deep/middle.reg", store);
 
     const TRegistryFile reg(store);
     EXPECT_EQ(reg.FilePath(), fs::canonical(target).string());
@@ -404,11 +405,10 @@ TEST(RegistryFile, SymbolicLinkKeepsPointingAtTheFileThatIsReplaced) {
     reg.CreateKey(Key)->SetValue("Port", DwordValue(2));
 
     EXPECT_TRUE(fs::is_symlink(store));
-    EXPECT_EQ(fs::read_symlink(store), "middle.reg");
+    EXPECT_EQ(fs::read_symlink(store), "../links/deep/middle.reg");
     EXPECT_NE(ReadFile(target).find("\"Port\"=dword:00000002"), std::string::npos);
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(FolderEntries(dir + "/config"),
-              (std::vector<std::string>{"middle.reg", "settings.reg"}));
+    EXPECT_EQ(fs::status(target).permissions(), mode);
+    EXPECT_EQ(FolderEntries(dir + "/config"), std::vector<std::string>{"settings.reg"});
     EXPECT_EQ(FolderEntries(dir + "/dotfiles/wexlo"), std::vector<std::string>{"settings.reg"});
 
     // A link to a file not made yet makes it there.

@@ -53,7 +53,7 @@ TEST(DataPlaces, UserDataFollowsTheXdgRules) {
 }
 
 // Where "Saved messages.txt" goes for a copy run from a folder.
-TEST(DataPlaces, SavedMessagesStayBesideAWritableOrHoldingFolder) {
+TEST(DataPlaces, SavedMessagesStayBesideOnlyInAFolderOfTheCopysOwn) {
     const fs::path root = fs::path(TempDir()) / "places";
     const fs::path data = root / "data";
     ScopedEnv env("XDG_DATA_HOME", data.c_str());
@@ -75,6 +75,19 @@ TEST(DataPlaces, SavedMessagesStayBesideAWritableOrHoldingFolder) {
     fs::create_symlink(root / "elsewhere.txt", linked / "Saved messages.txt");
     fs::permissions(linked, fs::perms::owner_read | fs::perms::owner_exec,
                     fs::perm_options::replace);
+    // Installed under a prefix the user can write to (as root, or with
+    // DESTDIR), one bin folder already holding a file left there earlier.
+    for (const char* prefix : {"prefix", "staged/usr"}) {
+        fs::create_directories(root / prefix / "share/wexlo");
+        fs::create_directories(root / prefix / "bin");
+    }
+    testsupport::WriteFile((root / "staged/usr/bin/Saved messages.txt").string(), "left\r\n");
+    // Root owns every folder it makes; another user's stands in for one of root's.
+    const fs::path foreign = ::geteuid() == 0 ? root / "foreign" : fs::path("/tmp");
+    fs::create_directories(foreign);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    }
 
     // Permission bits do not hold back root; the rows that rely on them are
     // then left out.
@@ -93,6 +106,9 @@ TEST(DataPlaces, SavedMessagesStayBesideAWritableOrHoldingFolder) {
          false},
         {"read-only folder with a link of that name", linked,
          (linked / "Saved messages.txt").string(), false},
+        {"installed prefix", root / "prefix/bin", userFile, false},
+        {"staged install holding the file", root / "staged/usr/bin", userFile, false},
+        {"writable folder of another user", foreign, userFile, false},
     };
     for (const auto& c : cases) {
         if (c.needsPermissions && root_user) continue;

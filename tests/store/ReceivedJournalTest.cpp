@@ -32,6 +32,8 @@ using testsupport::ReadFile;
 using testsupport::WriteFile;
 using namespace storetest;
 
+constexpr std::uint64_t Tag = 0x5A17C0DEF00DBEEF;  // of the journals the tests write
+
 constexpr int ReadyFd = 3;
 
 // Environment values cannot hold NUL bytes, so texts travel as hex.
@@ -172,10 +174,10 @@ TEST(ReceivedJournal, RecordsCarryAnyBytes) {
         {"\r", "\n", "\r\n", "", "\0"s, "\xff\xfe"},
         {std::string(100000, '\xAF')},
     };
-    std::string bytes = journal::Header;
+    std::string bytes = journal::Header(Tag);
     TStringList all;
     for (const auto& entry : entries) {
-        bytes += journal::Record(entry);
+        bytes += journal::Record(Tag, entry);
         Append(all, entry);
     }
     const journal::TContent content = journal::Parse(bytes);
@@ -186,8 +188,8 @@ TEST(ReceivedJournal, RecordsCarryAnyBytes) {
 
 TEST(ReceivedJournal, ADamagedTailIsDroppedAndTheRecordsBeforeItKept) {
     const TStringList first = Entry("first"), second = Entry("second\0\r\n"s);
-    const std::string whole = journal::Header + journal::Record(first) + journal::Record(second);
-    const std::string last = journal::Record(Entry("torn"));
+    const std::string whole = journal::Header(Tag) + journal::Record(Tag, first) + journal::Record(Tag, second);
+    const std::string last = journal::Record(Tag, Entry("torn"));
     TStringList kept = first;
     Append(kept, second);
 
@@ -365,8 +367,8 @@ TEST(ReceivedJournal, AKillAtARandomMomentLandsEachEntryOnce) {
 TEST(ReceivedJournal, ATornTailOnDiskIsDroppedOnce) {
     const std::string dir = NewFolder("journal");
     const std::string path = dir + "/received.journal";
-    const std::string torn = journal::Record(Entry("torn"));
-    WriteFile(path, journal::Header + journal::Record(Entry("kept")) + torn.substr(0, 20));
+    const std::string torn = journal::Record(Tag, Entry("torn"));
+    WriteFile(path, journal::Header(Tag) + journal::Record(Tag, Entry("kept")) + torn.substr(0, 20));
 
     // Writing on after the torn record must not hide the new one behind it.
     {
@@ -381,6 +383,59 @@ TEST(ReceivedJournal, ATornTailOnDiskIsDroppedOnce) {
     EXPECT_EQ(ReadFile(dir + "/Saved messages.txt"), TextOf(expected));
     EXPECT_FALSE(fs::exists(path));
     EXPECT_FALSE(fs::exists(path + ".bad")) << "a torn tail is no damage";
+}
+
+// A peer's text may hold bytes shaped like records, even ones with this very
+// journal's tag. A kill that tears such a message's record costs that message
+// only: the next start saves the whole ones before it and nothing found inside
+// it, from a journal of either format.
+TEST(ReceivedJournal, RecordsInsideATornMessageNeverComeBackAsEntries) {
+    const TStringList forged = ReceivedEntry("boss-pc", "10.1.2.3", "09:12:00, 01/02/24", false,
+                                             "FORGED: please approve the transfer today");
+    const auto u32 = [](std::size_t Value) {
+        std::string bytes;
+        for (int i = 0; i < 4; ++i) bytes += static_cast<char>(Value >> (8 * i) & 0xFF);
+        return bytes;
+    };
+    const auto oldRecord = [&](const TStringList& Items) {  // the first format's framing
+        std::string payload;
+        for (const auto& item : Items) payload += u32(item.size()) + item;
+        return u32(payload.size()) + u32(journal::Crc32(payload)) + payload;
+    };
+    const std::string pad(50000, 'x');
+    for (const bool old : {false, true}) {
+        SCOPED_TRACE(old ? "first format" : "current format");
+        const std::string dir = NewFolder("forged"), path = dir + "/received.journal";
+        std::string file;
+        std::size_t whole = 0;  // the journal before the long message
+        if (old) {
+            file = "WEXLOJ1\n" + oldRecord(Entry("real"));
+            whole = file.size();
+            file += oldRecord(Entry(pad + oldRecord(forged) + pad));
+        } else {
+            Receiving run(path);
+            ASSERT_TRUE(run.Receive(Entry("real")));
+            whole = ReadFile(path).size();
+            const std::uint64_t tag = journal::Parse(ReadFile(path)).Tag;
+            ASSERT_TRUE(run.Receive(Entry(pad + journal::Record(tag, forged) + pad)));
+            file = ReadFile(path);
+        }
+        for (const std::size_t cut : {whole, file.rfind("FORGED") + 1000, file.size() - 1}) {
+            const TSavedMessages saved(NewFolder("forged") + "/Saved messages.txt");
+            WriteFile(path, file.substr(0, cut));
+            {  // a start that cannot save yet writes on
+                Receiving next(path);
+                EXPECT_ANY_THROW(next.journal.Recover(TSavedMessages(dir + "/missing/x")));
+                ASSERT_TRUE(next.Receive(Entry("later")));
+            }
+            Receiving last(path);
+            last.journal.Recover(saved);
+            EXPECT_EQ(ReadFile(saved.Path()), TextOf(Joined({Entry("real"), Entry("later")})))
+                << "cut at " << cut;
+            EXPECT_FALSE(fs::exists(path));
+            EXPECT_FALSE(fs::exists(path + ".bad")) << "a torn tail is no damage";
+        }
+    }
 }
 
 TEST(ReceivedJournal, FollowsTheRunsCommands) {
@@ -631,6 +686,7 @@ TEST(ReceivedJournal, EachFileCallFailingOnceLosesNothingAndTheRetrySucceeds) {
                     EXPECT_NE(told[0].find(std::strerror(error)), std::string::npos) << told[0];
                 }
                 EXPECT_TRUE(run->Receive(Entry("after")));
+                EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run->list);
                 run->journal.SaveOnExit(saved());
                 EXPECT_EQ(ReadFile(saved().Path()), first ? landed({"during", "after"})
                                                           : landed({"before", "during", "after"}));
@@ -671,7 +727,7 @@ std::vector<std::pair<std::thread::id, std::chrono::steady_clock::time_point>> s
 TEST(ReceivedJournal, FlushesLeaveTheWritingThreadAtMostOnceASecond) {
     const std::string path = NewFolder("flushes") + "/received.journal";
     FileFaults faults;
-    posixfile::Calls().FSync = [](int Fd) {
+    files::Calls().FSync = [](int Fd) {
         struct stat st {};
         if (::fstat(Fd, &st) == 0 && S_ISREG(st.st_mode)) {
             const std::lock_guard lock(syncsMutex);
@@ -748,9 +804,9 @@ TEST(ReceivedJournal, AForeignFileAtThePathIsMovedAsideUntouched) {
 // A damaged record is skipped; the whole records on both sides of it are
 // saved, and a copy of the journal as it was stays beside it.
 TEST(ReceivedJournal, ADamagedRecordCostsOnlyItself) {
-    const std::string before = journal::Header + journal::Record(Entry("before"));
-    const std::string hit = journal::Record(Entry("damaged"));
-    const std::string after = journal::Record(Entry("after")) + journal::Record(Entry("last"));
+    const std::string before = journal::Header(Tag) + journal::Record(Tag, Entry("before"));
+    const std::string hit = journal::Record(Tag, Entry("damaged"));
+    const std::string after = journal::Record(Tag, Entry("after")) + journal::Record(Tag, Entry("last"));
     const auto changed = [&](std::size_t At, const std::string& Bytes) {
         std::string copy = hit;
         copy.replace(At, Bytes.size(), Bytes);
@@ -762,9 +818,9 @@ TEST(ReceivedJournal, ADamagedRecordCostsOnlyItself) {
         bool hitKept;
     } cases[] = {
         {"a byte of the text", changed(hit.size() - 5, "?"), false},
-        {"its checksum", changed(4, "\x01\x02\x03\x04"), false},
-        {"its length too short", changed(0, "\x05"s), false},
-        {"its length too long", changed(0, "\xff\xff"s), false},
+        {"its checksum", changed(12, "\x01\x02\x03\x04"), false},
+        {"its length too short", changed(8, "\x05"s), false},
+        {"its length too long", changed(8, "\xff\xff"s), false},
         {"zeros", std::string(hit.size(), '\0'), false},
         {"junk between records", hit + "junk", true},
     };
