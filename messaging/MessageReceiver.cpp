@@ -79,7 +79,9 @@ void TMessageReceiver::AwaitMore(TSocketConnection* Socket, TPending& Pending) {
     const std::int64_t roundTripMs = link.RoundTripUs / 1000;
     const std::int64_t quietMs = std::max<std::int64_t>(
         {Limits.MinQuietMs, 4 * roundTripMs, link.RetransmitUs / 1000 + roundTripMs});
-    Pending.Timer->start(int(std::min<std::int64_t>(quietMs, Pending.Deadline.remainingTime())));
+    const std::int64_t remainingMs = Pending.Deadline.remainingTime();
+    Pending.Clipped = remainingMs < quietMs;
+    Pending.Timer->start(int(std::min(quietMs, remainingMs)));
 }
 
 void TMessageReceiver::Collected(TSocketConnection* Socket, const std::string& More) {
@@ -91,10 +93,11 @@ void TMessageReceiver::Collected(TSocketConnection* Socket, const std::string& M
     pending.Request.append(More, 0,
                            std::min(More.size(), Limits.MaxBytes + 1 - pending.Request.size()));
     const bool tooLong = pending.Request.size() > Limits.MaxBytes;
-    // Still arriving when the time is up, or too long: the request is cut.
+    // Too long, or not known to be whole when the time is up (still
+    // arriving, or quiet for less than the quiet time): the request is cut.
     if (tooLong || pending.Deadline.hasExpired()) {
         if (tooLong) pending.Request.resize(Limits.MaxBytes);
-        Finish(Socket, tooLong || !More.empty());
+        Finish(Socket, tooLong || !More.empty() || pending.Clipped);
         return;
     }
     if (!More.empty()) AwaitMore(Socket, pending);
@@ -106,10 +109,14 @@ void TMessageReceiver::QuietTimeUp(TSocketConnection* Socket) {
             // Bytes that came while the event loop was busy elsewhere are no
             // pause of the sender's.
             const std::string more = Socket->ReceiveAvailable();
-            if (more.empty())
-                Finish(Socket);
-            else
+            if (!more.empty()) {
                 Collected(Socket, more);
+                return;
+            }
+            // Quiet for the whole quiet time: the peer is done. Quiet only
+            // since a wait the deadline cut short: it may still be sending.
+            const auto it = FPending.find(Socket);
+            if (it != FPending.end()) Finish(Socket, it->second.Clipped);
         } catch (...) {
             Forget(Socket);
             Socket->Close();

@@ -53,6 +53,9 @@ private:
         std::string Request;
         QDeadlineTimer Deadline;
         QTimer* Timer = nullptr;
+        // The quiet wait now running ends at the deadline, short of the
+        // quiet time: silence when it ends does not say the peer is done.
+        bool Clipped = false;
         QMetaObject::Connection Gone;
     };
 

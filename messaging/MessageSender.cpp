@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include <QDateTime>
+
 #include "messaging/WireFormat.h"
 #include "net/AsyncClientSocket.h"
 #include "platform/Exceptions.h"
@@ -9,8 +11,22 @@
 #include "platform/Sound.h"
 #include "store/TimeStamp.h"
 
+namespace {
+// How often the sender looks whether the platform has sent the rest. There is
+// no notification for an empty send queue; the request is long, or the link
+// slow, when this runs more than once or twice.
+constexpr int LeavingPollMs = 20;
+}  // namespace
+
 TMessageSender::TMessageSender(TAsyncClientSocket& ClientSocket, IMessagingHost& Host)
-    : ClientSocket(ClientSocket), FHost(Host) {}
+    : ClientSocket(ClientSocket), FHost(Host) {
+    FLeaving.setSingleShot(true);
+    FLeaving.setInterval(LeavingPollMs);
+    QObject::connect(&FLeaving, &QTimer::timeout, [this] {
+        TSocketConnection* socket = this->ClientSocket.Connection();
+        if (FWriting && socket->Connected()) socket->Dispatch([this, socket] { CheckLeft(socket); });
+    });
+}
 
 bool TMessageSender::SendMessageTo(const TStringList& Hosts, const std::string& Text) {
     if (FSending) {
@@ -49,16 +65,38 @@ void TMessageSender::ClientSocketConnect(QObject*, TSocketConnection* Socket) {
     // A write that failed was reported by the error handler, which ended the
     // send; it must not be logged and shown as sent as well.
     if (!FWriting) return;
-    // What the socket could not take yet goes as it becomes writable; the
-    // send is done when the last byte has gone (ClientSocketDrained).
-    if (Socket->PendingOutput() == 0) RequestWritten(Socket);
+    // What the socket could not take yet goes as it becomes writable
+    // (ClientSocketDrained); the send is done when the last byte has left.
+    FLastUnsent = 0;
+    if (Socket->PendingOutput() == 0) CheckLeft(Socket);
 }
 
 void TMessageSender::ClientSocketDrained(QObject*, TSocketConnection* Socket) {
-    if (FWriting) RequestWritten(Socket);
+    if (FWriting) CheckLeft(Socket);
+}
+
+void TMessageSender::CheckLeft(TSocketConnection* Socket) {
+    if (!FWriting || Socket->PendingOutput() > 0) return;
+    const std::size_t unsent = Socket->UnsentBytes();
+    if (unsent == 0) {
+        RequestWritten(Socket);
+        return;
+    }
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (unsent != FLastUnsent) {
+        FLastUnsent = unsent;
+        FUnsentSinceMs = now;
+    } else if (now - FUnsentSinceMs >= TSocketConnection::SendStallMs()) {
+        // A peer that stopped reading must not hold the send for ever.
+        int code = ETIMEDOUT;
+        ClientSocketError(&ClientSocket, Socket, ekSend, code);
+        return;
+    }
+    FLeaving.start();
 }
 
 void TMessageSender::RequestWritten(TSocketConnection* Socket) {
+    FLeaving.stop();
     FWriting = false;
     const std::string peerName = Socket->PeerName();
     const std::string peerAddress = Socket->PeerAddress();
@@ -68,17 +106,25 @@ void TMessageSender::RequestWritten(TSocketConnection* Socket) {
 }
 
 void TMessageSender::ClientSocketDisconnect(QObject* Sender, TSocketConnection* Socket) {
-    // The connection ended (the peer closed it, or the program did) with part
-    // of the request unsent: the message did not get through.
     if (!FWriting) return;
+    // A receiver of the older protocol closes without a reply once it has
+    // it all; the last look may just not have seen the acknowledgement yet.
+    if (Socket->UnsentBytes() == 0) {
+        RequestWritten(Socket);
+        return;
+    }
+    // The connection ended (the peer closed it, or the program did) with part
+    // of the request not delivered: the message did not get through.
     int code = EPIPE;
     ClientSocketError(Sender, Socket, ekSend, code);
 }
 
 void TMessageSender::ClientSocketRead(QObject*, TSocketConnection* Socket) {
+    // The answer carries the peer's acknowledgement of what it has.
+    if (FWriting && Socket->UnsentBytes() == 0) RequestWritten(Socket);
     if (FWriting) {
-        // An answer before the whole request was taken: the receiver handled
-        // a cut message. The close reports the send as failed.
+        // An answer before the peer had the whole request: the receiver
+        // handled a cut message. The close reports the send as failed.
         Socket->Close();
         return;
     }
@@ -115,6 +161,7 @@ void TMessageSender::ClientSocketError(QObject*, TSocketConnection* Socket,
                                        TSocketErrorKind ErrorEvent, int& ErrorCode) {
     FSending = false;
     FWriting = false;
+    FLeaving.stop();
     FHost.TraySendFailed();
 
     const std::string text = SocketFailureText(ErrorEvent, ErrorCode, Socket, ClientSocket.Host());

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -654,6 +655,13 @@ bool TSocketConnection::SendAll(const std::string& Text) {
 
 std::size_t TSocketConnection::PendingOutput() const {
     return d->Outgoing.size() - d->OutgoingSent;
+}
+
+std::size_t TSocketConnection::UnsentBytes() const {
+    int queued = 0;
+    // SIOCOUTQ: bytes in the send queue the peer has not acknowledged.
+    if (d->Fd < 0 || ioctl(d->Fd, SIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+    return PendingOutput() + static_cast<std::size_t>(queued);
 }
 
 int TSocketConnection::SendStallMs() {

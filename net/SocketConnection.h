@@ -56,6 +56,10 @@ public:
     // are any, SendString sends nothing and returns -1, so bytes never overtake
     // each other.
     std::size_t PendingOutput() const;
+    // Output the peer has not acknowledged yet: PendingOutput and what the
+    // platform holds still unsent or unacknowledged. An answer or a close
+    // from the peer while this is not 0 came before the peer had all of it.
+    std::size_t UnsentBytes() const;
     // How long queued output may wait without the platform taking a byte
     // before the send counts as failed (ETIMEDOUT): a peer that stops reading
     // must not hold a send for ever.
