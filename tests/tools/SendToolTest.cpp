@@ -16,7 +16,11 @@
 
 #include "messaging/WireFormat.h"
 #include "net/AsyncServerSocket.h"
+#include "messaging/MessageReceiver.h"
+#include "tests/support/RawPeers.h"
+#include "tests/support/RecordingMessagingHost.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TwoHosts.h"
 
 namespace {
 
@@ -97,12 +101,17 @@ struct RunResult {
 
 // Starts the real wexlo-send and keeps the event loop (and so the receiver)
 // running until it ends.
+// On's host when given (a namespace of a TwoHosts).
 RunResult RunSend(const std::vector<std::string>& args, const std::string& input = {},
-                  int limitMs = 20000, const QString& outputFile = {}) {
+                  int limitMs = 20000, const QString& outputFile = {},
+                  const testsupport::TwoHosts* on = nullptr) {
     QProcess process;
     if (!outputFile.isEmpty()) process.setStandardOutputFile(outputFile);
-    process.setProgram(QString::fromStdString(testsupport::BuildDir() + "/wexlo-send"));
+    const std::string tool = testsupport::BuildDir() + "/wexlo-send";
+    process.setProgram(QString::fromStdString(on ? "ip" : tool));
     QStringList list;
+    if (on)
+        for (const std::string& a : on->OnSender(tool)) list << QString::fromStdString(a);
     for (const std::string& a : args) list << QString::fromStdString(a);
     process.setArguments(list);
     const auto started = std::chrono::steady_clock::now();
@@ -420,6 +429,97 @@ TEST(SendToolProcess, MessageCutByReceiverIsAFailure) {
     EXPECT_EQ(r.exitCode, SendExit::ConnectFailed) << r.out << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(receiver.received == (RequestHeader + text).substr(0, receiver.received.size()));
+}
+
+// Over a link of 5 Mbit/s the platform takes a long message long before the
+// peer has it: a reply or a close then is no delivery, and a time-out then
+// is a time-out while sending.
+TEST(SendToolProcess, OverASlowLinkOnlyWhatThePeerHasCounts) {
+    testsupport::TwoHosts hosts("5mbit");
+    if (!hosts.Ready) GTEST_SKIP() << "cannot make two hosts here: " << hosts.Error;
+    const std::string text = LargeText(1 << 20);
+    const std::string request = RequestHeader + text;
+    const std::string to = testsupport::TwoHosts::ReceiverAddress;
+    std::unique_ptr<testsupport::RawListener> rx;
+    {
+        testsupport::TwoHosts::Inside inside(hosts.Receiver);
+        ASSERT_TRUE(inside.Entered);
+        rx = std::make_unique<testsupport::RawListener>(to.c_str());
+    }
+    const std::string port = std::to_string(rx->port);
+
+    // A receiver that answers when all but the last 256 KB have come.
+    {
+        bool answered = false;
+        QTimer pump;
+        QObject::connect(&pump, &QTimer::timeout, [&] {
+            rx->Pump();
+            if (!answered && !rx->peers.empty() &&
+                rx->peers[0].got.size() >= request.size() - (256 << 10)) {
+                answered = true;
+                rx->Reply(0, "\b00\b");
+            }
+        });
+        pump.start(5);
+        const RunResult r = RunSend({"--port", port, to}, text, 30000, {}, &hosts);
+        ASSERT_TRUE(r.finished);
+        ASSERT_TRUE(answered) << r.exitCode << r.out << r.err;
+        EXPECT_EQ(r.exitCode, SendExit::ConnectFailed) << r.out << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("the message was cut"), std::string::npos) << r.err;
+    }
+
+    // One that reads it all and never answers: the time runs out while the
+    // message is still on its way.
+    {
+        QTimer pump;
+        QObject::connect(&pump, &QTimer::timeout, [&] { rx->Pump(); });
+        pump.start(5);
+        const RunResult r =
+            RunSend({"--timeout", "1", "--port", port, to}, text, 30000, {}, &hosts);
+        ASSERT_TRUE(r.finished);
+        EXPECT_EQ(r.exitCode, SendExit::Timeout) << r.err;
+        EXPECT_EQ(r.err.rfind("wexlo-send: could not send the message to " + to + " port " + port +
+                                  " within 1 second (",
+                              0),
+                  0u)
+            << r.err;
+    }
+
+    // No route from the sender's host: the connect fails at once.
+    const RunResult unreachable = RunSend({"--port", port, "10.202.0.9", "hi"}, {}, 30000, {}, &hosts);
+    ASSERT_TRUE(unreachable.finished);
+    EXPECT_EQ(unreachable.exitCode, SendExit::ConnectFailed) << unreachable.err;
+    EXPECT_EQ(unreachable.err, "wexlo-send: cannot connect to 10.202.0.9 port " + port + ": " +
+                                   std::strerror(ENETUNREACH) + "\n");
+
+    // The receiving core with its time limit: the message is still arriving
+    // at the limit, so it is cut, reset, and not reported as sent.
+    testsupport::RecordingMessagingHost host;
+    host.options.AlertOnMessage = false;
+    TMessageReceiver receiver(host);
+    TAsyncServerSocket server;
+    receiver.Limits.MaxWaitMs = 1000;
+    server.SetPort(testsupport::FreeTcpPort());
+    server.OnClientRead = [&](QObject* s, TSocketConnection* c) {
+        receiver.ServerSocketClientRead(s, c);
+    };
+    server.OnClientDisconnect = [&](QObject* s, TSocketConnection* c) {
+        receiver.ServerSocketClientDisconnect(s, c);
+    };
+    {
+        testsupport::TwoHosts::Inside inside(hosts.Receiver);
+        server.Open();
+    }
+    const RunResult cut =
+        RunSend({"--port", std::to_string(server.Port()), to}, text, 30000, {}, &hosts);
+    ASSERT_TRUE(cut.finished);
+    EXPECT_EQ(cut.exitCode, SendExit::ConnectFailed) << cut.out << cut.err;
+    EXPECT_EQ(cut.out, "");
+    ASSERT_EQ(host.received.size(), 3u);
+    const std::string kept = host.received[2].substr(0, host.received[2].size() - 6);
+    EXPECT_LT(kept.size(), text.size());
+    EXPECT_TRUE(kept == text.substr(0, kept.size())) << "not the bytes that were sent";
 }
 
 TEST(SendTool, TerminalSafeDefusesControlBytes) {
