@@ -708,6 +708,22 @@ std::string TSocketConnection::PeerName() {
     return ReverseLookup::Name(d->PeerAddressValue());
 }
 
+bool TSocketConnection::PeerNameKnown(std::string& Name) {
+    Name.clear();
+    if (!d->Connected()) return true;
+    return ReverseLookup::Known(d->PeerAddressValue(), Name);
+}
+
+void TSocketConnection::WhenPeerNamed(QObject* Context,
+                                      std::function<void(const std::string& Name)> Done) {
+    if (d->Connected()) {
+        ReverseLookup::WhenNamed(d->PeerAddressValue(), Context, std::move(Done));
+        return;
+    }
+    QMetaObject::invokeMethod(
+        Context, [done = std::move(Done)] { done(std::string()); }, Qt::QueuedConnection);
+}
+
 std::string TSocketConnection::PeerAddress() {
     if (!d->Connected()) return {};
     return Dotted(d->PeerAddressValue());

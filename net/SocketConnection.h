@@ -74,9 +74,20 @@ public:
     // the name is not known within a bounded wait); dotted IPv4 address. The
     // lookup starts when the connection is made and its answer is kept per
     // address for a minute (net/ReverseLookup.h), so a resolver that never
-    // answers costs one wait of at most a second, not one per call.
+    // answers costs one wait of at most a second, not one per call. Code on
+    // the UI thread that must not wait at all uses PeerNameKnown and
+    // WhenPeerNamed instead.
     std::string PeerName();
     std::string PeerAddress();
+    // The same name without waiting: true with Name set when it is known (or
+    // its lookup has run past its bound: Name empty), false while it may
+    // still come. True with "" when not connected.
+    bool PeerNameKnown(std::string& Name);
+    // Done(name) later, as an event of the UI thread, once the peer's name is
+    // known or its bound (a second) has passed: PeerName's answer, without
+    // the wait. Not called once Context is destroyed; the connection itself
+    // may be gone by then.
+    void WhenPeerNamed(QObject* Context, std::function<void(const std::string& Name)> Done);
     // The local host name and the local address of this socket.
     std::string OwnName();
     std::string OwnAddress();

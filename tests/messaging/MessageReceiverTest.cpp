@@ -7,11 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <random>
+
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include "messaging/WireFormat.h"
 #include "net/AsyncServerSocket.h"
 #include "store/TimeStamp.h"
+#include "tests/net/NetTestSupport.h"
 #include "tests/support/RawPeers.h"
 #include "tests/support/RecordingMessagingHost.h"
 
@@ -290,6 +295,77 @@ TEST(MessageReceiver, RequestOverSmallSegmentsIsCollectedWhole) {
     EXPECT_EQ(reply, "\b00\b");
     ASSERT_EQ(r.host.received.size(), 3u);
     EXPECT_EQ(r.host.received[2], text + "\r\n\r\n\r\n") << "cut at the first segment";
+}
+
+// A resolver that never answers holds only the messages that need it: each
+// address's lookup runs beside the others, its messages are handled in order
+// once its bound has passed, without a name, and a sender whose name is
+// known is answered at once meanwhile. The event loop is never held.
+TEST(MessageReceiver, SlowNameLookupsHoldOnlyTheirOwnMessages) {
+    nettest::TResolverSeams seams;
+    ReverseLookup::SetResolver([r = seams.Reverse](uint32_t address) {
+        if (address == htonl(INADDR_LOOPBACK)) return std::string("known-host");
+        r->Wait();
+        return std::string("too-late");
+    });
+    ReceiverRig r;
+    r.host.options.AlertOnMessage = false;
+    ASSERT_EQ(r.Deliver(Request("first")), "\b00\b");
+    ASSERT_EQ(r.host.received[0].rfind("From known-host (127.0.0.1) at ", 0), 0u);
+
+    // The longest the event loop went without a turn.
+    QElapsedTimer sinceTurn;
+    qint64 longestGap = 0;
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        longestGap = std::max(longestGap, sinceTurn.restart());
+    });
+    const int addresses = 60;
+    QElapsedTimer all;
+    all.start();
+    sinceTurn.start();
+    ticks.start(10);
+    std::vector<std::unique_ptr<RawClient>> slow;
+    for (int i = 0; i < addresses; ++i) {
+        const std::string source = "127.0.0." + std::to_string(2 + i);
+        slow.push_back(std::make_unique<RawClient>(r.port, source.c_str()));
+        slow.back()->Send(Request("from " + source));
+    }
+    ASSERT_TRUE(WaitUntil(
+        [&] { return r.receiver.AwaitingNames() > 0 || r.host.received.size() > 3; }));
+    // A second message from a waiting address keeps its place behind the first.
+    slow.push_back(std::make_unique<RawClient>(r.port, "127.0.0.2"));
+    slow.back()->Send(Request("again from 127.0.0.2"));
+    QElapsedTimer known;
+    known.start();
+    RawClient sender(r.port);
+    sender.Send(Request("known"));
+    ASSERT_TRUE(sender.WaitClosed());
+    const qint64 knownMs = known.elapsed();
+    for (auto& c : slow) ASSERT_TRUE(c->WaitClosed(120000));
+    const qint64 allMs = all.elapsed();
+    longestGap = std::max(longestGap, sinceTurn.elapsed());
+    std::cout << "[ measured ] " << addresses << " addresses without an answering resolver: "
+              << allMs << " ms for all, longest event loop gap " << longestGap
+              << " ms; a known sender answered after " << knownMs << " ms\n";
+
+    EXPECT_EQ(sender.got, "\b00\b");
+    EXPECT_LT(knownMs, 900) << "the known sender waited behind a lookup";
+    EXPECT_LT(longestGap, 900) << "the event loop was held";
+    EXPECT_LT(allMs, 10000) << "the lookups did not run side by side";
+    for (auto& c : slow) EXPECT_EQ(c->got, "\b00\b");
+    std::vector<std::string> from2;
+    for (std::size_t i = 0; i + 2 < r.host.received.size(); i += 3) {
+        const std::string& head = r.host.received[i];
+        const std::string& text = r.host.received[i + 2];
+        if (text.rfind("known", 0) != 0 && text.rfind("first", 0) != 0)
+            EXPECT_EQ(head.rfind("From  (127.0.0.", 0), 0u) << head;
+        if (head.rfind("From  (127.0.0.2) at ", 0) == 0) from2.push_back(text);
+    }
+    EXPECT_EQ(from2, (std::vector<std::string>{"from 127.0.0.2\r\n\r\n\r\n",
+                                               "again from 127.0.0.2\r\n\r\n\r\n"}));
+    EXPECT_EQ(r.host.received.size(), 3u * (addresses + 3));
+    EXPECT_EQ(r.receiver.AwaitingNames(), 0u);
 }
 
 // ---- hostile peers: the core answers the next message and records what it read.
