@@ -47,6 +47,7 @@ bool TMessageSender::SendMessageTo(const TStringList& Hosts, const std::string& 
     FLastMessage = Text;
     FLastHost = host;
     FSending = true;
+    ++FSendNumber;
     FHost.TrayConnecting(ClientSocket.Host());
     try {
         ClientSocket.Open();
@@ -98,11 +99,33 @@ void TMessageSender::CheckLeft(TSocketConnection* Socket) {
 void TMessageSender::RequestWritten(TSocketConnection* Socket) {
     FLeaving.stop();
     FWriting = false;
-    const std::string peerName = Socket->PeerName();
-    const std::string peerAddress = Socket->PeerAddress();
-    FHost.AddSessionLog(SentEntry(peerName, peerAddress, TimeStamp(), FLastMessage));
-    FSending = false;
-    FHost.TraySent(peerName, peerAddress);
+    // The send ends once the entry can name the peer.
+    WithPeerName(Socket, [this, send = FSendNumber](const std::string& Name,
+                                                    const std::string& Address) {
+        if (send != FSendNumber) return;  // an error ended it meanwhile
+        FHost.AddSessionLog(SentEntry(Name, Address, TimeStamp(), FLastMessage));
+        FSending = false;
+        FHost.TraySent(Name, Address);
+    });
+}
+
+void TMessageSender::WithPeerName(TSocketConnection* Socket, TNamedWork Work) {
+    const std::string address = Socket->PeerAddress();
+    std::string name;
+    std::vector<TNamedWork>& waiting = FNamed[address];
+    if (waiting.empty() && Socket->PeerNameKnown(name)) {
+        FNamed.erase(address);
+        Work(name, address);
+        return;
+    }
+    waiting.push_back(std::move(Work));
+    if (waiting.size() > 1) return;
+    Socket->WhenPeerNamed(&FLeaving, [this, address](const std::string& Name) {
+        auto node = FNamed.extract(address);
+        if (node.empty()) return;
+        for (TNamedWork& work : node.mapped())
+            Guarded(&ClientSocket, [&] { work(Name, address); });
+    });
 }
 
 void TMessageSender::ClientSocketDisconnect(QObject* Sender, TSocketConnection* Socket) {
@@ -130,9 +153,9 @@ void TMessageSender::ClientSocketRead(QObject*, TSocketConnection* Socket) {
     }
     try {
         const TStatusReply reply = ReadStatusReply(Socket->ReceiveAvailable());
-        if (reply.AlertsOff || reply.AutoResponse) {
-            const std::string peerName = Socket->PeerName();
-            const std::string peerAddress = Socket->PeerAddress();
+        if (reply.AlertsOff || reply.AutoResponse)
+            WithPeerName(Socket, [this, reply](const std::string& peerName,
+                                               const std::string& peerAddress) {
             if (reply.AlertsOff) {
                 FHost.TrayRecipientAlertsOff(peerName, peerAddress);
                 FHost.AddSessionLog({AlertsDisabledLine(peerName, peerAddress, TimeStamp())});
@@ -149,7 +172,7 @@ void TMessageSender::ClientSocketRead(QObject*, TSocketConnection* Socket) {
                     // The half-made window is gone; the reply is logged.
                 }
             }
-        }
+            });
     } catch (...) {
         Socket->Close();
         throw;
@@ -161,12 +184,23 @@ void TMessageSender::ClientSocketError(QObject*, TSocketConnection* Socket,
                                        TSocketErrorKind ErrorEvent, int& ErrorCode) {
     FSending = false;
     FWriting = false;
+    ++FSendNumber;
     FLeaving.stop();
     FHost.TraySendFailed();
 
-    const std::string text = SocketFailureText(ErrorEvent, ErrorCode, Socket, ClientSocket.Host());
-    if (!text.empty())
-        FHost.MessageBoxes().Show(nullptr, text, Caption::Error, TMsgIcon::Error, TMsgButtons::Ok);
+    // The box names the peer once its name is known (at once, as a rule: the
+    // lookup started with the connection).
+    const auto box = [this, ErrorEvent, code = ErrorCode, host = ClientSocket.Host()](
+                         const std::string& Name, const std::string& Address) {
+        const std::string text = SocketFailureText(ErrorEvent, code, Name, Address, host);
+        if (!text.empty())
+            FHost.MessageBoxes().Show(nullptr, text, Caption::Error, TMsgIcon::Error,
+                                      TMsgButtons::Ok);
+    };
+    if (ErrorEvent == ekConnect || ErrorEvent == ekGeneral)
+        box({}, {});
+    else
+        WithPeerName(Socket, box);
     if (ErrorEvent == ekConnect)
         FHost.AddSessionLog({ConnectErrorLine(ClientSocket.Host(), ErrorCode, TimeStamp())});
     ErrorCode = 0;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include <QObject>
 #include <QTimer>
@@ -46,6 +49,14 @@ private:
     // later. A queue that does not move for the send stall time fails.
     void CheckLeft(TSocketConnection* Socket);
     void RequestWritten(TSocketConnection* Socket);
+    // Runs Work with the peer's name and address: at once when the name is
+    // known, else when it comes or its bound passes; in order per address.
+    // The UI never waits for a lookup.
+    using TNamedWork = std::function<void(const std::string& Name, const std::string& Address)>;
+    void WithPeerName(TSocketConnection* Socket, TNamedWork Work);
+
+    std::unordered_map<std::string, std::vector<TNamedWork>> FNamed;  // by peer address
+    unsigned FSendNumber = 0;  // changes with each send and each failure
 
     QTimer FLeaving;                // while the platform still holds request bytes
     std::size_t FLastUnsent = 0;    // what it held at the last look

@@ -840,19 +840,27 @@ std::string PeerText(TSocketConnection* Socket) {
 
 std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, TSocketConnection* Socket,
                               const std::string& Host) {
+    const bool named = Kind != ekGeneral && Kind != ekConnect;
+    return SocketFailureText(Kind, ErrorCode, named ? Socket->PeerName() : std::string(),
+                             named ? Socket->PeerAddress() : std::string(), Host);
+}
+
+std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, const std::string& PeerName,
+                              const std::string& PeerAddress, const std::string& Host) {
+    const std::string peer = PeerName + " (" + PeerAddress + ")";
     switch (Kind) {
         case ekGeneral:
             return "Unknown error (" + std::to_string(ErrorCode) + ")";
         case ekSend:
-            return "Error sending data to " + PeerText(Socket);
+            return "Error sending data to " + peer;
         case ekReceive:
-            return "Error receiving data from " + PeerText(Socket);
+            return "Error receiving data from " + peer;
         case ekConnect:
             return "Error connecting to " + Host + " (" + std::to_string(ErrorCode) + ")";
         case ekDisconnect:
-            return "Error disconnecting from " + PeerText(Socket);
+            return "Error disconnecting from " + peer;
         case ekAccept:
-            return "Error accepting connection from " + PeerText(Socket);
+            return "Error accepting connection from " + peer;
     }
     return {};
 }

@@ -18,6 +18,9 @@ std::string PeerText(TSocketConnection* Socket);
 // the failed connect was going.
 std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, TSocketConnection* Socket,
                               const std::string& Host);
+// The same with the peer's name and address given.
+std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, const std::string& PeerName,
+                              const std::string& PeerAddress, const std::string& Host);
 
 // A peer whose link was pulled sends no close: keepalive probes, and a bound on
 // unacknowledged data, end such a connection within about two minutes instead

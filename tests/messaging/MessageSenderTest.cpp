@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QTimer>
+
 #include "net/AsyncClientSocket.h"
 #include "store/TimeStamp.h"
+#include "tests/net/NetTestSupport.h"
 #include "tests/support/RawPeers.h"
 #include "tests/support/RecordingMessagingHost.h"
 #include "tests/support/TwoHosts.h"
@@ -221,6 +225,33 @@ TEST(MessageSender, LongTextIsLoggedAsSentOnlyOnceEveryByteHasGone) {
         EXPECT_EQ(r.host.sessionLog.size(), logged) << "a cut message was logged as sent";
         EXPECT_EQ(r.host.tray.back(), "failed");
     }
+}
+
+// A resolver that never answers for the receiver: the send ends, and its
+// entry names no one, once the lookup's bound has passed; the event loop
+// turns meanwhile.
+TEST(MessageSender, ThePeersNameIsNeverWaitedFor) {
+    nettest::TResolverSeams seams;
+    ReverseLookup::SetResolver([r = seams.Reverse](uint32_t) {
+        r->Wait();
+        return std::string("too-late");
+    });
+    RawListener rx;
+    SendRig r(rx.port);
+    QElapsedTimer sinceTurn, took;
+    qint64 longestGap = 0;
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, sinceTurn.restart()); });
+    sinceTurn.start();
+    took.start();
+    ticks.start(10);
+    r.SendAndWait(rx, "x");
+    longestGap = std::max(longestGap, sinceTurn.elapsed());
+    EXPECT_LT(longestGap, 900) << "the event loop waited for the name";
+    EXPECT_GT(took.elapsed(), 900) << "the entry did not wait for the name's bound";
+    EXPECT_EQ(r.host.sessionLog.front().rfind("Sent message to  (127.0.0.1) at ", 0), 0u);
+    EXPECT_EQ(r.host.tray.back(), "sent  (127.0.0.1)");
 }
 
 // Over a link of 5 Mbit/s the platform takes the whole request long before
