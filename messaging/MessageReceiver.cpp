@@ -166,13 +166,12 @@ void TMessageReceiver::Handle(TSocketConnection* Socket, const std::string& Requ
         return;
     }
     FHolding.insert(Socket);
-    queue.push_back({Socket, Request, Cut, peerAddress,
-                     connect(Socket, &QObject::destroyed, this,
-                             [this, Socket] { FHolding.erase(Socket); })});
+    queue.push_back(
+        {Socket, Request, Cut, peerAddress,
+         connect(Socket, &QObject::destroyed, this, [this, Socket] { FHolding.erase(Socket); })});
     if (queue.size() == 1)
-        Socket->WhenPeerNamed(this, [this, peerAddress](const std::string& name) {
-            Named(peerAddress, name);
-        });
+        Socket->WhenPeerNamed(
+            this, [this, peerAddress](const std::string& name) { Named(peerAddress, name); });
 }
 
 void TMessageReceiver::Named(const std::string& PeerAddress, const std::string& PeerName) {

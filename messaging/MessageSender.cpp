@@ -24,7 +24,8 @@ TMessageSender::TMessageSender(TAsyncClientSocket& ClientSocket, IMessagingHost&
     FLeaving.setInterval(LeavingPollMs);
     QObject::connect(&FLeaving, &QTimer::timeout, [this] {
         TSocketConnection* socket = this->ClientSocket.Connection();
-        if (FWriting && socket->Connected()) socket->Dispatch([this, socket] { CheckLeft(socket); });
+        if (FWriting && socket->Connected())
+            socket->Dispatch([this, socket] { CheckLeft(socket); });
     });
 }
 
@@ -100,13 +101,13 @@ void TMessageSender::RequestWritten(TSocketConnection* Socket) {
     FLeaving.stop();
     FWriting = false;
     // The send ends once the entry can name the peer.
-    WithPeerName(Socket, [this, send = FSendNumber](const std::string& Name,
-                                                    const std::string& Address) {
-        if (send != FSendNumber) return;  // an error ended it meanwhile
-        FHost.AddSessionLog(SentEntry(Name, Address, TimeStamp(), FLastMessage));
-        FSending = false;
-        FHost.TraySent(Name, Address);
-    });
+    WithPeerName(Socket,
+                 [this, send = FSendNumber](const std::string& Name, const std::string& Address) {
+                     if (send != FSendNumber) return;  // an error ended it meanwhile
+                     FHost.AddSessionLog(SentEntry(Name, Address, TimeStamp(), FLastMessage));
+                     FSending = false;
+                     FHost.TraySent(Name, Address);
+                 });
 }
 
 void TMessageSender::WithPeerName(TSocketConnection* Socket, TNamedWork Work) {
@@ -123,8 +124,7 @@ void TMessageSender::WithPeerName(TSocketConnection* Socket, TNamedWork Work) {
     Socket->WhenPeerNamed(&FLeaving, [this, address](const std::string& Name) {
         auto node = FNamed.extract(address);
         if (node.empty()) return;
-        for (TNamedWork& work : node.mapped())
-            Guarded(&ClientSocket, [&] { work(Name, address); });
+        for (TNamedWork& work : node.mapped()) Guarded(&ClientSocket, [&] { work(Name, address); });
     });
 }
 
@@ -156,22 +156,22 @@ void TMessageSender::ClientSocketRead(QObject*, TSocketConnection* Socket) {
         if (reply.AlertsOff || reply.AutoResponse)
             WithPeerName(Socket, [this, reply](const std::string& peerName,
                                                const std::string& peerAddress) {
-            if (reply.AlertsOff) {
-                FHost.TrayRecipientAlertsOff(peerName, peerAddress);
-                FHost.AddSessionLog({AlertsDisabledLine(peerName, peerAddress, TimeStamp())});
-            }
-            if (reply.AutoResponse) {
-                const TArrivalOptions options = FHost.ArrivalOptions();
-                PlayArrivalSound(options, FHost.Sound());
-                FHost.AddSessionLog(
-                    AutoResponseEntry(peerName, peerAddress, TimeStamp(), reply.ResponseText));
-                try {
-                    FHost.ShowAlert("Auto-response from " + peerName + " (" + peerAddress + ")",
-                                    reply.ResponseText, options.AlertsOnTop, false);
-                } catch (...) {
-                    // The half-made window is gone; the reply is logged.
+                if (reply.AlertsOff) {
+                    FHost.TrayRecipientAlertsOff(peerName, peerAddress);
+                    FHost.AddSessionLog({AlertsDisabledLine(peerName, peerAddress, TimeStamp())});
                 }
-            }
+                if (reply.AutoResponse) {
+                    const TArrivalOptions options = FHost.ArrivalOptions();
+                    PlayArrivalSound(options, FHost.Sound());
+                    FHost.AddSessionLog(
+                        AutoResponseEntry(peerName, peerAddress, TimeStamp(), reply.ResponseText));
+                    try {
+                        FHost.ShowAlert("Auto-response from " + peerName + " (" + peerAddress + ")",
+                                        reply.ResponseText, options.AlertsOnTop, false);
+                    } catch (...) {
+                        // The half-made window is gone; the reply is logged.
+                    }
+                }
             });
     } catch (...) {
         Socket->Close();

@@ -58,9 +58,9 @@ private:
     std::unordered_map<std::string, std::vector<TNamedWork>> FNamed;  // by peer address
     unsigned FSendNumber = 0;  // changes with each send and each failure
 
-    QTimer FLeaving;                // while the platform still holds request bytes
-    std::size_t FLastUnsent = 0;    // what it held at the last look
-    qint64 FUnsentSinceMs = 0;      // when that amount was first seen
+    QTimer FLeaving;              // while the platform still holds request bytes
+    std::size_t FLastUnsent = 0;  // what it held at the last look
+    qint64 FUnsentSinceMs = 0;    // when that amount was first seen
 
     TAsyncClientSocket& ClientSocket;
     IMessagingHost& FHost;

@@ -105,7 +105,8 @@ void Work(std::shared_ptr<TEntry> entry, TResolver resolver, uint32_t address) {
     }
     // The waiters hear of it on their own thread.
     if (notifier)
-        QMetaObject::invokeMethod(notifier, [entry] { TellAll(entry); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            notifier, [entry] { TellAll(entry); }, Qt::QueuedConnection);
 }
 
 // Called under the cache's lock. The kept or running entry for address, or a

@@ -1,9 +1,9 @@
 #include "net/SocketConnection.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -92,8 +92,8 @@ public:
     int Dispatching = 0;
     bool ReleaseWanted = false;
     bool ReadFailed = false;
-    int ReadDepth = 0;             // read events of this socket being handled
-    bool ReadTaken = false;        // ReceiveAvailable ran since the last read event
+    int ReadDepth = 0;       // read events of this socket being handled
+    bool ReadTaken = false;  // ReceiveAvailable ran since the last read event
     // The read right after an accept runs before the socket is watched; the
     // read notifier is made only if the connection outlives it.
     bool FirstRead = false;

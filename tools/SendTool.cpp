@@ -341,10 +341,9 @@ void TSendTool::SocketRead(TSocketConnection* Socket) {
 bool TSendTool::Cut(TSocketConnection* Socket, const std::string& What) {
     const std::size_t unsent = std::min(Socket->UnsentBytes(), FSent);
     if (unsent == 0) return false;
-    Fail(SendExit::ConnectFailed, Peer(Socket) + " " + What + " after " +
-                                      std::to_string(FSent - unsent) + " of " +
-                                      std::to_string(FRequest.size()) +
-                                      " bytes; the message was cut");
+    Fail(SendExit::ConnectFailed,
+         Peer(Socket) + " " + What + " after " + std::to_string(FSent - unsent) + " of " +
+             std::to_string(FRequest.size()) + " bytes; the message was cut");
     return true;
 }
 

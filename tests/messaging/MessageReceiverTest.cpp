@@ -317,9 +317,8 @@ TEST(MessageReceiver, SlowNameLookupsHoldOnlyTheirOwnMessages) {
     QElapsedTimer sinceTurn;
     qint64 longestGap = 0;
     QTimer ticks;
-    QObject::connect(&ticks, &QTimer::timeout, [&] {
-        longestGap = std::max(longestGap, sinceTurn.restart());
-    });
+    QObject::connect(&ticks, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, sinceTurn.restart()); });
     const int addresses = 60;
     QElapsedTimer all;
     all.start();
@@ -331,8 +330,8 @@ TEST(MessageReceiver, SlowNameLookupsHoldOnlyTheirOwnMessages) {
         slow.push_back(std::make_unique<RawClient>(r.port, source.c_str()));
         slow.back()->Send(Request("from " + source));
     }
-    ASSERT_TRUE(WaitUntil(
-        [&] { return r.receiver.AwaitingNames() > 0 || r.host.received.size() > 3; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return r.receiver.AwaitingNames() > 0 || r.host.received.size() > 3; }));
     // A second message from a waiting address keeps its place behind the first.
     slow.push_back(std::make_unique<RawClient>(r.port, "127.0.0.2"));
     slow.back()->Send(Request("again from 127.0.0.2"));
@@ -345,8 +344,9 @@ TEST(MessageReceiver, SlowNameLookupsHoldOnlyTheirOwnMessages) {
     for (auto& c : slow) ASSERT_TRUE(c->WaitClosed(120000));
     const qint64 allMs = all.elapsed();
     longestGap = std::max(longestGap, sinceTurn.elapsed());
-    std::cout << "[ measured ] " << addresses << " addresses without an answering resolver: "
-              << allMs << " ms for all, longest event loop gap " << longestGap
+    std::cout << "[ measured ] " << addresses
+              << " addresses without an answering resolver: " << allMs
+              << " ms for all, longest event loop gap " << longestGap
               << " ms; a known sender answered after " << knownMs << " ms\n";
 
     EXPECT_EQ(sender.got, "\b00\b");

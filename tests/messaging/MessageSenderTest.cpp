@@ -53,7 +53,8 @@ struct SendRig {
 
     // Starts a send and waits until the receiver has the whole request and
     // the send is done.
-    void SendAndWait(RawListener& To, const std::string& Text, const std::string& Host = "127.0.0.1") {
+    void SendAndWait(RawListener& To, const std::string& Text,
+                     const std::string& Host = "127.0.0.1") {
         const std::size_t index = To.peers.size();
         ASSERT_TRUE(sender.SendMessageTo({Host}, Text));
         ASSERT_TRUE(To.WaitFor(index, Request(Text).size()));

@@ -475,7 +475,8 @@ TEST(SendToolProcess, OverASlowLinkOnlyWhatThePeerHasCounts) {
         << late.err;
 
     // No route from the sender's host: the connect fails at once.
-    const RunResult unreachable = RunSend({"--port", port, "10.202.0.9", "hi"}, {}, 30000, {}, &hosts);
+    const RunResult unreachable =
+        RunSend({"--port", port, "10.202.0.9", "hi"}, {}, 30000, {}, &hosts);
     ASSERT_TRUE(unreachable.finished);
     EXPECT_EQ(unreachable.exitCode, SendExit::ConnectFailed) << unreachable.err;
     EXPECT_EQ(unreachable.err, "wexlo-send: cannot connect to 10.202.0.9 port " + port + ": " +
