@@ -7,6 +7,7 @@
 
 #include "messaging/WireFormat.h"
 #include "net/SocketConnection.h"
+#include "platform/Exceptions.h"
 #include "platform/Sound.h"
 #include "store/TimeStamp.h"
 
@@ -26,9 +27,14 @@ void PlayArrivalSound(const TArrivalOptions& Options, ISoundPlayer& Sound) {
 
 TMessageReceiver::~TMessageReceiver() {
     for (auto& [socket, pending] : FPending) QObject::disconnect(pending.Gone);
+    for (auto& [address, queue] : FHeld)
+        for (THeld& h : queue) QObject::disconnect(h.Gone);
 }
 
 void TMessageReceiver::ServerSocketClientRead(QObject*, TSocketConnection* Socket) {
+    // A connection whose request waits for its peer's name reads no more;
+    // it is answered (or reset) and closed when the name comes.
+    if (FHolding.count(Socket)) return;
     try {
         if (FPending.count(Socket)) {
             Collected(Socket, Socket->ReceiveAvailable());
@@ -79,7 +85,9 @@ void TMessageReceiver::AwaitMore(TSocketConnection* Socket, TPending& Pending) {
     const std::int64_t roundTripMs = link.RoundTripUs / 1000;
     const std::int64_t quietMs = std::max<std::int64_t>(
         {Limits.MinQuietMs, 4 * roundTripMs, link.RetransmitUs / 1000 + roundTripMs});
-    Pending.Timer->start(int(std::min<std::int64_t>(quietMs, Pending.Deadline.remainingTime())));
+    const std::int64_t remainingMs = Pending.Deadline.remainingTime();
+    Pending.Clipped = remainingMs < quietMs;
+    Pending.Timer->start(int(std::min(quietMs, remainingMs)));
 }
 
 void TMessageReceiver::Collected(TSocketConnection* Socket, const std::string& More) {
@@ -91,10 +99,11 @@ void TMessageReceiver::Collected(TSocketConnection* Socket, const std::string& M
     pending.Request.append(More, 0,
                            std::min(More.size(), Limits.MaxBytes + 1 - pending.Request.size()));
     const bool tooLong = pending.Request.size() > Limits.MaxBytes;
-    // Still arriving when the time is up, or too long: the request is cut.
+    // Too long, or not known to be whole when the time is up (still
+    // arriving, or quiet for less than the quiet time): the request is cut.
     if (tooLong || pending.Deadline.hasExpired()) {
         if (tooLong) pending.Request.resize(Limits.MaxBytes);
-        Finish(Socket, tooLong || !More.empty());
+        Finish(Socket, tooLong || !More.empty() || pending.Clipped);
         return;
     }
     if (!More.empty()) AwaitMore(Socket, pending);
@@ -106,10 +115,14 @@ void TMessageReceiver::QuietTimeUp(TSocketConnection* Socket) {
             // Bytes that came while the event loop was busy elsewhere are no
             // pause of the sender's.
             const std::string more = Socket->ReceiveAvailable();
-            if (more.empty())
-                Finish(Socket);
-            else
+            if (!more.empty()) {
                 Collected(Socket, more);
+                return;
+            }
+            // Quiet for the whole quiet time: the peer is done. Quiet only
+            // since a wait the deadline cut short: it may still be sending.
+            const auto it = FPending.find(Socket);
+            if (it != FPending.end()) Finish(Socket, it->second.Clipped);
         } catch (...) {
             Forget(Socket);
             Socket->Close();
@@ -133,12 +146,61 @@ std::string TMessageReceiver::Forget(TSocketConnection* Socket) {
     return std::move(pending.Request);
 }
 
+std::size_t TMessageReceiver::AwaitingNames() const {
+    return FHolding.size();
+}
+
 void TMessageReceiver::Handle(TSocketConnection* Socket, const std::string& Request, bool Cut) {
+    std::string peerAddress, peerName;
+    try {
+        peerAddress = Socket->PeerAddress();
+    } catch (...) {
+        Socket->Close();
+        throw;
+    }
+    auto& queue = FHeld[peerAddress];
+    // Behind an earlier request from the same address, or until the name comes.
+    if (queue.empty() && Socket->PeerNameKnown(peerName)) {
+        FHeld.erase(peerAddress);
+        HandleNamed(Socket, Request, Cut, peerName, peerAddress);
+        return;
+    }
+    FHolding.insert(Socket);
+    queue.push_back(
+        {Socket, Request, Cut, peerAddress,
+         connect(Socket, &QObject::destroyed, this, [this, Socket] { FHolding.erase(Socket); })});
+    if (queue.size() == 1)
+        Socket->WhenPeerNamed(
+            this, [this, peerAddress](const std::string& name) { Named(peerAddress, name); });
+}
+
+void TMessageReceiver::Named(const std::string& PeerAddress, const std::string& PeerName) {
+    const auto it = FHeld.find(PeerAddress);
+    if (it == FHeld.end()) return;
+    std::deque<THeld> held = std::move(it->second);
+    FHeld.erase(it);
+    for (THeld& h : held) {
+        QObject::disconnect(h.Gone);
+        if (h.Socket) {
+            FHolding.erase(h.Socket.data());
+            TSocketConnection* socket = h.Socket.data();
+            socket->Dispatch([&] { HandleNamed(socket, h.Request, h.Cut, PeerName, PeerAddress); });
+        } else {
+            // The peer is gone; its message is still recorded and shown.
+            Guarded(this, [&] { HandleNamed(nullptr, h.Request, h.Cut, PeerName, PeerAddress); });
+        }
+    }
+}
+
+void TMessageReceiver::HandleNamed(TSocketConnection* Socket, const std::string& Request, bool Cut,
+                                   const std::string& PeerName, const std::string& PeerAddress) {
+    const auto close = [Socket] {
+        if (Socket) Socket->Close();
+    };
     try {
         const TArrivalOptions options = FHost.ArrivalOptions();
-        // One reverse lookup serves the log line and the window title.
-        const std::string peerName = Socket->PeerName();
-        const std::string peerAddress = Socket->PeerAddress();
+        const std::string& peerName = PeerName;
+        const std::string& peerAddress = PeerAddress;
         const TRequestWork work =
             ReadRequest(Request, peerName, peerAddress, TimeStamp(), options.AutoResponse);
         const std::string& text = work.Text;
@@ -158,6 +220,7 @@ void TMessageReceiver::Handle(TSocketConnection* Socket, const std::string& Requ
             FHost.CountUnread();
         }
 
+        if (!Socket) return;
         if (Cut) {
             Socket->Abort();
             return;
@@ -166,8 +229,8 @@ void TMessageReceiver::Handle(TSocketConnection* Socket, const std::string& Requ
             Socket->SendString(BuildStatusReply(options.DisableAlerts, options.AutoResponse,
                                                 FHost.ResponseMessage()));
     } catch (...) {
-        Socket->Close();
+        close();
         throw;
     }
-    Socket->Close();
+    close();
 }

@@ -12,6 +12,11 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
 
 namespace ReverseLookup {
 namespace {
@@ -22,12 +27,27 @@ constexpr size_t MaxEntries = 256;
 // caller gets no name rather than another thread.
 constexpr int MaxRunning = 16;
 
+// Told of an answer on the thread of its context (the UI thread).
+struct TWaiter {
+    QPointer<QObject> Context;
+    std::function<void(const std::string&)> Done;
+    bool Told = false;
+};
+
 struct TEntry {
     bool Done = false;
     std::string Name;
     Clock::time_point DoneAt;
     std::optional<Clock::time_point> GiveUpAt;
+    std::vector<std::shared_ptr<TWaiter>> Waiters;  // touched on the waiters' thread only
 };
+
+// Delivers one waiter's answer on its context's thread.
+void Tell(const std::shared_ptr<TWaiter>& waiter, const std::string& name) {
+    if (waiter->Told || !waiter->Context) return;
+    waiter->Told = true;
+    waiter->Done(name);
+}
 
 struct TCache {
     std::mutex Mutex;
@@ -36,6 +56,7 @@ struct TCache {
     TResolver Resolver;
     std::chrono::milliseconds Lifetime = DefaultLifetime;
     int Running = 0;
+    QObject* Notifier = nullptr;  // lives on the thread of the first WhenNamed
 };
 
 // Never destroyed: a worker stuck in the resolver may outlive main().
@@ -54,6 +75,16 @@ void Prune(TCache& c, Clock::time_point now) {
         std::erase_if(c.Entries, [](const auto& item) { return item.second->Done; });
 }
 
+// On the waiters' thread, once the answer is in.
+void TellAll(const std::shared_ptr<TEntry>& entry) {
+    std::string name;
+    {
+        std::lock_guard lock(Cache().Mutex);
+        name = entry->Name;
+    }
+    for (const auto& waiter : std::exchange(entry->Waiters, {})) Tell(waiter, name);
+}
+
 void Work(std::shared_ptr<TEntry> entry, TResolver resolver, uint32_t address) {
     std::string name;
     try {
@@ -62,12 +93,20 @@ void Work(std::shared_ptr<TEntry> entry, TResolver resolver, uint32_t address) {
         name.clear();
     }
     TCache& c = Cache();
-    std::lock_guard lock(c.Mutex);
-    entry->Name = std::move(name);
-    entry->Done = true;
-    entry->DoneAt = Clock::now();
-    --c.Running;
-    c.Changed.notify_all();
+    QObject* notifier;
+    {
+        std::lock_guard lock(c.Mutex);
+        entry->Name = std::move(name);
+        entry->Done = true;
+        entry->DoneAt = Clock::now();
+        --c.Running;
+        c.Changed.notify_all();
+        notifier = c.Notifier;
+    }
+    // The waiters hear of it on their own thread.
+    if (notifier)
+        QMetaObject::invokeMethod(
+            notifier, [entry] { TellAll(entry); }, Qt::QueuedConnection);
 }
 
 // Called under the cache's lock. The kept or running entry for address, or a
@@ -100,6 +139,46 @@ std::string ResolveWithSystem(uint32_t Address) {
                     NI_NAMEREQD) != 0)
         return {};
     return host;
+}
+
+bool Known(uint32_t Address, std::string& Name) {
+    TCache& c = Cache();
+    std::lock_guard lock(c.Mutex);
+    const std::shared_ptr<TEntry> entry = EntryFor(c, Address);
+    Name.clear();
+    if (!entry) return true;  // no worker to be had: no name
+    if (entry->Done) {
+        Name = entry->Name;
+        return true;
+    }
+    return entry->GiveUpAt && Clock::now() >= *entry->GiveUpAt;
+}
+
+void WhenNamed(uint32_t Address, QObject* Context, std::function<void(const std::string&)> Done,
+               std::chrono::milliseconds Bound) {
+    auto waiter = std::make_shared<TWaiter>(TWaiter{Context, std::move(Done)});
+    TCache& c = Cache();
+    std::unique_lock lock(c.Mutex);
+    if (!c.Notifier) c.Notifier = new QObject;  // never destroyed, as the cache
+    const std::shared_ptr<TEntry> entry = EntryFor(c, Address);
+    std::string name;
+    std::chrono::milliseconds left{0};
+    if (entry && !entry->Done) {
+        const auto now = Clock::now();
+        if (!entry->GiveUpAt) entry->GiveUpAt = now + Bound;
+        left = std::chrono::ceil<std::chrono::milliseconds>(*entry->GiveUpAt - now);
+        if (left.count() > 0) entry->Waiters.push_back(waiter);
+    } else if (entry) {
+        name = entry->Name;
+    }
+    lock.unlock();
+    if (left.count() > 0) {
+        // The bound: whoever is still waiting then gets no name.
+        QTimer::singleShot(left, Context, [waiter] { Tell(waiter, std::string()); });
+        return;
+    }
+    QMetaObject::invokeMethod(
+        Context, [waiter, name] { Tell(waiter, name); }, Qt::QueuedConnection);
 }
 
 void Prefetch(uint32_t Address) {

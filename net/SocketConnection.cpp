@@ -1,6 +1,7 @@
 #include "net/SocketConnection.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -656,6 +657,13 @@ std::size_t TSocketConnection::PendingOutput() const {
     return d->Outgoing.size() - d->OutgoingSent;
 }
 
+std::size_t TSocketConnection::UnsentBytes() const {
+    int queued = 0;
+    // SIOCOUTQ: bytes in the send queue the peer has not acknowledged.
+    if (d->Fd < 0 || ioctl(d->Fd, SIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+    return PendingOutput() + static_cast<std::size_t>(queued);
+}
+
 int TSocketConnection::SendStallMs() {
     return StallMs;
 }
@@ -710,6 +718,22 @@ std::string TSocketConnection::ReceiveSome() {
 std::string TSocketConnection::PeerName() {
     if (!d->Connected()) return {};
     return ReverseLookup::Name(d->PeerAddressValue());
+}
+
+bool TSocketConnection::PeerNameKnown(std::string& Name) {
+    Name.clear();
+    if (!d->Connected()) return true;
+    return ReverseLookup::Known(d->PeerAddressValue(), Name);
+}
+
+void TSocketConnection::WhenPeerNamed(QObject* Context,
+                                      std::function<void(const std::string& Name)> Done) {
+    if (d->Connected()) {
+        ReverseLookup::WhenNamed(d->PeerAddressValue(), Context, std::move(Done));
+        return;
+    }
+    QMetaObject::invokeMethod(
+        Context, [done = std::move(Done)] { done(std::string()); }, Qt::QueuedConnection);
 }
 
 std::string TSocketConnection::PeerAddress() {
@@ -828,19 +852,27 @@ std::string PeerText(TSocketConnection* Socket) {
 
 std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, TSocketConnection* Socket,
                               const std::string& Host) {
+    const bool named = Kind != ekGeneral && Kind != ekConnect;
+    return SocketFailureText(Kind, ErrorCode, named ? Socket->PeerName() : std::string(),
+                             named ? Socket->PeerAddress() : std::string(), Host);
+}
+
+std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, const std::string& PeerName,
+                              const std::string& PeerAddress, const std::string& Host) {
+    const std::string peer = PeerName + " (" + PeerAddress + ")";
     switch (Kind) {
         case ekGeneral:
             return "Unknown error (" + std::to_string(ErrorCode) + ")";
         case ekSend:
-            return "Error sending data to " + PeerText(Socket);
+            return "Error sending data to " + peer;
         case ekReceive:
-            return "Error receiving data from " + PeerText(Socket);
+            return "Error receiving data from " + peer;
         case ekConnect:
             return "Error connecting to " + Host + " (" + std::to_string(ErrorCode) + ")";
         case ekDisconnect:
-            return "Error disconnecting from " + PeerText(Socket);
+            return "Error disconnecting from " + peer;
         case ekAccept:
-            return "Error accepting connection from " + PeerText(Socket);
+            return "Error accepting connection from " + peer;
     }
     return {};
 }

@@ -18,6 +18,9 @@ std::string PeerText(TSocketConnection* Socket);
 // the failed connect was going.
 std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, TSocketConnection* Socket,
                               const std::string& Host);
+// The same with the peer's name and address given.
+std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, const std::string& PeerName,
+                              const std::string& PeerAddress, const std::string& Host);
 
 // A peer whose link was pulled sends no close: keepalive probes, and a bound on
 // unacknowledged data, end such a connection within about two minutes instead
@@ -56,6 +59,10 @@ public:
     // are any, SendString sends nothing and returns -1, so bytes never overtake
     // each other.
     std::size_t PendingOutput() const;
+    // Output the peer has not acknowledged yet: PendingOutput and what the
+    // platform holds still unsent or unacknowledged. An answer or a close
+    // from the peer while this is not 0 came before the peer had all of it.
+    std::size_t UnsentBytes() const;
     // How long queued output may wait without the platform taking a byte
     // before the send counts as failed (ETIMEDOUT): a peer that stops reading
     // must not hold a send for ever.
@@ -76,9 +83,20 @@ public:
     // the name is not known within a bounded wait); dotted IPv4 address. The
     // lookup starts when the connection is made and its answer is kept per
     // address for a minute (net/ReverseLookup.h), so a resolver that never
-    // answers costs one wait of at most a second, not one per call.
+    // answers costs one wait of at most a second, not one per call. Code on
+    // the UI thread that must not wait at all uses PeerNameKnown and
+    // WhenPeerNamed instead.
     std::string PeerName();
     std::string PeerAddress();
+    // The same name without waiting: true with Name set when it is known (or
+    // its lookup has run past its bound: Name empty), false while it may
+    // still come. True with "" when not connected.
+    bool PeerNameKnown(std::string& Name);
+    // Done(name) later, as an event of the UI thread, once the peer's name is
+    // known or its bound (a second) has passed: PeerName's answer, without
+    // the wait. Not called once Context is destroyed; the connection itself
+    // may be gone by then.
+    void WhenPeerNamed(QObject* Context, std::function<void(const std::string& Name)> Done);
     // The local host name and the local address of this socket.
     std::string OwnName();
     std::string OwnAddress();

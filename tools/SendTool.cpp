@@ -365,6 +365,7 @@ void TSendTool::SocketRead(TSocketConnection* Socket) {
         return;
     }
     if (FPhase != TPhase::Waiting) return;
+    if (Cut(Socket, "answered")) return;
     // As in the tray program, whatever has arrived at the first read is the reply.
     const std::string reply = Socket->ReceiveAvailable();
     if (FFinished || reply.empty()) return;
@@ -383,6 +384,17 @@ void TSendTool::SocketRead(TSocketConnection* Socket) {
     Finish(SendExit::Sent);
 }
 
+// The platform has taken the whole request, but the peer has not had all of
+// it yet: a reply or a close now means the receiver cut the message.
+bool TSendTool::Cut(TSocketConnection* Socket, const std::string& What) {
+    const std::size_t unsent = std::min(Socket->UnsentBytes(), FSent);
+    if (unsent == 0) return false;
+    Fail(SendExit::ConnectFailed,
+         Peer(Socket) + " " + What + " after " + std::to_string(FSent - unsent) + " of " +
+             std::to_string(FRequest.size()) + " bytes; the message was cut");
+    return true;
+}
+
 void TSendTool::SocketDisconnect(TSocketConnection* Socket) {
     if (FFinished) return;
     switch (FPhase) {
@@ -392,6 +404,7 @@ void TSendTool::SocketDisconnect(TSocketConnection* Socket) {
                                               std::to_string(FRequest.size()) + " bytes");
             break;
         case TPhase::Waiting:
+            if (Cut(Socket, "closed the connection")) break;
             FOut("Message sent to " + Peer(Socket) + "\nNo status reply\n");
             Finish(SendExit::Sent);
             break;
@@ -441,10 +454,13 @@ void TSendTool::ExceptionRaised(const Exception& E) {
 void TSendTool::TimedOut() {
     if (FFinished) return;
     const std::string limit = SecondsText(FOptions.TimeoutMs);
-    switch (FPhase) {
+    // Bytes the platform took but the peer does not have yet are not sent.
+    const std::size_t unsent =
+        FPhase == TPhase::Waiting ? std::min(FClient->Connection()->UnsentBytes(), FSent) : 0;
+    switch (unsent ? TPhase::Sending : FPhase) {
         case TPhase::Sending:
             Fail(SendExit::Timeout, "could not send the message to " + Target() + " within " +
-                                        limit + " (" + std::to_string(FSent) + " of " +
+                                        limit + " (" + std::to_string(FSent - unsent) + " of " +
                                         std::to_string(FRequest.size()) + " bytes sent)");
             break;
         case TPhase::Waiting:

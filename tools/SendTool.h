@@ -94,6 +94,7 @@ private:
     void TimedOut();
 
     void SendMore(TSocketConnection* Socket);
+    bool Cut(TSocketConnection* Socket, const std::string& What);
     std::string Peer(TSocketConnection* Socket);
     std::string Target() const;
     void Fail(int ExitCode, const std::string& Line);

@@ -31,6 +31,7 @@
 #include "store/MessageLog.h"
 #include "store/Settings.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TwoHosts.h"
 
 namespace {
 
@@ -565,78 +566,16 @@ TEST_F(LifecycleTest, AFullDiskOrAReadOnlyFolderIsToldAndLosesNothingStored) {
     }
 }
 
-// Two hosts made of network namespaces joined by a veth pair. tbf paces the
-// sender's side, so a long request arrives in bursts as over a real link
-// (the first read holds ten segments), not all at once as on loopback. Names
-// carry our pid; everything goes with the object.
-class TTwoHosts {
-public:
-    TTwoHosts() {
-        const std::string tag = std::to_string(::getpid());
-        Sender = "wexlo-" + tag + "-send";
-        Receiver = "wexlo-" + tag + "-recv";
-        const std::string s = "wx" + tag + "s", r = "wx" + tag + "r";
-        const std::string commands[] = {
-            "ip netns add " + Sender,
-            "ip netns add " + Receiver,
-            "ip link add " + s + " netns " + Sender + " type veth peer name " + r + " netns " +
-                Receiver,
-            "ip -n " + Sender + " addr add " + SenderAddress + "/24 dev " + s,
-            "ip -n " + Receiver + " addr add " + ReceiverAddress + "/24 dev " + r,
-            "ip -n " + Sender + " link set " + s + " up",
-            "ip -n " + Receiver + " link set " + r + " up",
-            "ip -n " + Sender + " link set lo up",
-            "ip -n " + Receiver + " link set lo up",
-            "tc -n " + Sender + " qdisc add dev " + s +
-                " root tbf rate 20mbit burst 16kb latency 500ms",
-        };
-        for (const std::string& command : commands)
-            if (!Run(command)) return;
-        Ready = true;
-    }
-    ~TTwoHosts() {
-        Run("ip netns del " + Sender);
-        Run("ip netns del " + Receiver);
-    }
-    TTwoHosts(const TTwoHosts&) = delete;
-    TTwoHosts& operator=(const TTwoHosts&) = delete;
-
-    // A TCP socket of the sender's host; -1 when it cannot be made.
-    int SenderSocket() const {
-        int fd = -1;
-        // Only the calling thread enters the namespace, so a thread of its own.
-        std::thread([&] {
-            const int ns = ::open(("/var/run/netns/" + Sender).c_str(), O_RDONLY | O_CLOEXEC);
-            if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0)
-                fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (ns >= 0) ::close(ns);
-        }).join();
-        return fd;
-    }
-
-    static constexpr const char* SenderAddress = "10.201.0.1";
-    static constexpr const char* ReceiverAddress = "10.201.0.2";
-    std::string Sender, Receiver;
-    bool Ready = false;
-    std::string Error;
-
-private:
-    bool Run(const std::string& command) {
-        FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-        if (!pipe) return false;
-        std::string output;
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-        if (::pclose(pipe) == 0) return true;
-        if (Error.empty()) Error = command + ": " + output;
-        return false;
-    }
-};
+using TTwoHosts = testsupport::TwoHosts;
 
 // Milliseconds from sending a request from the sender's host to the reply's
 // arrival; -1 when there is none within 10 s.
 double ReplyAfterMs(const TTwoHosts& hosts, int port, const std::string& request) {
-    const int fd = hosts.SenderSocket();
+    int fd = -1;
+    {
+        TTwoHosts::Inside inside(hosts.Sender);
+        if (inside.Entered) fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    }
     if (fd < 0) return -1;
     sockaddr_in to{};
     to.sin_family = AF_INET;

@@ -1,5 +1,6 @@
 // The main form receiving messages over real loopback sockets, from raw
-// clients and from the real wexlo-send tool.
+// clients and from the real wexlo-send tool: the wiring of the receiving core
+// (tests/messaging) to the form's windows, tray, options and error reports.
 #include <netdb.h>
 #include <netinet/tcp.h>
 
@@ -33,8 +34,6 @@ namespace {
 
 using namespace maintest;
 
-const std::string Away = "Back at three\r\n<i>bye</i>";
-
 // Sends one request from a raw client and waits until the program closed it.
 std::string Deliver(int Port, const std::string& Bytes, const char* Source = nullptr) {
     RawClient client(Port, Source);
@@ -43,84 +42,11 @@ std::string Deliver(int Port, const std::string& Bytes, const char* Source = nul
     return client.got;
 }
 
-TStringList Tail(const TStringList& List, std::size_t Count) {
-    if (List.size() < Count) return List;
-    return TStringList(List.end() - static_cast<std::ptrdiff_t>(Count), List.end());
-}
-
 // Bytes that tell where a cut fell.
 std::string Pattern(std::size_t Size) {
     std::string text(Size, '\0');
     for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
     return text;
-}
-
-// Both reverse lookups of the loopback peer used below must agree with what
-// this machine answers.
-bool HasNoName(const char* Ip) {
-    const sockaddr_in a = Address(Ip, 0);
-    char host[NI_MAXHOST];
-    return ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), sizeof a, host, sizeof host,
-                         nullptr, 0, NI_NAMEREQD) != 0;
-}
-
-TEST(MainReceive, EntryReplyAndCloseForEveryKindOfRequest) {
-    MainHarness h;
-    TfMain& form = h.Start();
-    ScopedClock clock(When);
-    const std::string header = "From localhost (127.0.0.1) at " + TimeStamp(When);
-    form.FResponseMessage = Away;
-
-    struct Case {
-        const char* name;
-        std::string request;
-        bool disableAlerts, autoResponse;
-        std::string text;   // the entry's text
-        std::string reply;  // empty: none at all
-    };
-    const std::string nul("a\0b", 3);
-    const Case cases[] = {
-        {"v150", Request("Hello\r\nthere"), false, false, "Hello\r\nthere", "\b00\b" + Away},
-        {"alerts off", Request("Hi"), true, false, "Hi", "\b10\b" + Away},
-        {"auto-response", Request("Hi"), false, true, "Hi", "\b01\b" + Away},
-        {"both modes", Request("Hi"), true, true, "Hi", "\b11\b" + Away},
-        {"later version", "\b0160\r\n\bHi", false, false, "Hi", "\b00\b" + Away},
-        {"bare text v100", "Hello", false, false, "Hello", ""},
-        {"version 0", "\babcd\bHi", false, false, "Hi", ""},
-        {"no closing mark", "\b0150Hi", false, false, "", "\b00\b" + Away},
-        {"0x08 and NUL in the text", Request("a\b" + nul), false, false, "a\b" + nul,
-         "\b00\b" + Away},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        form.mnDisableAlerts->setChecked(c.disableAlerts);
-        form.mnAutoResponse->setChecked(c.autoResponse);
-        const std::size_t before = form.FReceivedMessages.size();
-
-        EXPECT_EQ(Deliver(h.port, c.request), c.reply);
-
-        TStringList expected{header};
-        if (c.autoResponse) expected.push_back("(Auto-response message sent)");
-        expected.push_back(Separator);
-        expected.push_back(c.text + "\r\n\r\n\r\n");
-        ASSERT_EQ(form.FReceivedMessages.size(), before + expected.size());
-        EXPECT_EQ(Tail(form.FReceivedMessages, expected.size()), expected);
-        form.mnCloseMessagesClick();
-    }
-    EXPECT_TRUE(h.boxes.boxes.empty());
-}
-
-TEST(MainReceive, PeerWithoutANameIsLoggedAndTitledWithAnEmptyName) {
-    if (!HasNoName("127.0.0.2")) GTEST_SKIP() << "127.0.0.2 has a name here";
-    MainHarness h;
-    TfMain& form = h.Start();
-    ScopedClock clock(When);
-
-    EXPECT_EQ(Deliver(h.port, Request("Hi"), "127.0.0.2"), "\b00\b");
-    ASSERT_EQ(form.FReceivedMessages.size(), 3u);
-    EXPECT_EQ(form.FReceivedMessages[0], "From  (127.0.0.2) at " + TimeStamp(When));
-    ASSERT_EQ(form.FMessageWindows.size(), 1u);
-    EXPECT_EQ(Title(form.FMessageWindows[0]), "Wexlo  -  Message from  (127.0.0.2)");
 }
 
 TEST(MainReceive, AlertWindowOrUnreadCountWithTheTray) {
@@ -200,54 +126,6 @@ TEST(MainReceive, PastTheCapOfOpenAlertsMessagesCountAsUnread) {
     EXPECT_EQ(form.FUnreadCount, 2);
 }
 
-TEST(MainReceive, SoundFollowsTheRule) {
-    MainHarness h;
-    TfMain& form = h.Start();
-    struct Case {
-        const char* name;
-        bool beep, defaultSound;
-        std::string file;
-        bool disableAlerts, alertOn;
-        std::vector<std::string> played;
-    };
-    const std::string wav = h.SoundFile();
-    const Case cases[] = {
-        {"custom file", true, false, wav, false, true, {wav}},
-        {"default beep", true, true, wav, false, true, {"<beep>"}},
-        {"custom with empty path is silence", true, false, "", false, true, {}},
-        {"sound option off", false, true, wav, false, true, {}},
-        {"alerts disabled", true, true, wav, true, true, {}},
-        {"alert option off still sounds", true, false, wav, false, false, {wav}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        form.cbBeepOnMessage->setChecked(c.beep);
-        (c.defaultSound ? form.rbDefaultSound : form.rbCustomSound)->setChecked(true);
-        form.edCustomSound->setText(QString::fromStdString(c.file));
-        form.mnDisableAlerts->setChecked(c.disableAlerts);
-        form.cbAlertOnMessage->setChecked(c.alertOn);
-        h.sound.played.clear();
-        Deliver(h.port, Request("ding"));
-        EXPECT_EQ(h.sound.played, c.played);
-    }
-}
-
-TEST(MainReceive, TwoMessagesCloseTogetherGiveTwoEntriesInOrder) {
-    MainHarness h;
-    TfMain& form = h.Start();
-    RawClient first(h.port), second(h.port);
-    first.Send(Request("first"));
-    second.Send(Request("second"));
-    EXPECT_TRUE(first.WaitClosed());
-    EXPECT_TRUE(second.WaitClosed());
-    ASSERT_EQ(form.FReceivedMessages.size(), 6u);
-    EXPECT_EQ(form.FReceivedMessages[2], "first\r\n\r\n\r\n");
-    EXPECT_EQ(form.FReceivedMessages[5], "second\r\n\r\n\r\n");
-    ASSERT_EQ(form.FMessageWindows.size(), 2u);
-    EXPECT_EQ(form.FMessageWindows[0]->redMessage->Content(), "first\r\n");
-    EXPECT_EQ(form.FMessageWindows[1]->redMessage->Content(), "second\r\n");
-}
-
 TEST(MainReceive, SendToolGetsEveryReply) {
     MainHarness h;
     TfMain& form = h.Start();
@@ -278,110 +156,6 @@ TEST(MainReceive, SendToolGetsEveryReply) {
     EXPECT_EQ(form.FUnreadCount, 1);
 }
 
-// A request longer than one segment is read until the peer is done. The
-// limits are set so that a wrong ending shows as a wait far beyond the test's
-// bounds, never as a race.
-TEST(MainReceive, RequestIsCollectedUntilThePeerIsDone) {
-    const std::size_t big = 200000;  // several loopback segments of 64 KB
-    const std::size_t limit = 100000;
-    struct Case {
-        const char* name;
-        TRequestLimits limits;
-        std::size_t size;  // of the text
-        int pauseMs;       // after the first 100 KB, once the program is collecting
-        bool halfClose;    // the peer shuts its sending side down when done
-        std::size_t kept;  // of the text; 0: a prefix of any length
-    };
-    const Case cases[] = {
-        {"short: at once, without waiting", {60000, 60000, limit}, 100, 0, false, 100},
-        {"ends when the peer is quiet", {1500, 60000, 16 << 20}, big, 100, false, big},
-        {"ends at the peer's half-close", {60000, 60000, 16 << 20}, big, 0, true, big},
-        {"ends when the time is up", {60000, 300, 16 << 20}, big, 0, false, 0},
-        {"cut at the size limit", {60000, 60000, limit}, big, 0, false, limit - 8},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        MainHarness h;
-        h.settings["Show alert on message"] = Dword(0);
-        TfMain& form = h.Start();
-        form.Receiver().Limits = c.limits;
-        const std::string text = Pattern(c.size);
-        const std::string request = Request(text);
-
-        RawClient client(h.port);
-        const std::size_t first = c.pauseMs ? 100000 : request.size();
-        client.Send(request.substr(0, first));
-        if (c.pauseMs) {
-            ASSERT_TRUE(WaitUntil([&] {
-                client.Pump();
-                return client.pending.empty() && form.Receiver().Collecting() == 1;
-            }));
-            testsupport::ProcessEventsFor(c.pauseMs);
-            client.Send(request.substr(first));
-        }
-        if (c.halfClose) {
-            ASSERT_TRUE(WaitUntil([&] { return client.Pump() || client.pending.empty(); }));
-            ::shutdown(client.fd, SHUT_WR);
-        }
-        ASSERT_TRUE(client.WaitClosed());
-        if (request.size() < c.limits.MaxBytes) {
-            EXPECT_EQ(client.got, "\b00\b");
-        } else {
-            // Recorded, but not confirmed: the sender must not take it as delivered.
-            EXPECT_EQ(client.got, "");
-            EXPECT_TRUE(client.error == ECONNRESET || client.error == EPIPE) << client.error;
-        }
-        ASSERT_EQ(form.FReceivedMessages.size(), 3u);
-        const std::string& recorded = form.FReceivedMessages[2];
-        const std::string body = recorded.substr(0, recorded.size() - 6);
-        if (c.kept) {
-            EXPECT_EQ(body.size(), c.kept);
-        }
-        EXPECT_TRUE(body == text.substr(0, body.size())) << "not the bytes that were sent";
-        EXPECT_EQ(form.Receiver().Collecting(), 0u);
-    }
-}
-
-// A link with small segments (a peer that advertises a small MSS): the first
-// read holds one short segment, and the request is still collected whole.
-TEST(MainReceive, RequestOverSmallSegmentsIsCollectedWhole) {
-    MainHarness h;
-    h.settings["Show alert on message"] = Dword(0);
-    TfMain& form = h.Start();
-    const std::string text = Pattern(1000);
-    const std::string request = Request(text);
-
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    const int small = 200;
-    ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &small, sizeof small), 0);
-    const sockaddr_in to = Address("127.0.0.1", h.port);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
-    int segment = 0;
-    socklen_t len = sizeof segment;
-    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len), 0);
-    ASSERT_GT(segment, 0);
-    ASSERT_LE(segment, small);
-
-    // One segment, and the program has read it, before the rest goes.
-    ASSERT_EQ(::send(fd, request.data(), std::size_t(segment), MSG_NOSIGNAL), segment);
-    ASSERT_TRUE(WaitUntil(
-        [&] { return form.Receiver().Collecting() == 1 || !form.FReceivedMessages.empty(); }));
-    const std::string rest = request.substr(std::size_t(segment));
-    ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
-    std::string reply;
-    ASSERT_TRUE(WaitUntil([&] {
-        char buffer[256];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n > 0) reply.append(buffer, std::size_t(n));
-        return n == 0 || (n < 0 && errno != EAGAIN);
-    }));
-    ::close(fd);
-    EXPECT_EQ(reply, "\b00\b");
-    ASSERT_EQ(form.FReceivedMessages.size(), 3u);
-    EXPECT_EQ(form.FReceivedMessages[2], text + "\r\n\r\n\r\n") << "cut at the first segment";
-}
-
 // ---- hostile peers: the program stays up, answers the next message, and
 // records what it read.
 
@@ -390,22 +164,6 @@ void ExpectStillReceiving(MainHarness& h) {
     EXPECT_EQ(Deliver(h.port, Request("still here")), "\b00\b" + h->FResponseMessage);
     ASSERT_EQ(h->FReceivedMessages.size(), before + 3);
     EXPECT_EQ(h->FReceivedMessages.back(), "still here\r\n\r\n\r\n");
-}
-
-TEST(MainReceiveHostile, OneMegabyteRequestArrivesWhole) {
-    MainHarness h;
-    h.settings["Show alert on message"] = Dword(0);
-    TfMain& form = h.Start();
-    const std::string text = Pattern(1 << 20);
-
-    RawClient client(h.port);
-    client.Send(Request(text));
-    EXPECT_TRUE(client.WaitClosed());
-    EXPECT_EQ(client.got, "\b00\b");
-    ASSERT_EQ(form.FReceivedMessages.size(), 3u);
-    EXPECT_TRUE(form.FReceivedMessages[2] == text + "\r\n\r\n\r\n") << "cut or changed";
-    EXPECT_EQ(form.FUnreadCount, 1);
-    ExpectStillReceiving(h);
 }
 
 // The largest request is taken whole and answered; one byte more is cut there
@@ -446,40 +204,6 @@ TEST(MainReceiveHostile, SixteenMegabyteRequests) {
         EXPECT_EQ(form.FMessageWindows.back()->redMessage->Content().size(), limit - 8 + 2);
     }
     EXPECT_EQ(form.Receiver().Collecting(), 0u);
-    ExpectStillReceiving(h);
-}
-
-TEST(MainReceiveHostile, OddAndRandomRequests) {
-    MainHarness h;
-    h.settings["Show alert on message"] = Dword(0);
-    TfMain& form = h.Start();
-    form.FResponseMessage = "R";
-
-    std::vector<std::string> requests{std::string(1, '\0'), std::string("\b\b"),
-                                      std::string(300, '\b')};
-    // Every truncation of a header, alone and with text after it.
-    for (std::size_t size = 1; size < RequestHeader.size(); ++size) {
-        requests.push_back(RequestHeader.substr(0, size));
-        requests.push_back(RequestHeader.substr(0, size) + "text");
-    }
-    std::mt19937 random(4);
-    for (int i = 0; i < 40; ++i) {
-        std::string bytes(1 + random() % 3000, '\0');
-        for (char& b : bytes) b = static_cast<char>(random());
-        if (i % 2) bytes[0] = '\b';  // half of them start like a header
-        requests.push_back(bytes);
-    }
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        SCOPED_TRACE(i);
-        const std::string& bytes = requests[i];
-        const std::string header = ParseHeader(bytes);
-        const std::string reply = Deliver(h.port, bytes);
-        EXPECT_EQ(reply, WantsStatusReply(header) ? std::string("\b00\bR") : "");
-        ASSERT_EQ(form.FReceivedMessages.size(), 3 * (i + 1));
-        EXPECT_EQ(form.FReceivedMessages.back(), StripHeader(bytes) + "\r\n\r\n\r\n");
-    }
-    EXPECT_EQ(form.FUnreadCount, static_cast<int>(requests.size()));
-    EXPECT_TRUE(h.boxes.boxes.empty());
     ExpectStillReceiving(h);
 }
 

@@ -1,5 +1,6 @@
 // The main form sending messages over real loopback sockets to a receiver the
-// test controls, and the send dialog as the main form opens it.
+// test controls, and the send dialog as the main form opens it: the wiring of
+// the sending core (tests/messaging) to the form's tray, boxes and dialog.
 #include <netdb.h>
 
 #include <gtest/gtest.h>
@@ -27,17 +28,6 @@ using namespace maintest;
 // A main form whose outgoing messages go to the test's receiver on loopback.
 struct SendRig {
     SendRig() : form(h.Start()) { form.ClientSocket->SetPort(rx.port); }
-
-    // Starts a send and waits until the receiver has the whole request.
-    void SendAndWait(const std::string& Text, const std::string& Host = "127.0.0.1",
-                     RawListener* To = nullptr) {
-        RawListener& target = To ? *To : rx;
-        const std::size_t index = target.peers.size();
-        ASSERT_TRUE(form.SendMessageTo({Host}, Text));
-        ASSERT_TRUE(target.WaitFor(index, Request(Text).size()));
-        EXPECT_EQ(target.peers[index].got, Request(Text));
-        ASSERT_TRUE(WaitUntil([&] { return !form.Sender().FSending; }));
-    }
 
     MainHarness h;
     RawListener rx;
@@ -87,70 +77,6 @@ TEST(MainSend, RequestBytesSentStateAndTheWayBackToIdle) {
     EXPECT_EQ(ShownTrayImage(r.form), tiIdle);
     EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
     EXPECT_FALSE(r.form.TrayStatus().Timer().Enabled());
-}
-
-TEST(MainSend, ReplyOutcomes) {
-    SendRig r;
-    ScopedClock clock(When);
-    const std::string peer = "localhost (127.0.0.1)";
-    const std::string wav = r.h.SoundFile();
-    const TStringList autoEntry{peer + " sent an auto-response at " + Stamp(), Separator,
-                                "Away <b>now</b>\r\n\r\n\r\n"};
-    const TStringList offEntry{peer + " has alerts disabled. " + Stamp() + "\r\n\r\n"};
-    const TStringList bothEntries{offEntry[0], autoEntry[0], autoEntry[1], autoEntry[2]};
-    const std::string away = "Away <b>now</b>";
-    struct Case {
-        const char* name;
-        std::string reply;  // empty: closed without one
-        bool disableAlertsHere, alertOptionHere;
-        int trayImage;    // the alerts-off image comes with its own hint
-        TStringList log;  // after the sent entry
-        bool window, sound;
-    };
-    const Case cases[] = {
-        {"both flags 0", "\b00\bx", false, true, tiSent, {}, false, false},
-        {"older receiver: no reply", "", false, true, tiSent, {}, false, false},
-        {"alerts off", "\b10\b", false, true, tiRecipientAlertsOff, offEntry, false, false},
-        {"auto-response", "\b01\b" + away, false, true, tiSent, autoEntry, true, true},
-        {"auto-response, alerts disabled here", "\b01\b" + away, true, true, tiSent, autoEntry,
-         true, false},
-        {"auto-response, alert option off here", "\b01\b" + away, false, false, tiSent, autoEntry,
-         true, true},
-        {"both flags", "\b11\b" + away, false, true, tiRecipientAlertsOff, bothEntries, true, true},
-        {"short reply", "\b1", false, true, tiRecipientAlertsOff, offEntry, false, false},
-        {"not a reply", "01", false, true, tiSent, {}, false, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        r.form.mnDisableAlerts->setChecked(c.disableAlertsHere);
-        r.form.cbAlertOnMessage->setChecked(c.alertOptionHere);
-        r.h.sound.played.clear();
-        const std::size_t index = r.rx.peers.size();
-        r.SendAndWait("ping");
-        const std::size_t logged = r.form.FSessionLog.size();
-        if (!c.reply.empty()) r.rx.Reply(index, c.reply);
-        r.rx.Close(index);
-        ASSERT_TRUE(WaitUntil([&] { return !r.form.ClientSocket->Active(); }));
-
-        EXPECT_EQ(ShownTrayImage(r.form), c.trayImage);
-        EXPECT_EQ(ShownTrayHint(r.form), c.trayImage == tiRecipientAlertsOff
-                                             ? peer + " has alerts disabled temporally"
-                                             : "Message send to " + peer);
-        EXPECT_EQ(Tail(r.form.FSessionLog, logged), c.log);
-        EXPECT_EQ(r.h.sound.played,
-                  c.sound ? std::vector<std::string>{wav} : std::vector<std::string>{});
-        ASSERT_EQ(r.form.FMessageWindows.size(), c.window ? 1u : 0u);
-        if (c.window) {
-            TfShowMessage* w = r.form.FMessageWindows[0];
-            EXPECT_EQ(Title(w), "Wexlo  -  Auto-response from " + peer);
-            EXPECT_EQ(w->redMessage->Content(), "Away <b>now</b>\r\n");
-            EXPECT_FALSE(w->lblAutoResponse->isVisible());
-            EXPECT_FALSE(w->btnSave->isVisible());
-            EXPECT_TRUE(w->isVisible());
-            r.form.mnCloseMessagesClick();
-        }
-    }
-    EXPECT_TRUE(r.h.boxes.boxes.empty());
 }
 
 TEST(MainSend, RefusedConnectionThenResendFillsTheDialog) {
@@ -257,103 +183,6 @@ TEST(MainSend, SendWhileConnectingIsRefusedAndTheDialogKeepsItsText) {
     EXPECT_TRUE(WaitUntil([&] { return dialog.isNull(); }));
     EXPECT_EQ(fSendMessage, nullptr);
     EXPECT_EQ(r.h.boxes.boxes.size(), 1u);
-}
-
-TEST(MainSend, NewSendClosesTheConnectionStillWaitingForItsReply) {
-    SendRig r;
-    RawListener other("127.0.0.2", r.rx.port);
-    r.SendAndWait("one");
-    ASSERT_TRUE(r.form.ClientSocket->Active());
-
-    // Same host: the waiting connection ends, a new one carries the message.
-    r.SendAndWait("two");
-    EXPECT_TRUE(WaitUntil([&] {
-        r.rx.Pump();
-        return r.rx.peers[0].eof;
-    }));
-    EXPECT_EQ(r.rx.peers[0].got, Request("one"));
-
-    // Another host, while "two" still waits.
-    r.SendAndWait("three", "127.0.0.2", &other);
-    EXPECT_TRUE(WaitUntil([&] {
-        r.rx.Pump();
-        return r.rx.peers[1].eof;
-    }));
-    EXPECT_EQ(r.rx.peers[1].got, Request("two"));
-    other.Reply(0, "\b10\b");
-    ASSERT_TRUE(WaitUntil([&] { return ShownTrayImage(r.form) == tiRecipientAlertsOff; }));
-    EXPECT_TRUE(ShownTrayHint(r.form).ends_with(" (127.0.0.2) has alerts disabled temporally"))
-        << ShownTrayHint(r.form);
-    EXPECT_TRUE(r.h.boxes.boxes.empty());
-    EXPECT_EQ(r.rx.peers.size(), 2u);
-}
-
-TEST(MainSend, SendThatFailsAtConnectIsNotReportedAsSent) {
-    SendRig r;
-    r.SendAndWait("one");
-    const std::size_t logged = r.form.FSessionLog.size();
-    // The receiver resets the connection; the next write to it fails.
-    r.rx.Close(0, true);
-    pollfd p{r.form.ClientSocket->Connection()->Handle(), POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 20000), 1);
-
-    // A connect notification that meets such a connection: the write fails.
-    r.form.Sender().FSending = true;
-    r.form.ClientSocketConnect(r.form.ClientSocket, r.form.ClientSocket->Connection());
-
-    ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
-    EXPECT_EQ(r.h.boxes.boxes[0].text, "Error sending data to localhost (127.0.0.1)");
-    EXPECT_EQ(r.form.FSessionLog.size(), logged) << "a failed send was logged as sent";
-    EXPECT_NE(ShownTrayImage(r.form), tiSent);
-    EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
-    EXPECT_FALSE(r.form.Sender().FSending);
-}
-
-TEST(MainSend, LongTextIsLoggedAsSentOnlyOnceEveryByteHasGone) {
-    SendRig r;
-    ScopedClock clock(When);
-    // A small send buffer here and a receiver that reads late: the text goes
-    // out in many writes.
-    r.form.ClientSocket->OnConnecting = [](QObject*, TSocketConnection* c) {
-        const int size = 4096;
-        ::setsockopt(c->Handle(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    };
-    const int window = 16384;
-    ::setsockopt(r.rx.fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-    std::string text(3 * 1024 * 1024, '\0');
-    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
-    const TStringList sent{"Sent message to localhost (127.0.0.1) at " + Stamp(), Separator,
-                           text + "\r\n\r\n\r\n"};
-
-    for (const bool receiverResets : {false, true}) {
-        SCOPED_TRACE(receiverResets ? "receiver resets half-way" : "receiver reads it all");
-        r.h.boxes.boxes.clear();
-        const std::size_t index = r.rx.peers.size();
-        const std::size_t logged = r.form.FSessionLog.size();
-        ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1"}, text));
-        ASSERT_TRUE(WaitUntil([&] { return r.form.ClientSocket->Active(); }));
-        ASSERT_EQ(r.form.FSessionLog.size(), logged) << "logged as sent before it had gone";
-        EXPECT_TRUE(r.form.Sender().FSending);
-        EXPECT_EQ(ShownTrayHint(r.form), "Connecting to 127.0.0.1...");
-
-        if (!receiverResets) {
-            ASSERT_TRUE(r.rx.WaitFor(index, Request(text).size(), 30000));
-            EXPECT_TRUE(r.rx.peers[index].got == Request(text));
-            ASSERT_TRUE(WaitUntil([&] { return !r.form.Sender().FSending; }));
-            EXPECT_EQ(Tail(r.form.FSessionLog, logged), sent);
-            EXPECT_EQ(ShownTrayImage(r.form), tiSent);
-            EXPECT_TRUE(r.h.boxes.boxes.empty());
-            continue;
-        }
-        ASSERT_TRUE(r.rx.WaitFor(index, 100000, 30000));
-        r.rx.Close(index, true);
-        ASSERT_TRUE(WaitUntil([&] { return !r.h.boxes.boxes.empty(); }));
-        EXPECT_EQ(r.h.boxes.boxes[0].text, "Error sending data to localhost (127.0.0.1)");
-        EXPECT_EQ(r.h.boxes.boxes.size(), 1u);
-        EXPECT_FALSE(r.form.Sender().FSending);
-        EXPECT_EQ(r.form.FSessionLog.size(), logged) << "a cut message was logged as sent";
-        EXPECT_EQ(ShownTrayHint(r.form), "Wexlo");
-    }
 }
 
 // A listener whose queue is full: connecting to it stays in progress.

@@ -19,7 +19,9 @@
 #include "net/HostLookup.h"
 #include "tests/support/Recorders.h"
 #include "tools/PeerListing.h"
+#include "tests/support/RawPeers.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TwoHosts.h"
 
 namespace {
 
@@ -100,12 +102,17 @@ struct RunResult {
 
 // Starts the real wexlo-send and keeps the event loop (and so the receiver)
 // running until it ends.
+// On's host when given (a namespace of a TwoHosts).
 RunResult RunSend(const std::vector<std::string>& args, const std::string& input = {},
-                  int limitMs = 20000, const QString& outputFile = {}) {
+                  int limitMs = 20000, const QString& outputFile = {},
+                  const testsupport::TwoHosts* on = nullptr) {
     QProcess process;
     if (!outputFile.isEmpty()) process.setStandardOutputFile(outputFile);
-    process.setProgram(QString::fromStdString(testsupport::BuildDir() + "/wexlo-send"));
+    const std::string tool = testsupport::BuildDir() + "/wexlo-send";
+    process.setProgram(QString::fromStdString(on ? "ip" : tool));
     QStringList list;
+    if (on)
+        for (const std::string& a : on->OnSender(tool)) list << QString::fromStdString(a);
     for (const std::string& a : args) list << QString::fromStdString(a);
     process.setArguments(list);
     const auto started = std::chrono::steady_clock::now();
@@ -478,6 +485,60 @@ TEST(SendTool, ListingPrintsOneLinePerCopyFound) {
         }
     }
     THostLookup::SetResolver(resolver);
+}
+
+// Over a link of 5 Mbit/s the platform takes a long message long before the
+// peer has it: a reply or a close then is no delivery, and a time-out then
+// is a time-out while sending.
+TEST(SendToolProcess, OverASlowLinkOnlyWhatThePeerHasCounts) {
+    testsupport::TwoHosts hosts("5mbit");
+    if (!hosts.Ready) GTEST_SKIP() << "cannot make two hosts here: " << hosts.Error;
+    const std::string text = LargeText(1 << 20);
+    const std::string request = RequestHeader + text;
+    const std::string to = testsupport::TwoHosts::ReceiverAddress;
+    std::unique_ptr<testsupport::RawListener> rx;
+    {
+        testsupport::TwoHosts::Inside inside(hosts.Receiver);
+        ASSERT_TRUE(inside.Entered);
+        rx = std::make_unique<testsupport::RawListener>(to.c_str());
+    }
+    const std::string port = std::to_string(rx->port);
+
+    // The first connection is answered when all but its last 256 KB have
+    // come; the second is read and never answered.
+    bool answered = false;
+    QTimer pump;
+    QObject::connect(&pump, &QTimer::timeout, [&] {
+        rx->Pump();
+        if (!answered && !rx->peers.empty() &&
+            rx->peers[0].got.size() >= request.size() - (256 << 10)) {
+            answered = true;
+            rx->Reply(0, "\b00\b");
+        }
+    });
+    pump.start(5);
+    const RunResult early = RunSend({"--port", port, to}, text, 30000, {}, &hosts);
+    ASSERT_TRUE(early.finished && answered) << early.err;
+    EXPECT_EQ(early.exitCode, SendExit::ConnectFailed) << early.out << early.err;
+    EXPECT_EQ(early.out, "");
+    EXPECT_NE(early.err.find("the message was cut"), std::string::npos) << early.err;
+
+    const RunResult late = RunSend({"--timeout", "1", "--port", port, to}, text, 30000, {}, &hosts);
+    ASSERT_TRUE(late.finished);
+    EXPECT_EQ(late.exitCode, SendExit::Timeout) << late.err;
+    EXPECT_EQ(late.err.rfind("wexlo-send: could not send the message to " + to + " port " + port +
+                                 " within 1 second (",
+                             0),
+              0u)
+        << late.err;
+
+    // No route from the sender's host: the connect fails at once.
+    const RunResult unreachable =
+        RunSend({"--port", port, "10.202.0.9", "hi"}, {}, 30000, {}, &hosts);
+    ASSERT_TRUE(unreachable.finished);
+    EXPECT_EQ(unreachable.exitCode, SendExit::ConnectFailed) << unreachable.err;
+    EXPECT_EQ(unreachable.err, "wexlo-send: cannot connect to 10.202.0.9 port " + port + ": " +
+                                   std::strerror(ENETUNREACH) + "\n");
 }
 
 TEST(SendTool, TerminalSafeDefusesControlBytes) {
