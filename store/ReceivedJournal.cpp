@@ -228,7 +228,7 @@ std::string TReceivedJournal::DefaultPath() {
     return base + "/wexlo/received.journal";
 }
 
-TReceivedJournal::TReceivedJournal(const TStringList& Received, std::string Path)
+TReceivedJournal::TReceivedJournal(const TReceivedList& Received, std::string Path)
     : FRun(Received), FPath(std::move(Path)), FRetry(std::make_unique<QTimer>()) {
     FFlusher =
         std::make_unique<TDiskFlusher>(FlushInterval, [this](int Error, std::uint64_t Token) {
@@ -391,7 +391,7 @@ void TReceivedJournal::RequestFlush() {
 bool TReceivedJournal::Rewrite() {
     if (!Open(true)) return false;
     const bool withRun = FRunOn && !FRun.empty();
-    if (!FitsRecords(FPending) || (withRun && !FitsRecords(FRun))) {
+    if (!FitsRecords(FPending) || (withRun && FRun.TotalBytes() + 4 * FRun.size() >= std::numeric_limits<std::uint32_t>::max())) {
         FError = EFBIG;
         return false;
     }

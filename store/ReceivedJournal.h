@@ -10,6 +10,7 @@
 
 #include "store/MessageLog.h"
 #include "store/PosixFile.h"
+#include "store/ReceivedList.h"
 
 class QTimer;
 class TDiskFlusher;
@@ -56,7 +57,7 @@ public:
 
     // Received is the run's list of received messages, which the journal
     // follows; it outlives the journal.
-    explicit TReceivedJournal(const TStringList& Received, std::string Path = DefaultPath());
+    explicit TReceivedJournal(const TReceivedList& Received, std::string Path = DefaultPath());
     ~TReceivedJournal();
     TReceivedJournal(const TReceivedJournal&) = delete;
     TReceivedJournal& operator=(const TReceivedJournal&) = delete;
@@ -114,7 +115,7 @@ private:
     void RemoveFile();
     void Save(const TSavedMessages& Saved, const TStringList& Items, bool Whole);
 
-    const TStringList& FRun;
+    const TReceivedList& FRun;
     std::string FPath;
     TFile FFd;
     std::uint64_t FGeneration = 0;  // of FFd: late news about a replaced file is ignored
