@@ -113,7 +113,7 @@ private:
     void Failed(int Error);
     void Repaired();
     void RemoveFile();
-    void Save(const TSavedMessages& Saved, const TStringList& Items, bool Whole);
+    void Save(const TSavedMessages& Saved, bool WithRun, bool Whole);
 
     const TReceivedList& FRun;
     std::string FPath;
