@@ -152,7 +152,9 @@ void TMessageReceiver::Handle(TSocketConnection* Socket, const std::string& Requ
                 FHost.ShowAlert("Message from " + peerName + " (" + peerAddress + ")", text,
                                 options.AlertsOnTop, options.AutoResponse);
             } catch (...) {
-                // The window is gone already; the message is recorded and answered.
+                // The window is gone already; the message is recorded and
+                // answered, and counted, or nothing would tell of it.
+                FHost.CountUnread();
             }
         } else {
             FHost.CountUnread();
