@@ -55,7 +55,7 @@ extern bool RetryArmed;
 // What the open alert windows may cost together before further messages are
 // counted as unread instead, as past the cap on their number. A window costs
 // about the size of its text.
-constexpr std::size_t DefaultAlertBudget = std::size_t(64) << 20;
+constexpr std::size_t DefaultAlertBudget = std::size_t(32) << 20;
 
 // The services and places the main form works with; the program passes the
 // real ones, tests pass recorders and temporary folders.

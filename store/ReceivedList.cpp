@@ -1,5 +1,6 @@
 #include "store/ReceivedList.h"
 
+#include <malloc.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -89,6 +90,7 @@ void TReceivedList::clear() {
 
 // The oldest items leave memory first.
 void TReceivedList::Spill() {
+    bool spilled = false;
     while (FInMemory > FBudget && FFirstInMemory < FItems.size()) {
         TItem& item = FItems[FFirstInMemory];
         if (!item.Bytes.empty()) {
@@ -104,9 +106,13 @@ void TReceivedList::Spill() {
             FSpillEnd += item.Size;
             FInMemory -= item.Bytes.size();
             std::string().swap(item.Bytes);
+            spilled = true;
         }
         ++FFirstInMemory;
     }
+    // Large texts freed amid smaller blocks would otherwise stay with the
+    // allocator, and the budget would bound nothing the system can see.
+    if (spilled) ::malloc_trim(0);
 }
 
 bool TReceivedList::OpenSpill() {

@@ -23,7 +23,7 @@
 // name beside it (.1, .2, ...) is used instead.
 class TReceivedList {
 public:
-    static constexpr std::size_t DefaultBudget = std::size_t(256) << 20;
+    static constexpr std::size_t DefaultBudget = std::size_t(192) << 20;
 
     // ${XDG_CACHE_HOME:-$HOME/.cache}/wexlo/received.spill
     static std::string DefaultSpillPath();
