@@ -666,10 +666,7 @@ TEST(MainLogs, PastTheMemoryBudgetsTextsWaitOnDiskAndFurtherAlertsAreCounted) {
     TStringList expected = Entry(breaks);
     std::string lines;
     while (lines.size() < 200000) lines += "line " + std::to_string(lines.size()) + "\r\n";
-    for (int i = 0; i < 6; ++i) {
-        Receive(h, std::to_string(i) + lines);
-        Append(expected, Entry(std::to_string(i) + lines));
-    }
+    for (char i = 'a'; i < 'g'; ++i) Receive(h, i + lines), Append(expected, Entry(i + lines));
     // Three windows reach the budget; the rest are counted as the cap's are.
     EXPECT_EQ(form.FMessageWindows.size(), 3u);
     EXPECT_EQ(form.FUnreadCount, 3);
