@@ -33,6 +33,7 @@
 #include "ui/NumberEdit.h"
 #include "ui/ShowMessage.h"
 #include "ui/Splash.h"
+#include "ui/TextViewer.h"
 #include "ui/TrayImages.h"
 
 TfMain* fMain = nullptr;
@@ -84,7 +85,12 @@ void TfMain::Bind(QAction* Item, Fn Handler) {
             [this, Handler] { Guarded(this, [&] { Handler(); }); });
 }
 
-TfMain::TfMain(const TMainServices& Services) : TOptionsForm(nullptr), FServices(Services) {
+TfMain::TfMain(const TMainServices& Services)
+    : TOptionsForm(nullptr),
+      FReceivedMessages(Services.ReceivedBudget, Services.SpillPath.empty()
+                                                      ? TReceivedList::DefaultSpillPath()
+                                                      : Services.SpillPath),
+      FServices(Services) {
     fMain = this;
 
     ServerSocket = new TAsyncServerSocket(this);
@@ -387,7 +393,7 @@ void TfMain::mnShowReceivedMessagesClick() {
                             TMsgIcon::Information, TMsgButtons::Ok);
         return;
     }
-    ShowViewer("Received messages", FReceivedMessages);
+    ShowReceivedViewer();
     FUnreadCount = 0;
     UpdateTrayStatus();
 }
@@ -649,6 +655,25 @@ void TfMain::ShowViewer(const std::string& Title, const TStringList& Lines) {
     }
 }
 
+// The received messages may be far larger than memory allows: the viewer
+// shows them from a private file of their text, which it maps rather than
+// reads, so the kernel pages in only what is looked at.
+void TfMain::ShowReceivedViewer() {
+    const std::string dir = DirectoryOf(FReceivedMessages.SpillFile().empty()
+                                            ? TReceivedList::DefaultSpillPath()
+                                            : FReceivedMessages.SpillFile());
+    const TReceivedText text(FReceivedMessages, dir);
+    TfShowMessage* viewer = NewMessageWindow();
+    try {
+        if (!viewer->redMessage->SetMappedFile(text.Fd())) throw Exception(text.FailureText());
+        viewer->SetTitle("Received messages");
+        viewer->ShowViewer();
+    } catch (...) {
+        delete viewer;
+        throw;
+    }
+}
+
 void TfMain::ShowAlert(const std::string& Title, const std::string& Text, bool OnTop,
                        bool AutoResponseSent) {
     TfShowMessage* window = NewMessageWindow();
@@ -687,12 +712,19 @@ TArrivalOptions TfMain::ArrivalOptions() {
     options.DefaultSound = rbDefaultSound->isChecked();
     options.CustomSound = GetText(TSettingId::SoundFile);
     // Past the cap a message is handled as with the alert option off.
-    options.AlertOnMessage =
-        cbAlertOnMessage->isChecked() && FMessageWindows.size() < MaxAlertWindows;
+    options.AlertOnMessage = cbAlertOnMessage->isChecked() &&
+                             FMessageWindows.size() < MaxAlertWindows &&
+                             AlertsCost() < FServices.AlertBudget;
     options.AlertsOnTop = cbAlertsOnTop->isChecked();
     options.DisableAlerts = mnDisableAlerts->isChecked();
     options.AutoResponse = mnAutoResponse->isChecked();
     return options;
+}
+
+std::size_t TfMain::AlertsCost() const {
+    std::size_t cost = 0;
+    for (const TfShowMessage* window : FMessageWindows) cost += window->redMessage->MemoryCost();
+    return cost;
 }
 
 bool TfMain::SaveMessagesOn() const {
@@ -700,7 +732,7 @@ bool TfMain::SaveMessagesOn() const {
 }
 
 void TfMain::RecordReceived(const TStringList& Entry) {
-    Append(FReceivedMessages, Entry);
+    FReceivedMessages.Append(Entry);
     if (SaveMessagesOn()) FJournal->Append(Entry);
 }
 

@@ -12,6 +12,7 @@
 #include "messaging/MessageSender.h"
 #include "platform/Exceptions.h"
 #include "store/MessageLog.h"
+#include "store/ReceivedList.h"
 #include "store/Settings.h"
 #include "ui/OptionsForm.h"
 
@@ -36,6 +37,11 @@ class TfShowMessage;
 // The socket layer's failed-call hook for the UI thread. Never returns.
 [[noreturn]] void SocketErrorHook(int ErrorCode);
 
+// What the open alert windows may cost together before further messages are
+// counted as unread instead, as past the cap on their number. A window costs
+// about the size of its text.
+constexpr std::size_t DefaultAlertBudget = std::size_t(32) << 20;
+
 // The services and places the main form works with; the program passes the
 // real ones, tests pass recorders and temporary folders.
 struct TMainServices {
@@ -50,6 +56,12 @@ struct TMainServices {
     std::string JournalPath;     // empty: the user's received-messages journal
     // Announces this copy and finds the others; none: neither happens.
     IServiceDiscovery* Discovery = nullptr;
+    // Received messages past this many bytes wait in a spill file (empty
+    // path: the user's cache folder) instead of memory.
+    std::size_t ReceivedBudget = TReceivedList::DefaultBudget;
+    std::string SpillPath;
+    // Open alert windows may hold this much; past it messages are counted.
+    std::size_t AlertBudget = DefaultAlertBudget;
 };
 
 // The hub of the program: created hidden at start, shown only as the options
@@ -89,7 +101,7 @@ public:
     std::string FSavedMessagesFile;
     std::string FResponseMessage;
     TStringList FRecentHosts;
-    TStringList FReceivedMessages;
+    TReceivedList FReceivedMessages;
     TStringList FSessionLog;
     std::vector<TfShowMessage*> FMessageWindows;
 
@@ -145,6 +157,8 @@ public:
 
     void RemoveMessageWindow(TfShowMessage* Window);
     bool HasMessageWindows() const { return !FMessageWindows.empty(); }
+    // What the open alert windows hold.
+    std::size_t AlertsCost() const;
 
     // IMessagingHost
     TArrivalOptions ArrivalOptions() override;
@@ -196,6 +210,7 @@ private:
     void ShowSplash();
     void AlertsChanged();
     void ShowViewer(const std::string& Title, const TStringList& Lines);
+    void ShowReceivedViewer();
     bool SaveMessagesOn() const;
     // Listens on the message port, and puts the announcement in step with
     // the listener and the option, whether or not listening worked.

@@ -214,7 +214,9 @@ void TMessageReceiver::HandleNamed(TSocketConnection* Socket, const std::string&
                 FHost.ShowAlert("Message from " + peerName + " (" + peerAddress + ")", text,
                                 options.AlertsOnTop, options.AutoResponse);
             } catch (...) {
-                // The window is gone already; the message is recorded and answered.
+                // The window is gone already; the message is recorded and
+                // answered, and counted, or nothing would tell of it.
+                FHost.CountUnread();
             }
         } else {
             FHost.CountUnread();

@@ -206,6 +206,10 @@ std::string UserStateDir() {
     return XdgDir("XDG_STATE_HOME", "/.local/state");
 }
 
+std::string UserCacheDir() {
+    return XdgDir("XDG_CACHE_HOME", "/.cache");
+}
+
 std::string UserRuntimeDir() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     return runtime && runtime[0] == '/' ? runtime : "";

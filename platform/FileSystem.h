@@ -96,6 +96,7 @@ std::string HomeDir();
 std::string UserConfigDir();  // ${XDG_CONFIG_HOME:-$HOME/.config}
 std::string UserDataDir();    // ${XDG_DATA_HOME:-$HOME/.local/share}
 std::string UserStateDir();   // ${XDG_STATE_HOME:-$HOME/.local/state}
+std::string UserCacheDir();   // ${XDG_CACHE_HOME:-$HOME/.cache}
 std::string UserRuntimeDir();  // $XDG_RUNTIME_DIR, "" when not set
 
 }  // namespace files

@@ -240,7 +240,7 @@ std::string TReceivedJournal::DefaultPath() {
     return files::UserStateDir() + "/wexlo/received.journal";
 }
 
-TReceivedJournal::TReceivedJournal(const TStringList& Received, std::string Path)
+TReceivedJournal::TReceivedJournal(const TReceivedList& Received, std::string Path)
     : FRun(Received), FPath(std::move(Path)), FRetry(std::make_unique<QTimer>()) {
     FFlusher =
         std::make_unique<TDiskFlusher>(FlushInterval, [this](int Error, std::uint64_t Token) {
@@ -405,7 +405,7 @@ void TReceivedJournal::RequestFlush() {
 bool TReceivedJournal::Rewrite() {
     if (!Open(true)) return false;
     const bool withRun = FRunOn && !FRun.empty();
-    if (!FitsRecords(FPending) || (withRun && !FitsRecords(FRun))) {
+    if (!FitsRecords(FPending) || (withRun && FRun.TotalBytes() + 4 * FRun.size() >= std::numeric_limits<std::uint32_t>::max())) {
         FError = EFBIG;
         return false;
     }
@@ -486,19 +486,25 @@ void TReceivedJournal::RemoveFile() {
     Repaired();
 }
 
-// Items go to Saved. When Whole (the journal holds exactly Items), a mark made
-// durable first lets a later start finish an append cut short here instead of
-// doing it twice.
-void TReceivedJournal::Save(const TSavedMessages& Saved, const TStringList& Items, bool Whole) {
+// The earlier runs' items, then the run's when WithRun, go to Saved; the run's
+// are read one at a time, wherever the list keeps them. When Whole (the
+// journal holds exactly those items), a mark made durable first lets a later
+// start finish an append cut short here instead of doing it twice.
+void TReceivedJournal::Save(const TSavedMessages& Saved, bool WithRun, bool Whole) {
     std::optional<std::uint64_t> mark = FMark;
-    if (!mark && Whole && FFd && !Items.empty()) {
+    if (!mark && Whole && FFd && (!FPending.empty() || (WithRun && !FRun.empty()))) {
         const std::uint64_t size = Saved.Size();
         if (WriteAt(journal::Mark(FTag, size)) && Calls().FSync(FFd->Get()) == 0) {
             FMark = mark = size;
             FBase = FEnd;
         }
     }
-    Saved.Append(Items, mark);
+    Saved.AppendItems(
+        [&](const std::function<void(std::string_view)>& Take) {
+            for (const std::string& item : FPending) Take(item);
+            if (WithRun) FRun.ForEach([&](std::string&& Item) { Take(Item); });
+        },
+        mark);
     RemoveFile();
 }
 
@@ -510,7 +516,7 @@ void TReceivedJournal::Recover(const TSavedMessages& Saved) {
         RemoveFile();
         return;
     }
-    Save(Saved, FPending, true);
+    Save(Saved, false, true);
 }
 
 bool TReceivedJournal::Append(const TStringList& Entry) {
@@ -552,13 +558,7 @@ void TReceivedJournal::SaveOnExit(const TSavedMessages& Saved) {
     // A journal behind the list is brought up to it, so that the mark speaks
     // of what is appended.
     if (!whole && !FRun.empty()) whole = Rewrite();
-    if (FPending.empty()) {
-        Save(Saved, FRun, whole);
-    } else {
-        TStringList all = FPending;
-        ::Append(all, FRun);
-        Save(Saved, all, whole);
-    }
+    Save(Saved, true, whole);
 }
 
 void TReceivedJournal::Discard() {

@@ -10,6 +10,7 @@
 
 #include "store/MessageLog.h"
 #include "platform/FileSystem.h"
+#include "store/ReceivedList.h"
 
 class QTimer;
 class TDiskFlusher;
@@ -62,7 +63,7 @@ public:
 
     // Received is the run's list of received messages, which the journal
     // follows; it outlives the journal.
-    explicit TReceivedJournal(const TStringList& Received, std::string Path = DefaultPath());
+    explicit TReceivedJournal(const TReceivedList& Received, std::string Path = DefaultPath());
     ~TReceivedJournal();
     TReceivedJournal(const TReceivedJournal&) = delete;
     TReceivedJournal& operator=(const TReceivedJournal&) = delete;
@@ -118,9 +119,9 @@ private:
     void Failed(int Error);
     void Repaired();
     void RemoveFile();
-    void Save(const TSavedMessages& Saved, const TStringList& Items, bool Whole);
+    void Save(const TSavedMessages& Saved, bool WithRun, bool Whole);
 
-    const TStringList& FRun;
+    const TReceivedList& FRun;
     std::string FPath;
     TFile FFd;
     std::uint64_t FGeneration = 0;  // of FFd: late news about a replaced file is ignored

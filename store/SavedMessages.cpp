@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "platform/Exceptions.h"
 #include "platform/FileSystem.h"
 
@@ -24,22 +26,63 @@ std::uint64_t TSavedMessages::Size() const {
 }
 
 namespace {
-// The text appended at Size: the entries, on a line of their own.
-bool TextAt(int Fd, off_t Size, const TStringList& Entries, std::string& Text) {
-    Text.clear();
-    if (Size > 0 && !Entries.empty()) {
-        std::string last;
-        if (!files::PReadAll(Fd, last, 1, Size - 1)) return false;
-        // Text without a final break would run into the first new line.
-        if (last[0] != '\n' && last[0] != '\r') Text = "\r\n";
-    }
-    Text += TextOf(Entries);
+// What goes before the entries appended at Size: a line break when the text
+// there does not end with one, or it would run into the first new line.
+bool LeadAt(int Fd, off_t Size, std::string& Lead) {
+    Lead.clear();
+    if (Size == 0) return true;
+    std::string last;
+    if (!files::PReadAll(Fd, last, 1, Size - 1)) return false;
+    if (last[0] != '\n' && last[0] != '\r') Lead = "\r\n";
     return true;
 }
+
+// The appended text piece by piece: Lead before the first item, then every
+// item followed by CR LF. False as soon as Piece says so.
+bool Walk(const TSavedMessages::TItemSource& Items, const std::string& Lead,
+          const std::function<bool(std::string_view)>& Piece) {
+    bool ok = true, first = true;
+    Items([&](std::string_view Item) {
+        if (ok && first) ok = Piece(Lead);
+        first = false;
+        ok = ok && Piece(Item) && Piece("\r\n");
+    });
+    return ok;
+}
+
+// Writes in pieces of about a megabyte.
+class TWriter {
+public:
+    explicit TWriter(int Fd) : FFd(Fd) {}
+    bool Add(std::string_view Bytes) {
+        if (Bytes.size() >= Step) return Flush() && files::WriteAll(FFd, Bytes);
+        FBuffer.append(Bytes);
+        return FBuffer.size() < Step || Flush();
+    }
+    bool Flush() {
+        const bool ok = files::WriteAll(FFd, FBuffer);
+        FBuffer.clear();
+        return ok;
+    }
+
+private:
+    static constexpr std::size_t Step = std::size_t(1) << 20;
+    int FFd;
+    std::string FBuffer;
+};
 }  // namespace
 
 void TSavedMessages::Append(const TStringList& Entries,
                             std::optional<std::uint64_t> StartedAt) const {
+    AppendItems(
+        [&](const std::function<void(std::string_view)>& Take) {
+            for (const std::string& item : Entries) Take(item);
+        },
+        StartedAt);
+}
+
+void TSavedMessages::AppendItems(const TItemSource& Items,
+                                 std::optional<std::uint64_t> StartedAt) const {
     const Exception failure("Cannot create file " + FPath);
     auto& calls = files::Calls();
     bool created = true;
@@ -53,25 +96,46 @@ void TSavedMessages::Append(const TStringList& Entries,
     if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) throw failure;
     const off_t oldSize = st.st_size;
 
-    std::string text;
-    std::size_t done = 0;  // bytes of text already there
-    bool resumed = false;
+    TWriter writer(fd.Get());
+    std::string lead;
+    bool ok = true, resumed = false;
     if (StartedAt && *StartedAt <= static_cast<std::uint64_t>(oldSize)) {
         // An earlier append from StartedAt may have got part of the way, or all
         // of it; bytes there that are not the start of our text are someone
-        // else's, and ours then go after them as usual.
+        // else's, and ours then go after them as usual. Nothing is written
+        // before every byte there has been compared.
         const off_t from = static_cast<off_t>(*StartedAt);
-        if (!TextAt(fd.Get(), from, Entries, text)) throw failure;
-        std::string there;
-        const std::size_t have = std::min(static_cast<std::size_t>(oldSize - from), text.size());
-        if (!files::PReadAll(fd.Get(), there, have, from)) throw failure;
-        resumed = text.compare(0, have, there) == 0;
-        if (resumed) done = have;
+        if (!LeadAt(fd.Get(), from, lead)) throw failure;
+        const std::uint64_t there = static_cast<std::uint64_t>(oldSize - from);
+        std::uint64_t at = 0;  // in our text
+        bool differs = false, readFailed = false;
+        ok = Walk(Items, lead, [&](std::string_view Piece) {
+            if (at < there) {
+                const std::size_t n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(Piece.size(), there - at));
+                std::string old;
+                if (!files::PReadAll(fd.Get(), old, n, from + static_cast<off_t>(at))) {
+                    readFailed = true;
+                    return false;
+                }
+                if (Piece.substr(0, n) != old) {
+                    differs = true;
+                    return false;
+                }
+                at += n;
+                Piece.remove_prefix(n);
+            }
+            at += Piece.size();
+            return Piece.empty() || writer.Add(Piece);
+        });
+        if (readFailed) throw failure;
+        resumed = !differs;
     }
-    if (!resumed && !TextAt(fd.Get(), oldSize, Entries, text)) throw failure;
-
-    if (!files::WriteAll(fd.Get(), std::string_view(text).substr(done)) ||
-        calls.FSync(fd.Get()) != 0) {
+    if (!resumed) {
+        if (!LeadAt(fd.Get(), oldSize, lead)) throw failure;
+        ok = Walk(Items, lead, [&](std::string_view Piece) { return writer.Add(Piece); });
+    }
+    if (!ok || !writer.Flush() || calls.FSync(fd.Get()) != 0) {
         // Take back whatever part of the new text made it, so the file holds
         // exactly what it held before (or is not there, as before).
         if (created) {

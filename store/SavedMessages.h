@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,15 @@ public:
     // there already is not written again.
     void Append(const TStringList& Entries,
                 std::optional<std::uint64_t> StartedAt = std::nullopt) const;
+
+    // Items one after the other, each handed to Take in order; Take does not
+    // keep them.
+    using TItemSource =
+        std::function<void(const std::function<void(std::string_view Item)>& Take)>;
+    // The same for items handed out one at a time, so that a record of any
+    // size is appended without being held in memory whole.
+    void AppendItems(const TItemSource& Items,
+                     std::optional<std::uint64_t> StartedAt = std::nullopt) const;
 
     // The whole file as bytes; raises "Cannot open file %s".
     std::string Read() const;

@@ -24,10 +24,14 @@ std::string FileNameBytes(const QString& FileName) {
 }
 
 // Replaces the file as a whole: a failed save leaves the old file untouched.
-void WriteFileAtomically(const QString& FileName, const std::string& Data) {
+// The text comes in pieces, so a record of any size is never copied whole.
+void WriteFileAtomically(const QString& FileName,
+                         const std::function<bool(const TTextViewer::TWrite&)>& Produce) {
     QSaveFile file(FileName);
     bool ok = file.open(QIODevice::WriteOnly);
-    ok = ok && file.write(Data.data(), qint64(Data.size())) == qint64(Data.size());
+    ok = ok && Produce([&](std::string_view Data) {
+        return file.write(Data.data(), qint64(Data.size())) == qint64(Data.size());
+    });
     ok = ok && file.flush() && ::fsync(file.handle()) == 0;
     ok = ok && file.commit();
     if (!ok) {
@@ -114,14 +118,7 @@ void TfShowMessage::SetText(const std::string& Text) {
 }
 
 void TfShowMessage::AddLines(const std::vector<std::string>& List) {
-    for (const std::string& item : List) {
-        // As the item would be read back from a file it was written to with a
-        // line break after it: an empty item, or one ending in a break, gives
-        // an empty last line.
-        const std::string_view text = UpToNul(item);
-        redMessage->AppendText(text);
-        if (text.empty() || text.back() == '\r' || text.back() == '\n') redMessage->AppendLine({});
-    }
+    for (const std::string& item : List) redMessage->AppendLines(UpToNul(item));
 }
 
 void TfShowMessage::LoadTextFile(const QString& FileName) {
@@ -196,8 +193,14 @@ void TfShowMessage::btnSaveClick() {
     if (!self || !chosen || chosen->isEmpty()) return;
 
     const QString& fileName = *chosen;
-    if (cbSaveSelection->isChecked() && redMessage->HasSelection())
-        WriteFileAtomically(fileName, redMessage->SelectedBytes() + "\r\n");
-    else
-        WriteFileAtomically(fileName, redMessage->Content());
+    if (cbSaveSelection->isChecked() && redMessage->HasSelection()) {
+        const std::string selected = redMessage->SelectedBytes() + "\r\n";
+        WriteFileAtomically(fileName, [&](const TTextViewer::TWrite& Write) {
+            return Write(selected);
+        });
+    } else {
+        WriteFileAtomically(fileName, [&](const TTextViewer::TWrite& Write) {
+            return redMessage->WriteContent(Write);
+        });
+    }
 }

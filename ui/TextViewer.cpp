@@ -1,6 +1,11 @@
 #include "ui/TextViewer.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <utility>
 
@@ -19,8 +24,10 @@
 
 namespace {
 constexpr int Margin = 3;
-// Layouts are rebuilt on demand; past this many the cache is dropped.
+// Layouts are rebuilt on demand; past this many, or past rows of this many
+// bytes, the cache is dropped.
 constexpr size_t MaxCachedLayouts = 512;
+constexpr size_t MaxLayoutBytes = size_t(1) << 20;
 }  // namespace
 
 TTextViewer::TTextViewer(QWidget* Parent) : QAbstractScrollArea(Parent) {
@@ -33,101 +40,215 @@ TTextViewer::TTextViewer(QWidget* Parent) : QAbstractScrollArea(Parent) {
     connect(&FAutoScroll, &QTimer::timeout, this, [this] { AutoScroll(); });
 }
 
-TTextViewer::~TTextViewer() = default;
+TTextViewer::~TTextViewer() {
+    Unmap();
+}
+
+namespace {
+// Walks the rows of a text from the start of one: each Next() finds one row.
+// The next CR and LF are looked up only once passed, and never past Limit,
+// so a walk costs one pass over the bytes it covers.
+struct TRowWalk {
+    const char* Data;
+    size_t Size;
+    size_t Limit;  // no row of the walk ends past it
+    size_t Pos;
+    bool Joined;   // the row at Pos goes on the line before
+    size_t NextCr = 0, NextLf = 0;
+    bool Known = false;
+    // The row found.
+    size_t Begin = 0, End = 0;
+    bool RowJoined = false;
+
+    size_t Find(char C, size_t From) const {
+        if (From >= Limit) return Limit;
+        const void* hit = std::memchr(Data + From, C, Limit - From);
+        return hit ? size_t(static_cast<const char*>(hit) - Data) : Limit;
+    }
+
+    bool Next() {
+        if (Pos >= Size) return false;
+        if (!Known || NextCr < Pos) NextCr = Find('\r', Pos);
+        if (!Known || NextLf < Pos) NextLf = Find('\n', Pos);
+        Known = true;
+        const size_t end = std::min(NextCr, NextLf);
+        Begin = Pos;
+        RowJoined = Joined;
+        if (end - Pos > TTextViewer::MaxRowBytes) {
+            // Never split a UTF-8 sequence between two rows.
+            size_t cut = Pos + TTextViewer::MaxRowBytes;
+            while (cut > Pos + TTextViewer::MaxRowBytes - 3 &&
+                   (static_cast<unsigned char>(Data[cut]) & 0xC0) == 0x80)
+                --cut;
+            End = Pos = cut;
+            Joined = true;
+            return true;
+        }
+        End = end;
+        Joined = false;
+        if (end >= Size)
+            Pos = Size;
+        else
+            Pos = end + ((Data[end] == '\r' && end + 1 < Size && Data[end + 1] == '\n') ? 2 : 1);
+        return true;
+    }
+};
+
+// Pages of a mapped file already indexed are given back as indexing goes on.
+constexpr size_t DropStep = size_t(64) << 20;
+}  // namespace
+
+void TTextViewer::Unmap() {
+    if (FMap) ::munmap(FMap, FMapSize);
+    FMap = nullptr;
+    FMapSize = 0;
+}
 
 void TTextViewer::Clear() {
-    FBytes.clear();
-    FBytes.shrink_to_fit();
-    FStart.clear();
-    FEnd.clear();
-    FJoined.clear();
+    Unmap();
+    FOwned.clear();
+    FOwned.shrink_to_fit();
+    FData = nullptr;
+    FSize = 0;
+    FMarks.clear();
+    FMarks.shrink_to_fit();
+    FRows = 0;
     FLineCount = 0;
+    for (TBlock& block : FBlocks) block = TBlock();
     FTopRow = 0;
     FTopOffset = 0;
     FAnchor = FCursor = TPos{};
     FLayouts.clear();
+    FLayoutBytes = 0;
     ContentChanged();
 }
 
 void TTextViewer::SetText(std::string&& Text) {
     Clear();
-    FBytes = std::move(Text);
+    FOwned = std::move(Text);
+    FData = FOwned.data();
+    FSize = FOwned.size();
     IndexFrom(0);
     ContentChanged();
 }
 
-void TTextViewer::AppendText(std::string_view Text) {
-    const size_t begin = FBytes.size();
-    FBytes.append(Text);
+bool TTextViewer::SetMappedFile(int Fd) {
+    Clear();
+    struct stat st {};
+    if (::fstat(Fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (st.st_size == 0) return true;
+    void* map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, Fd, 0);
+    if (map == MAP_FAILED) return false;
+    FMap = map;
+    FMapSize = size_t(st.st_size);
+    FData = static_cast<const char*>(map);
+    FSize = FMapSize;
+    IndexFrom(0);
+    ContentChanged();
+    return true;
+}
+
+void TTextViewer::AppendLines(std::string_view Text) {
+    if (FMap) {
+        // Rows are found again from the bytes, so the text grows in memory.
+        std::string bytes(FData, FSize);
+        Unmap();
+        FOwned = std::move(bytes);
+    }
+    const size_t begin = FOwned.size();
+    // What came before ends its last line.
+    if (begin > 0 && FOwned.back() != '\r' && FOwned.back() != '\n') FOwned.append("\r\n");
+    FOwned.append(Text);
+    FOwned.append("\r\n");
+    FData = FOwned.data();
+    FSize = FOwned.size();
+    for (TBlock& block : FBlocks) block.First = -1;  // the last one may grow
     IndexFrom(begin);
     ContentChanged();
 }
 
 void TTextViewer::IndexFrom(size_t Begin) {
-    const char* data = FBytes.data();
-    const size_t n = FBytes.size();
-    // The next CR and LF are looked up only when passed, so text with just one
-    // kind of line end is still read in one pass.
-    auto next = [&](char c, size_t from) {
-        const void* hit = std::memchr(data + from, c, n - from);
-        return hit ? size_t(static_cast<const char*>(hit) - data) : n;
-    };
-    size_t pos = Begin, nextCr = 0, nextLf = 0;
-    bool crKnown = false, lfKnown = false;
-    while (pos < n) {
-        if (!crKnown || nextCr < pos) nextCr = next('\r', pos), crKnown = true;
-        if (!lfKnown || nextLf < pos) nextLf = next('\n', pos), lfKnown = true;
-        const size_t end = std::min(nextCr, nextLf);
-        AddLine(pos, end);
-        if (end == n) break;
-        pos = end + ((data[end] == '\r' && end + 1 < n && data[end + 1] == '\n') ? 2 : 1);
+    TRowWalk walk{FData, FSize, FSize, Begin, false};
+    size_t dropped = 0;
+    while (walk.Next()) {
+        if (FRows % BlockRows == 0) FMarks.push_back({walk.Begin, walk.RowJoined});
+        ++FRows;
+        if (!walk.Joined) ++FLineCount;
+        if (FMap && walk.Pos - dropped >= DropStep) {
+            const size_t page = size_t(::sysconf(_SC_PAGESIZE));
+            const size_t upTo = std::min({walk.Pos, walk.NextCr, walk.NextLf}) / page * page;
+            if (upTo > dropped) {
+                ::madvise(static_cast<char*>(FMap) + dropped, upTo - dropped, MADV_DONTNEED);
+                dropped = upTo;
+            }
+        }
     }
 }
 
-void TTextViewer::AppendLine(std::string_view Text) {
-    const size_t begin = FBytes.size();
-    FBytes.append(Text);
-    AddLine(begin, FBytes.size());
-    ContentChanged();
-}
-
-void TTextViewer::AddLine(size_t Begin, size_t End) {
-    bool joined = false;
-    while (End - Begin > MaxRowBytes) {
-        // Never split a UTF-8 sequence between two rows.
-        size_t cut = Begin + MaxRowBytes;
-        while (cut > Begin + MaxRowBytes - 3 &&
-               (static_cast<unsigned char>(FBytes[cut]) & 0xC0) == 0x80)
-            --cut;
-        AddRow(Begin, cut, joined);
-        joined = true;
-        Begin = cut;
+const TTextViewer::TBlock& TTextViewer::Block(qsizetype Row) const {
+    const qsizetype first = Row / BlockRows * BlockRows;
+    for (const TBlock& block : FBlocks)
+        if (block.First == first) return block;
+    TBlock& block = FBlocks[FNextBlock++ % std::size(FBlocks)];
+    block.First = first;
+    block.Start.clear();
+    block.End.clear();
+    block.Joined.clear();
+    const size_t mark = size_t(first / BlockRows);
+    const size_t limit = mark + 1 < FMarks.size() ? FMarks[mark + 1].Offset : FSize;
+    TRowWalk walk{FData, FSize, limit, FMarks[mark].Offset, FMarks[mark].Joined};
+    for (qsizetype row = first; row < std::min(FRows, first + BlockRows) && walk.Next(); ++row) {
+        block.Start.push_back(walk.Begin);
+        block.End.push_back(walk.End);
+        block.Joined.push_back(walk.RowJoined);
     }
-    AddRow(Begin, End, joined);
-    ++FLineCount;
+    return block;
 }
 
-void TTextViewer::AddRow(size_t Begin, size_t End, bool Joined) {
-    FStart.push_back(Begin);
-    FEnd.push_back(End);
-    FJoined.push_back(Joined);
+bool TTextViewer::RowJoined(qsizetype Row) const {
+    if (Row <= 0 || Row >= RowCount()) return false;
+    const TBlock& block = Block(Row);
+    return block.Joined[size_t(Row - block.First)];
 }
 
 std::string_view TTextViewer::RowBytes(qsizetype Row) const {
     // An empty viewer has no rows at all; nothing may read past them.
     if (Row < 0 || Row >= RowCount()) return {};
-    const size_t row = size_t(Row);
-    return std::string_view(FBytes).substr(FStart[row], FEnd[row] - FStart[row]);
+    const TBlock& block = Block(Row);
+    const size_t at = size_t(Row - block.First);
+    return std::string_view(FData + block.Start[at], block.End[at] - block.Start[at]);
+}
+
+bool TTextViewer::WriteContent(const TWrite& Write) const {
+    std::string piece;
+    for (qsizetype row = 0; row < RowCount(); ++row) {
+        piece.append(RowBytes(row));
+        if (row + 1 == RowCount() || !RowJoined(row + 1)) piece.append("\r\n");
+        if (piece.size() >= (size_t(1) << 20) || row + 1 == RowCount()) {
+            if (!Write(piece)) return false;
+            piece.clear();
+        }
+    }
+    return true;
 }
 
 std::string TTextViewer::Content() const {
     std::string out;
-    out.reserve(FBytes.size() + size_t(FLineCount));
-    for (qsizetype row = 0; row < RowCount(); ++row) {
-        out.append(RowBytes(row));
-        if (row + 1 == RowCount() || !FJoined[size_t(row) + 1]) out.append("\r\n");
-    }
+    out.reserve(FSize + size_t(FLineCount));
+    WriteContent([&](std::string_view Piece) {
+        out.append(Piece);
+        return true;
+    });
     return out;
+}
+
+size_t TTextViewer::MemoryCost() const {
+    size_t blocks = 0;
+    for (const TBlock& block : FBlocks)
+        blocks += (block.Start.capacity() + block.End.capacity()) * sizeof(size_t) +
+                  block.Joined.capacity() / 8;
+    // A laid-out row holds some tens of bytes per character.
+    return FOwned.capacity() + FMarks.capacity() * sizeof(TMark) + blocks + 32 * FLayoutBytes;
 }
 
 QString TTextViewer::RowText(qsizetype Row) const {
@@ -180,7 +301,7 @@ std::string TTextViewer::SelectedBytes() const {
         const std::string_view bytes = RowBytes(row);
         const qsizetype begin = row == from.Row ? ByteOffset(row, from.Col) : 0;
         const qsizetype end = row == to.Row ? ByteOffset(row, to.Col) : qsizetype(bytes.size());
-        if (row > from.Row && !FJoined[size_t(row)]) out.append("\r\n");
+        if (row > from.Row && !RowJoined(row)) out.append("\r\n");
         if (end > begin) out.append(bytes.substr(size_t(begin), size_t(end - begin)));
     }
     return out;
@@ -194,7 +315,7 @@ QString TTextViewer::SelectedText() const {
         const QString text = RowText(row);
         const qsizetype begin = row == from.Row ? from.Col : 0;
         const qsizetype end = row == to.Row ? to.Col : text.size();
-        if (row > from.Row && !FJoined[size_t(row)]) out.append(QLatin1Char('\n'));
+        if (row > from.Row && !RowJoined(row)) out.append(QLatin1Char('\n'));
         out.append(text.mid(begin, end - begin));
     }
     return out;
@@ -217,10 +338,12 @@ qreal TTextViewer::LineWidth() const {
 QTextLayout* TTextViewer::Layout(qsizetype Row) {
     if (LineWidth() != FLayoutWidth) {
         FLayouts.clear();
+        FLayoutBytes = 0;
         FLayoutWidth = LineWidth();
     }
     auto found = FLayouts.find(Row);
     if (found != FLayouts.end()) return found->second.get();
+    FLayoutBytes += RowBytes(Row).size();
     auto layout = std::make_unique<QTextLayout>(RowText(Row), font(), viewport());
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
@@ -245,6 +368,7 @@ qreal TTextViewer::RowHeight(qsizetype Row) {
 
 void TTextViewer::InvalidateLayouts() {
     FLayouts.clear();
+    FLayoutBytes = 0;
     FRangeDirty = true;
     viewport()->update();
 }
@@ -322,7 +446,10 @@ void TTextViewer::scrollContentsBy(int, int) {
 }
 
 void TTextViewer::paintEvent(QPaintEvent*) {
-    if (FLayouts.size() > MaxCachedLayouts) FLayouts.clear();
+    if (FLayouts.size() > MaxCachedLayouts || FLayoutBytes > MaxLayoutBytes) {
+        FLayouts.clear();
+        FLayoutBytes = 0;
+    }
     if (FRangeDirty) UpdateScrollRange();
     QPainter painter(viewport());
     painter.setPen(palette().color(QPalette::Text));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,11 +14,15 @@
 class QTextLayout;
 
 // Read-only plain-text viewer for records of any size. The content is kept as
-// bytes, one entry per line; a line is decoded and laid out only when it comes
-// into view, so opening a record of tens of megabytes costs one pass over its
-// bytes. Lines wrap at the viewer's width. Very long lines are held as several
-// rows (pieces of at most MaxRowBytes) that are still one line for copying and
-// saving.
+// bytes; a line is decoded and laid out only when it comes into view, so
+// opening a record of tens of megabytes costs one pass over its bytes. Lines
+// wrap at the viewer's width. Very long lines are held as several rows (pieces
+// of at most MaxRowBytes) that are still one line for copying and saving.
+//
+// Rows are found again from the bytes when needed: only the start of every
+// BlockRows-th row is kept, so a text of empty lines costs hardly more than
+// its bytes. The bytes may also be a file mapped into memory, which the
+// kernel pages in and out as the text is looked at.
 class TTextViewer : public QAbstractScrollArea {
     Q_OBJECT
 public:
@@ -29,23 +34,33 @@ public:
     };
 
     static constexpr size_t MaxRowBytes = 16 * 1024;
+    static constexpr qsizetype BlockRows = 256;
 
     explicit TTextViewer(QWidget* Parent = nullptr);
     ~TTextViewer() override;
 
     void Clear();
-    // Adds the lines of Text: a line ends at CR, LF or CR LF, and a break at
-    // the very end starts no further line ("a\r\n" is one line).
-    void AppendText(std::string_view Text);
-    // Adds one line holding Text as it is (no line breaks are looked for).
-    void AppendLine(std::string_view Text);
-    // Replaces the content with the lines of Text, taking over its buffer.
+    // Adds the lines of Text as if read back from a file it was written to
+    // with a line break after it: a line ends at CR, LF or CR LF, and an
+    // empty Text, or one ending in a break, adds an empty last line.
+    void AppendLines(std::string_view Text);
+    // Replaces the content with the lines of Text, taking over its buffer. A
+    // break at the very end starts no further line ("a\r\n" is one line).
     void SetText(std::string&& Text);
+    // The same with the whole of the open file Fd, mapped rather than read;
+    // the file must not shrink while it is shown. False (content cleared)
+    // when it cannot be mapped.
+    bool SetMappedFile(int Fd);
 
     qsizetype LineCount() const { return FLineCount; }
-    qsizetype RowCount() const { return qsizetype(FJoined.size()); }
+    qsizetype RowCount() const { return FRows; }
     // The content as bytes, every line followed by CR LF.
     std::string Content() const;
+    // The same, handed to Write piece by piece; stops when Write says false.
+    using TWrite = std::function<bool(std::string_view)>;
+    bool WriteContent(const TWrite& Write) const;
+    // Memory the viewer holds for its text (not counting a mapped file).
+    size_t MemoryCost() const;
     // What a row shows on screen.
     QString RowText(qsizetype Row) const;
 
@@ -72,9 +87,19 @@ protected:
     void scrollContentsBy(int Dx, int Dy) override;
 
 private:
+    struct TMark {
+        size_t Offset;  // where the row starts
+        bool Joined;    // it goes on the line of the row before
+    };
+    struct TBlock {
+        qsizetype First = -1;
+        std::vector<size_t> Start, End;
+        std::vector<bool> Joined;
+    };
+    void Unmap();
     void IndexFrom(size_t Begin);
-    void AddLine(size_t Begin, size_t End);
-    void AddRow(size_t Begin, size_t End, bool Joined);
+    const TBlock& Block(qsizetype Row) const;
+    bool RowJoined(qsizetype Row) const;
     std::string_view RowBytes(qsizetype Row) const;
     qsizetype ByteOffset(qsizetype Row, qsizetype Col) const;
     QTextLayout* Layout(qsizetype Row);
@@ -91,14 +116,20 @@ private:
     void AutoScroll();
     void PublishSelection() const;
 
-    std::string FBytes;          // the text, line breaks included
-    std::vector<size_t> FStart;  // where each row starts in FBytes
-    std::vector<size_t> FEnd;    // and where it ends
-    std::vector<bool> FJoined;   // the row goes on the line of the row before
+    std::string FOwned;  // the text, line breaks included, unless mapped
+    const char* FData = nullptr;
+    size_t FSize = 0;
+    void* FMap = nullptr;
+    size_t FMapSize = 0;
+    std::vector<TMark> FMarks;  // of rows 0, BlockRows, 2 * BlockRows, ...
+    qsizetype FRows = 0;
     qsizetype FLineCount = 0;
+    mutable TBlock FBlocks[4];  // the rows of blocks in use, found again
+    mutable size_t FNextBlock = 0;
 
     std::unordered_map<qsizetype, std::unique_ptr<QTextLayout>> FLayouts;
     qreal FLayoutWidth = 0;
+    size_t FLayoutBytes = 0;  // of the rows laid out
     bool FRangeDirty = true;
     qsizetype FTopRow = 0;  // first row in view
     qreal FTopOffset = 0;   // pixels of it scrolled out at the top

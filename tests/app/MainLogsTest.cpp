@@ -647,6 +647,44 @@ TEST(MainOptions, StoredPortTheProgramCannotUseIsReportedAndKeptWhole) {
     }
 }
 
+TEST(MainLogs, PastTheMemoryBudgetsTextsWaitOnDiskAndFurtherAlertsAreCounted) {
+    MainHarness h;
+    h.services.ReceivedBudget = 4096;
+    h.services.SpillPath = h.dir + "/cache/received.spill";
+    h.services.AlertBudget = 500000;
+    h.settings["Save messages on exit"] = Dword(1);
+    TfMain& form = h.Start();
+    ScopedClock clock(When);
+
+    // A megabyte of line breaks costs its window about its size.
+    const std::string breaks(1 << 20, '\r');
+    Receive(h, breaks);
+    ASSERT_EQ(form.FMessageWindows.size(), 1u);
+    EXPECT_LT(form.FMessageWindows[0]->redMessage->MemoryCost(), 2u << 20);
+    form.mnCloseMessages->trigger();
+
+    TStringList expected = Entry(breaks);
+    std::string lines;
+    while (lines.size() < 200000) lines += "line " + std::to_string(lines.size()) + "\r\n";
+    for (char i = 'a'; i < 'g'; ++i) Receive(h, i + lines), Append(expected, Entry(i + lines));
+    // Three windows reach the budget; the rest are counted as the cap's are.
+    EXPECT_EQ(form.FMessageWindows.size(), 3u);
+    EXPECT_EQ(form.FUnreadCount, 3);
+    EXPECT_LE(form.FReceivedMessages.MemoryBytes(), 4096u);
+    EXPECT_TRUE(fs::exists(h.services.SpillPath));
+
+    form.mnShowReceivedMessages->trigger();
+    TfShowMessage* viewer = OnlyWindowTitled("Wexlo  -  Received messages");
+    ASSERT_NE(viewer, nullptr);
+    std::string shown;  // every line ended by CR LF
+    for (const std::string& line : SplitLines(TextOf(expected))) shown += line + "\r\n";
+    EXPECT_TRUE(viewer->redMessage->Content() == shown);
+
+    h.Stop();
+    EXPECT_TRUE(testsupport::ReadFile(h.SavedPath()) == TextOf(expected));
+    EXPECT_FALSE(fs::exists(h.services.SpillPath)) << "removed at a clean exit";
+}
+
 }  // namespace
 
 // A Latin-1 sound file name and an away text with a control byte in the

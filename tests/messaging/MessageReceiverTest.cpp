@@ -129,10 +129,11 @@ TEST(MessageReceiver, EntryReplyAndCloseForEveryKindOfRequest) {
             r.host.alerts.clear();
         }
     }
-    // A window that cannot be made loses nothing else.
+    // A window that cannot be made loses nothing else: the message is counted.
     r.host.failAlerts = true;
     EXPECT_EQ(r.Deliver(Request("no window")), "\b00\b" + Away);
     EXPECT_EQ(r.host.received.back(), "no window\r\n\r\n\r\n");
+    EXPECT_EQ(r.host.unread, 1) << "recorded, yet neither shown nor counted";
     EXPECT_TRUE(r.host.boxes.boxes.empty());
 }
 

@@ -62,7 +62,7 @@ struct Receiving {
         Append(list, Entry);
         return journal.Append(Entry);
     }
-    TStringList list;
+    TReceivedList list;
     TReceivedJournal journal;
 };
 
