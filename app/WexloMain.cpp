@@ -182,10 +182,7 @@ int main(int argc, char** argv) {
                          boxes.SetQuiet(quiet);
                      });
     // An end asked for before the loop runs would be forgotten by exec().
-    if (quitRequested)
-        QMetaObject::invokeMethod(
-            &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-    app.exec();
+    if (!quitRequested) form->RunLoop();
 
     // The lock goes last: a copy started now would otherwise find the port
     // still taken, the journal still locked and the settings not yet saved.

@@ -29,6 +29,7 @@
 #include <QProcessEnvironment>
 
 #include "store/MessageLog.h"
+#include "store/ReceivedJournal.h"
 #include "store/Settings.h"
 #include "tests/support/TestSupport.h"
 
@@ -319,6 +320,24 @@ TEST_F(LifecycleTest, SignalWhileAStartUpBoxIsOpenStillEndsTheRun) {
 
     EndWith(program, SIGTERM);
     EXPECT_TRUE(HasAllValuesInOrder(ReadFile(SettingsPath())));
+}
+
+TEST_F(LifecycleTest, ABoxAboutTheSavedFileAtStartWaitsWhileTheProgramListens) {
+    // A run that died left a message, and the saved-messages file cannot be
+    // made: the real box says so and nobody answers it.
+    WriteSettings(true);
+    fs::create_directories(fs::path(JournalPath()).parent_path());
+    testsupport::WriteFile(JournalPath(), journal::Header + journal::Record({"from the dead run"}));
+    fs::create_directories(SavedPath());
+    QProcess* program = Start(false);
+    ASSERT_TRUE(WaitUntil([&] { return Listening(port); }, 30000)) << "the box holds the port up";
+    EXPECT_NE(Send("while the box waits").find("Message sent to"), std::string::npos);
+    EndWith(program, SIGTERM);
+    // Neither message was lost: both wait in the journal for the next start.
+    std::string journaled;
+    for (const std::string& item : journal::Parse(ReadFile(JournalPath())).Items) journaled += item;
+    EXPECT_EQ(Count(journaled, "from the dead run"), 1u);
+    EXPECT_EQ(Count(journaled, "while the box waits"), 1u);
 }
 
 TEST_F(LifecycleTest, AutoResponseAtStartWithTheDefaultMessageGivesSendersTheAwayText) {
