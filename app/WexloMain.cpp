@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,6 +24,7 @@
 #include "net/DescriptorLimit.h"
 #include "platform/CanberraSound.h"
 #include "platform/FileDialogs.h"
+#include "platform/InstalledCopy.h"
 #include "platform/InstanceLock.h"
 #include "platform/QtInputBox.h"
 #include "platform/QtMessageBox.h"
@@ -116,7 +118,9 @@ int main(int argc, char** argv) {
     // A closed terminal or pipe on stderr must not end the program mid-run.
     std::signal(SIGPIPE, SIG_IGN);
     if (!HasDisplaySetting()) {
-        std::fputs(NoDisplayText, stderr);
+        std::error_code error;
+        const std::string exe = std::filesystem::read_symlink("/proc/self/exe", error).string();
+        std::fputs(NoDisplayText(IsInstalledCopy(exe)), stderr);
         return 1;
     }
     // Every peer holds a descriptor; the usual soft limit of 1024 is soon used up.

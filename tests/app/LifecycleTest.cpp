@@ -410,22 +410,30 @@ TEST_F(LifecycleTest, TyposInAHandEditedLinkedFileCostOnlyThemselves) {
 }
 
 TEST_F(LifecycleTest, WithoutADisplayItSaysHowToGetOneAndFails) {
-    QProcess program;
-    auto env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
-    env.insert("HOME", QString::fromStdString(FRoot.string()));
-    env.insert("XDG_CONFIG_HOME", QString::fromStdString((FRoot / "config").string()));
-    program.setProcessEnvironment(env);
-    program.start(QString::fromStdString(Exe().string()), {});
-    ASSERT_TRUE(program.waitForStarted(5000));
-    ASSERT_TRUE(Ended(&program));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 1);
-    const std::string said = program.readAllStandardError().toStdString();
-    EXPECT_EQ(said.rfind("Wexlo needs a graphical desktop, and this shell has none", 0), 0u)
-        << said;
-    EXPECT_NE(said.find("xvfb-run -a"), std::string::npos) << said;
-    EXPECT_FALSE(fs::exists(FRoot / "config/wexlo/settings.reg"));
+    // From a build tree it speaks of the build; installed, of what an
+    // installed user has (share/wexlo/ beside bin/ makes the copy installed).
+    for (const bool installed : {false, true}) {
+        SCOPED_TRACE(installed ? "installed" : "build tree");
+        if (installed) fs::create_directories(FRoot / "share/wexlo");
+        QProcess program;
+        auto env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        env.insert("HOME", QString::fromStdString(FRoot.string()));
+        env.insert("XDG_CONFIG_HOME", QString::fromStdString((FRoot / "config").string()));
+        program.setProcessEnvironment(env);
+        program.start(QString::fromStdString(Exe().string()), {});
+        ASSERT_TRUE(program.waitForStarted(5000));
+        ASSERT_TRUE(Ended(&program));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 1);
+        const std::string said = program.readAllStandardError().toStdString();
+        EXPECT_EQ(said.rfind("Wexlo needs a graphical desktop, and this shell has none", 0), 0u)
+            << said;
+        EXPECT_EQ(said.find("xvfb-run -a") != std::string::npos, !installed) << said;
+        EXPECT_EQ(said.find("make run") != std::string::npos, !installed) << said;
+        EXPECT_FALSE(fs::exists(FRoot / "config/wexlo/settings.reg"));
+    }
 }
 
 TEST_F(LifecycleTest, ThreeRunsWithOneMessageEachLeaveThreeEntriesInOrder) {
