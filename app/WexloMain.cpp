@@ -1,8 +1,5 @@
 // Program entry: one copy per desktop session, the hidden main form, the event
 // loop, and an orderly shutdown however the program is asked to end.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -26,72 +23,20 @@
 #include "platform/FileDialogs.h"
 #include "platform/InstalledCopy.h"
 #include "platform/InstanceLock.h"
+#include "platform/LoggedMessageBox.h"
 #include "platform/QtInputBox.h"
 #include "platform/QtMessageBox.h"
 
 namespace {
 
-// Test hook: with WEXLO_MESSAGE_BOX_LOG=<file> set, no box is shown. Each one
-// is appended to the file as one line "caption TAB text TAB icon TAB buttons"
-// (backslash, CR, LF and TAB written as \\ \r \n \t) and answered at once with
-// its default button, so a test can run the real program without a desktop.
-class TLoggedMessageBox : public IMessageBoxService {
-public:
-    explicit TLoggedMessageBox(std::string Path) : FPath(std::move(Path)) {}
-
-    TMsgResult Show(QWidget*, const std::string& Text, const std::string& Caption, TMsgIcon Icon,
-                    TMsgButtons Buttons) override {
-        static const char* const IconNames[] = {"None", "Information", "Warning", "Error",
-                                                "Question"};
-        const bool yesNo = Buttons == TMsgButtons::YesNo;
-        const std::string line = Escaped(Caption) + '\t' + Escaped(Text) + '\t' +
-                                 IconNames[static_cast<int>(Icon)] + '\t' +
-                                 (yesNo ? "YesNo" : "Ok") + '\n';
-        // One write on an append-only file: boxes of two copies never mix.
-        const int fd = ::open(FPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            [[maybe_unused]] const ssize_t written = ::write(fd, line.data(), line.size());
-            ::close(fd);
-        }
-        return yesNo ? TMsgResult::Yes : TMsgResult::Ok;
-    }
-
-private:
-    static std::string Escaped(const std::string& Text) {
-        std::string out;
-        for (char c : Text) {
-            switch (c) {
-                case '\\':
-                    out += "\\\\";
-                    break;
-                case '\r':
-                    out += "\\r";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                default:
-                    out += c;
-            }
-        }
-        return out;
-    }
-
-    std::string FPath;
-};
-
+// With WEXLO_MESSAGE_BOX_LOG=<file> set, boxes go to that file instead of the
+// screen, so a test can run the real program without a desktop.
 std::unique_ptr<IMessageBoxService> MakeMessageBoxes() {
     const char* log = std::getenv("WEXLO_MESSAGE_BOX_LOG");
     if (log && *log) return std::make_unique<TLoggedMessageBox>(log);
     return std::make_unique<TQtMessageBox>();
 }
 
-}  // namespace
-
-namespace {
 // Turns the application's quit event into a call of our own.
 class TQuitEventFilter : public QObject {
 public:
