@@ -41,6 +41,9 @@ const char* const Disclaimer =
 // made for; a larger font scales the whole window.
 constexpr double LayoutLineHeight = 13.0;
 constexpr double SendEmailRoom = 344.0;
+// The room for text in a link edit of the layout (168 wide, less its frame
+// and margins).
+constexpr double LinkRoom = 158.0;
 
 QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text) {
     auto* label = new QLabel(Text, Parent);
@@ -62,6 +65,7 @@ QLineEdit* MakeLink(QWidget* Parent, const char* Name, const char* Text) {
     font.setUnderline(true);
     edit->setFont(font);
     edit->setCursor(Qt::PointingHandCursor);
+    edit->setCursorPosition(0);  // the address shows from its start
     return edit;
 }
 }  // namespace
@@ -80,7 +84,10 @@ TfAbout::TfAbout(TOpenUrl OpenUrl, QWidget* Parent)
     const QFontMetrics metrics = fontMetrics();
     const double scale =
         std::max({1.0, metrics.height() / LayoutLineHeight,
-                  (metrics.horizontalAdvance(QString::fromUtf8(SendEmail)) + 4) / SendEmailRoom});
+                  (metrics.horizontalAdvance(QString::fromUtf8(SendEmail)) + 4) / SendEmailRoom,
+                  std::max(metrics.horizontalAdvance(QString::fromUtf8(Email)),
+                           metrics.horizontalAdvance(QString::fromUtf8(Web))) /
+                      LinkRoom});
     const auto at = [scale](int v) { return int(v * scale); };
     const auto place = [at](QWidget* w, int x, int y, int width, int height) {
         w->setGeometry(at(x), at(y), at(width), at(height));

@@ -41,6 +41,10 @@ TEST(About, ShowsNameVersionMakerAndTermsThatFitTheirPlaces) {
             << paragraph->objectName().toStdString();
         EXPECT_LE(paragraph->geometry().bottom(), about.Cuadro->geometry().bottom());
     }
+    for (QLineEdit* link : {about.edEmail, about.edWWW})
+        EXPECT_LE(link->fontMetrics().horizontalAdvance(link->text()),
+                  link->contentsRect().width() - link->textMargins().left() - 4)
+            << link->objectName().toStdString();
     for (QLabel* label : {about.lblName, about.lblVersion, about.lblAuthor})
         EXPECT_LE(label->geometry().right(), about.Cuadro->geometry().right())
             << label->objectName().toStdString();
