@@ -4,6 +4,9 @@
 BUILD      := build
 ASAN_BUILD := build-asan
 FUZZ_BUILD := build-fuzz
+# Only what the package holds, without the test suite, hardened as Debian
+# builds its packages.
+PACKAGE_BUILD := build-package
 FUZZ_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 PREFIX     ?= /usr/local
@@ -31,18 +34,37 @@ run: build
 	@scripts/check-display
 	./$(BUILD)/wexlo
 
-# DESTDIR is honoured as well, for staged installs.
+# DESTDIR is honoured as well, for staged installs. The folders the install
+# is about to create are noted first (from a trial install into a scratch
+# folder), so that uninstall can take them away again.
 install: build
+	@rm -rf $(BUILD)/trial-install
+	@DESTDIR=$(abspath $(BUILD))/trial-install cmake --install $(BUILD) --prefix $(PREFIX) >/dev/null
+	@cd $(BUILD)/trial-install && find . -mindepth 1 -type d | sed 's|^\.||' | \
+	    while read -r dir; do [ -d "$(DESTDIR)$$dir" ] || echo "$(DESTDIR)$$dir"; done \
+	    >> $(abspath $(BUILD))/install_folders.txt
+	@rm -rf $(BUILD)/trial-install
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# Removes what the last install put in place.
+# Removes what the last install put in place, and the folders installs
+# created once they are empty, the deepest first.
 uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
 	xargs -d '\n' rm -f -- < $(BUILD)/install_manifest.txt
+	@if [ -f $(BUILD)/install_folders.txt ]; then \
+	    sort -ru $(BUILD)/install_folders.txt | while read -r dir; do \
+	        [ ! -d "$$dir" ] || rmdir -- "$$dir" 2>/dev/null || echo "$$dir"; done \
+	        > $(BUILD)/install_folders.left; \
+	    mv $(BUILD)/install_folders.left $(BUILD)/install_folders.txt; fi
 
-package: build
+$(PACKAGE_BUILD)/build.ninja:
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DBUILD_TESTING=OFF -DWEXLO_HARDEN=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+
+package: deps $(PACKAGE_BUILD)/build.ninja
 	@scripts/install-deps --package
-	cd $(BUILD) && cpack -G DEB
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target wexlo wexlo-send chime man_pages
+	cd $(PACKAGE_BUILD) && cpack -G DEB
 
 # Every stage runs even when an earlier one fails; the last line sums them up.
 test:
@@ -91,4 +113,4 @@ bench: deps $(BUILD)/build.ninja
 	bench/run-bench --tools $(BUILD)/bench $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)

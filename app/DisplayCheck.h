@@ -7,5 +7,6 @@
 bool HasDisplaySetting();
 
 // What the program prints on stderr before it ends with status 1 without a
-// display; the same words as scripts/check-display.
-extern const char* const NoDisplayText;
+// display. A copy run from its build tree says what scripts/check-display
+// says; an installed one speaks of what an installed user has.
+const char* NoDisplayText(bool Installed);

@@ -1,5 +1,7 @@
 #include "app/Main.h"
 
+#include <exception>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -263,11 +265,15 @@ void TfMain::FormCreate() {
     FSavedMessagesFile = SavedMessagesFile(DirectoryOf(FServices.ExecutablePath));
     FSavedMessages = std::make_unique<TSavedMessages>(FSavedMessagesFile);
 
-    Guarded(this, [this] {
-        // Entries a run that died left in the journal go where its exit
-        // would have put them.
+    // Entries a run that died left in the journal go where its exit would
+    // have put them. A failure is told once the program listens: senders are
+    // not refused while the box waits.
+    std::exception_ptr recoveryFailure;
+    try {
         FJournal->Recover(*FSavedMessages);
-    });
+    } catch (...) {
+        recoveryFailure = std::current_exception();
+    }
 
     Guarded(this, [this] {
         LoadSettings();
@@ -279,6 +285,7 @@ void TfMain::FormCreate() {
         if (cbShowSplash->isChecked()) ShowSplash();
         FSessionLog.push_back(StartedLine(TimeStamp()));
     });
+    if (recoveryFailure) Guarded(this, [&] { std::rethrow_exception(recoveryFailure); });
     // Settings that could not be used are told once the program listens.
     Guarded(this, [this] { FSettings->ReportLoadProblems(); });
 }
@@ -437,18 +444,21 @@ void TfMain::mnExitClick() {
                                 TMsgButtons::YesNo) != TMsgResult::Yes)
             return;
     }
-    // Exit waits for the auto-response prompt's answer. That prompt may be
-    // the one of start-up, before the main loop runs, so the end is queued.
-    if (FAwayModes->Prompt()) {
-        FAwayModes->AfterPrompt([] {
-            QMetaObject::invokeMethod(
-                qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-        });
-        return;
-    }
+    // Exit waits for the auto-response prompt's answer.
+    FAwayModes->AfterPrompt([this] { EndRun(); });
+}
+
+void TfMain::EndRun() {
+    // Remembered as well as asked: the prompt of start-up is answered before
+    // the main loop runs, and an exit asked of no loop is lost.
+    FEndAsked = true;
     // exit() rather than quit(): quit() first asks every window to close, which
     // would run the options dialog's Cancel and could be refused by a window.
     QCoreApplication::exit(0);
+}
+
+int TfMain::RunLoop() {
+    return FEndAsked ? 0 : QCoreApplication::exec();
 }
 
 // ---- options dialog

@@ -125,6 +125,11 @@ public:
     void mnAboutClick();
     void mnExitClick();
 
+    // Runs the event loop until the program is told to end, and returns its
+    // status. An Exit that came during start-up (chosen while the start-up
+    // prompt waited) has no loop to end yet: the loop is then not entered.
+    int RunLoop();
+
     // Options dialog.
     void btnOKClick();
     void btnCancelClick();
@@ -208,6 +213,7 @@ private:
     void Own(QWidget* Window);
     void ShowOwned(QWidget* Window);
     void ShowSplash();
+    void EndRun();
     void AlertsChanged();
     void ShowViewer(const std::string& Title, const TStringList& Lines);
     void ShowReceivedViewer();
@@ -234,7 +240,8 @@ private:
     TLoadedText FLoadedSoundFile, FLoadedResponse;
     std::unique_ptr<TSocketErrorReport> FSocketErrors;  // "Unexpected socket error" boxes
     TFailureRouter FFailures;
-    std::vector<QPointer<QWidget>> FOwnedWindows;  // every window opened, oldest first
+    std::vector<QPointer<QWidget>> FOwnedWindows;       // every window opened, oldest first
+    bool FEndAsked = false;                             // Exit went ahead
 };
 
 extern TfMain* fMain;

@@ -1,12 +1,10 @@
 // Program entry: one copy per desktop session, the hidden main form, the event
 // loop, and an orderly shutdown however the program is asked to end.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,73 +22,22 @@
 #include "platform/AvahiDiscovery.h"
 #include "platform/CanberraSound.h"
 #include "platform/FileDialogs.h"
+#include "platform/InstalledCopy.h"
 #include "platform/InstanceLock.h"
+#include "platform/LoggedMessageBox.h"
 #include "platform/QtInputBox.h"
 #include "platform/QtMessageBox.h"
 
 namespace {
 
-// Test hook: with WEXLO_MESSAGE_BOX_LOG=<file> set, no box is shown. Each one
-// is appended to the file as one line "caption TAB text TAB icon TAB buttons"
-// (backslash, CR, LF and TAB written as \\ \r \n \t) and answered at once with
-// its default button, so a test can run the real program without a desktop.
-class TLoggedMessageBox : public IMessageBoxService {
-public:
-    explicit TLoggedMessageBox(std::string Path) : FPath(std::move(Path)) {}
-
-    TMsgResult Show(QWidget*, const std::string& Text, const std::string& Caption, TMsgIcon Icon,
-                    TMsgButtons Buttons) override {
-        static const char* const IconNames[] = {"None", "Information", "Warning", "Error",
-                                                "Question"};
-        const bool yesNo = Buttons == TMsgButtons::YesNo;
-        const std::string line = Escaped(Caption) + '\t' + Escaped(Text) + '\t' +
-                                 IconNames[static_cast<int>(Icon)] + '\t' +
-                                 (yesNo ? "YesNo" : "Ok") + '\n';
-        // One write on an append-only file: boxes of two copies never mix.
-        const int fd = ::open(FPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            [[maybe_unused]] const ssize_t written = ::write(fd, line.data(), line.size());
-            ::close(fd);
-        }
-        return yesNo ? TMsgResult::Yes : TMsgResult::Ok;
-    }
-
-private:
-    static std::string Escaped(const std::string& Text) {
-        std::string out;
-        for (char c : Text) {
-            switch (c) {
-                case '\\':
-                    out += "\\\\";
-                    break;
-                case '\r':
-                    out += "\\r";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                default:
-                    out += c;
-            }
-        }
-        return out;
-    }
-
-    std::string FPath;
-};
-
+// With WEXLO_MESSAGE_BOX_LOG=<file> set, boxes go to that file instead of the
+// screen, so a test can run the real program without a desktop.
 std::unique_ptr<IMessageBoxService> MakeMessageBoxes() {
     const char* log = std::getenv("WEXLO_MESSAGE_BOX_LOG");
     if (log && *log) return std::make_unique<TLoggedMessageBox>(log);
     return std::make_unique<TQtMessageBox>();
 }
 
-}  // namespace
-
-namespace {
 // Turns the application's quit event into a call of our own.
 class TQuitEventFilter : public QObject {
 public:
@@ -117,7 +64,9 @@ int main(int argc, char** argv) {
     // A closed terminal or pipe on stderr must not end the program mid-run.
     std::signal(SIGPIPE, SIG_IGN);
     if (!HasDisplaySetting()) {
-        std::fputs(NoDisplayText, stderr);
+        std::error_code error;
+        const std::string exe = std::filesystem::read_symlink("/proc/self/exe", error).string();
+        std::fputs(NoDisplayText(IsInstalledCopy(exe)), stderr);
         return 1;
     }
     // Every peer holds a descriptor; the usual soft limit of 1024 is soon used up.
@@ -187,10 +136,7 @@ int main(int argc, char** argv) {
                          boxes.SetQuiet(quiet);
                      });
     // An end asked for before the loop runs would be forgotten by exec().
-    if (quitRequested)
-        QMetaObject::invokeMethod(
-            &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-    app.exec();
+    if (!quitRequested) form->RunLoop();
 
     // The lock goes last: a copy started now would otherwise find the port
     // still taken, the journal still locked and the settings not yet saved.

@@ -2,7 +2,7 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wexlo)
 set(CPACK_PACKAGE_VENDOR "Drelmo Soft")
-set(CPACK_PACKAGE_CONTACT "Drelmo Soft")
+set(CPACK_PACKAGE_CONTACT "${WEXLO_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "send and receive short text messages on the local network")
 set(CPACK_PACKAGE_DESCRIPTION
     "Wexlo lives in the notification area and pops up the short messages that other

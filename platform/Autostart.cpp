@@ -1,10 +1,15 @@
 #include "Autostart.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "platform/FileSystem.h"
+#include "platform/InstalledCopy.h"
 
 std::string TAutostart::DefaultPath() {
     return files::UserConfigDir() + "/autostart/Wexlo.desktop";
@@ -29,12 +34,70 @@ bool TAutostart::Disable(std::string* Error) const {
     return false;
 }
 
+namespace {
+// The key file's string escapes.
+std::string KeyFileString(const std::string& Text) {
+    std::string value;
+    for (char c : Text) {
+        switch (c) {
+            case '\\':
+                value += "\\\\";
+                break;
+            case '\n':
+                value += "\\n";
+                break;
+            case '\t':
+                value += "\\t";
+                break;
+            case '\r':
+                value += "\\r";
+                break;
+            default:
+                value += c;
+        }
+    }
+    return value;
+}
+
+bool SameFile(const std::string& A, const std::string& B) {
+    struct stat a {}, b {};
+    return ::stat(A.c_str(), &a) == 0 && ::stat(B.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+// The first executable of that name on PATH, or "".
+std::string FindOnPath(const std::string& Name) {
+    const char* path = std::getenv("PATH");
+    std::string_view rest = path ? path : "";
+    while (!rest.empty()) {
+        const std::size_t colon = rest.find(':');
+        const std::string_view dir = rest.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        if (dir.empty()) continue;
+        const std::string candidate = std::string(dir) + "/" + Name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
+}
+}  // namespace
+
+std::string TAutostart::Command(const std::string& ExecutablePath) {
+    // By name the entry runs whatever copy the package has in place, as the
+    // package's own menu entry does; but only a name that leads to this very
+    // program.
+    if (!IsInstalledCopy(ExecutablePath)) return ExecutablePath;
+    const std::string name = ExecutablePath.substr(ExecutablePath.rfind('/') + 1);
+    return SameFile(FindOnPath(name), ExecutablePath) ? name : ExecutablePath;
+}
+
 std::string TAutostart::DesktopEntry(const std::string& ExecutablePath) {
+    // TryExec: once the program is removed, the session starts nothing.
+    const std::string command = Command(ExecutablePath);
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=Wexlo\n"
-           "Exec=" +
-           ExecArgument(ExecutablePath) + "\n";
+           "TryExec=" +
+           KeyFileString(command) + "\nExec=" + ExecArgument(command) + "\n";
 }
 
 std::string TAutostart::ExecArgument(const std::string& ExecutablePath) {
@@ -58,24 +121,5 @@ std::string TAutostart::ExecArgument(const std::string& ExecutablePath) {
 
     // The key file's own string escapes apply before the quoting is read, so
     // every backslash is doubled once more.
-    std::string value;
-    for (char c : arg) {
-        switch (c) {
-            case '\\':
-                value += "\\\\";
-                break;
-            case '\n':
-                value += "\\n";
-                break;
-            case '\t':
-                value += "\\t";
-                break;
-            case '\r':
-                value += "\\r";
-                break;
-            default:
-                value += c;
-        }
-    }
-    return value;
+    return KeyFileString(arg);
 }

@@ -4,7 +4,7 @@
 
 class QWidget;
 
-// Modal message boxes go through this one service, so that tests can answer
+// Message boxes go through this one service, so that tests can answer
 // them with a recorder instead of a window. Texts are the program's bytes
 // (peer text included) and are always shown as plain text.
 enum class TMsgIcon { None, Information, Warning, Error, Question };
@@ -14,8 +14,8 @@ enum class TMsgResult { Ok, Yes, No };
 class IMessageBoxService {
 public:
     virtual ~IMessageBoxService() = default;
-    // Shows the box modally (the event loop keeps running) and returns the
-    // button pressed. Owner may be null.
+    // Shows the box and returns the button pressed once it is answered; the
+    // event loop keeps running meanwhile. Owner may be null.
     virtual TMsgResult Show(QWidget* Owner, const std::string& Text, const std::string& Caption,
                             TMsgIcon Icon, TMsgButtons Buttons) = 0;
 };

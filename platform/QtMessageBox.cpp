@@ -1,5 +1,6 @@
 #include "platform/QtMessageBox.h"
 
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -43,9 +44,18 @@ TMsgResult TQtMessageBox::Show(QWidget* Owner, const std::string& Text, const st
         box->setDefaultButton(QMessageBox::Ok);
         box->setEscapeButton(QMessageBox::Ok);
     }
+    // Not exec(): that makes the box application-modal, and the tray menu,
+    // the alerts and the send dialog would wait with it. The box blocks only
+    // the window it belongs to; the caller waits in a loop of its own.
+    box->setWindowModality(Owner ? Qt::WindowModal : Qt::NonModal);
     const TModalAbove above(box);
-    const int pressed = box->exec();
+    QEventLoop wait;
+    QObject::connect(box, &QDialog::finished, &wait, &QEventLoop::quit);
+    QObject::connect(box, &QObject::destroyed, &wait, &QEventLoop::quit);
+    box->show();
+    wait.exec();
+    const bool yes = box && box->clickedButton() == box->button(QMessageBox::Yes);
     if (box) delete box;
     if (Buttons == TMsgButtons::Ok) return TMsgResult::Ok;
-    return pressed == QMessageBox::Yes ? TMsgResult::Yes : TMsgResult::No;
+    return yes ? TMsgResult::Yes : TMsgResult::No;
 }

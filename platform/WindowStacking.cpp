@@ -10,7 +10,13 @@ bool AnyWindowKeepsAbove(const QWidget* Except) {
     return false;
 }
 
+namespace {
+// Marks a window that a TModalAbove keeps above.
+const char* const KeptAboveMark = "wexloKeptAbove";
+}  // namespace
+
 TModalAbove::TModalAbove(QWidget* Modal) : FModal(Modal) {
+    Modal->setProperty(KeptAboveMark, true);
     if (AnyWindowKeepsAbove(Modal)) SetKeepAbove(Modal, true);
     qApp->installEventFilter(this);
 }
@@ -18,9 +24,10 @@ TModalAbove::TModalAbove(QWidget* Modal) : FModal(Modal) {
 bool TModalAbove::eventFilter(QObject* Watched, QEvent* Event) {
     if (Event->type() != QEvent::Show || !FModal || !Watched->isWidgetType()) return false;
     auto* shown = static_cast<QWidget*>(Watched);
-    // A modal window opened meanwhile (a box over this one, the question of
-    // a file dialog) belongs above this one.
-    if (shown == FModal || !shown->isWindow() || shown->isModal() || FModal->isAncestorOf(shown) ||
+    // A modal window or a box opened meanwhile (a box over this one, the
+    // question of a file dialog) belongs above this one.
+    if (shown == FModal || !shown->isWindow() || shown->isModal() ||
+        shown->property(KeptAboveMark).toBool() || FModal->isAncestorOf(shown) ||
         !KeepsAbove(shown))
         return false;
     // The show event comes before the window is mapped: raise once it is.

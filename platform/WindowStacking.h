@@ -31,13 +31,13 @@ inline bool KeepsAbove(const QWidget* Window) {
 // True while a shown window of the program other than Except keeps above.
 bool AnyWindowKeepsAbove(const QWidget* Except = nullptr);
 
-// Keeps a modal window (a message box, a file dialog) above the program's
-// keep-above windows for as long as this object lives. Made before the modal
-// window is shown: it keeps above too when such a window is open, and it is
-// raised again over one that opens meanwhile (an alert arriving while a box
-// waits; not another modal window, which belongs above it). A modal window
+// Keeps a waiting window (a message box, a file dialog) above the program's
+// keep-above windows for as long as this object lives. Made before the window
+// is shown: it keeps above too when such a window is open, and it is raised
+// again over one that opens meanwhile (an alert arriving while a box waits;
+// not another modal window or box, which belongs above it). A modal window
 // hidden behind an on-top alert would leave the user with a program that
-// ignores every click.
+// ignores every click, and a box hidden there is easily missed.
 class TModalAbove : public QObject {
 public:
     explicit TModalAbove(QWidget* Modal);

@@ -21,15 +21,17 @@ constexpr int VersionMinor = 5;
 const char* const VersionRelease = "";
 const char* const Year = "2001";
 
-const char* const MakerLine = "Copyright (C) %s Drelmo Soft. All rights reserved.";
-const char* const Email = "wexlo@example.com";
-const char* const Web = "http://www.example.com/wexlo/";
+// The year runs up to that of LICENSE's notice.
+const char* const MakerLine = "Copyright (C) %s-2026 Drelmo Soft";
+// The package's contact and home page, set by the build.
+const char* const Email = WEXLO_CONTACT_EMAIL;
+const char* const Web = WEXLO_HOMEPAGE_URL;
 const char* const SendEmail =
     "If you have any suggestion, you find a bug, etc.,  send me a e-mail!";
 const char* const Terms =
-    "Wexlo is freeware: you may use it at home and at work, and give copies of it to "
-    "anyone, free of charge, as long as each copy is passed on whole and unchanged. "
-    "It may not be sold or bundled with anything that is sold.";
+    "Wexlo is free software under the MIT License: you may use, copy, change, pass on "
+    "and sell copies of it, as long as the copyright notice and the permission notice "
+    "go with every copy.";
 const char* const Disclaimer =
     "Wexlo comes as it is, without warranty of any kind. Drelmo Soft is not liable for "
     "any loss or damage that comes from using it, or from messages it did or did not "
@@ -39,6 +41,9 @@ const char* const Disclaimer =
 // made for; a larger font scales the whole window.
 constexpr double LayoutLineHeight = 13.0;
 constexpr double SendEmailRoom = 344.0;
+// The room for text in a link edit of the layout (168 wide, less its frame
+// and margins).
+constexpr double LinkRoom = 158.0;
 
 QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text) {
     auto* label = new QLabel(Text, Parent);
@@ -60,6 +65,7 @@ QLineEdit* MakeLink(QWidget* Parent, const char* Name, const char* Text) {
     font.setUnderline(true);
     edit->setFont(font);
     edit->setCursor(Qt::PointingHandCursor);
+    edit->setCursorPosition(0);  // the address shows from its start
     return edit;
 }
 }  // namespace
@@ -78,7 +84,10 @@ TfAbout::TfAbout(TOpenUrl OpenUrl, QWidget* Parent)
     const QFontMetrics metrics = fontMetrics();
     const double scale =
         std::max({1.0, metrics.height() / LayoutLineHeight,
-                  (metrics.horizontalAdvance(QString::fromUtf8(SendEmail)) + 4) / SendEmailRoom});
+                  (metrics.horizontalAdvance(QString::fromUtf8(SendEmail)) + 4) / SendEmailRoom,
+                  std::max(metrics.horizontalAdvance(QString::fromUtf8(Email)),
+                           metrics.horizontalAdvance(QString::fromUtf8(Web))) /
+                      LinkRoom});
     const auto at = [scale](int v) { return int(v * scale); };
     const auto place = [at](QWidget* w, int x, int y, int width, int height) {
         w->setGeometry(at(x), at(y), at(width), at(height));

@@ -180,6 +180,23 @@ TEST(AwayModes, ExitDuringThePromptEndsTheProgramOnceItIsAnswered) {
     EXPECT_EQ(form.FResponseMessage, "Gone home");
 }
 
+TEST(AwayModes, ExitDuringTheStartUpPromptEndsTheProgramThoughTheSplashFollows) {
+    // The prompt waits before the main loop runs; the splash comes after it.
+    MainHarness h;
+    h.settings["Enable auto-reponse on start"] = Dword(1);
+    WhilePromptWaits([&](TfAutoResponse& prompt) {
+        fMain->mnExit->trigger();
+        Answer(prompt, "Gone home");
+    });
+    TfMain& form = h.Start();
+    ASSERT_EQ(CountWindows<TfSplash>(), 1);
+    QTimer guard;
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(10000);
+    EXPECT_EQ(form.RunLoop(), 0) << "the Exit was forgotten";
+    EXPECT_TRUE(form.mnAutoResponse->isChecked());
+}
+
 TEST(AwayModes, EndingThePromptFromOutsideFinishesTheCommandWithTheTextAsItStands) {
     // What a signal or the end of the session does.
     MainHarness h;

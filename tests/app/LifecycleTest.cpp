@@ -29,6 +29,7 @@
 #include <QProcessEnvironment>
 
 #include "store/MessageLog.h"
+#include "store/ReceivedJournal.h"
 #include "store/Settings.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TwoHosts.h"
@@ -322,6 +323,24 @@ TEST_F(LifecycleTest, SignalWhileAStartUpBoxIsOpenStillEndsTheRun) {
     EXPECT_TRUE(HasAllValuesInOrder(ReadFile(SettingsPath())));
 }
 
+TEST_F(LifecycleTest, ABoxAboutTheSavedFileAtStartWaitsWhileTheProgramListens) {
+    // A run that died left a message, and the saved-messages file cannot be
+    // made: the real box says so and nobody answers it.
+    WriteSettings(true);
+    fs::create_directories(fs::path(JournalPath()).parent_path());
+    testsupport::WriteFile(JournalPath(), journal::Header + journal::Record({"from the dead run"}));
+    fs::create_directories(SavedPath());
+    QProcess* program = Start(false);
+    ASSERT_TRUE(WaitUntil([&] { return Listening(port); }, 30000)) << "the box holds the port up";
+    EXPECT_NE(Send("while the box waits").find("Message sent to"), std::string::npos);
+    EndWith(program, SIGTERM);
+    // Neither message was lost: both wait in the journal for the next start.
+    std::string journaled;
+    for (const std::string& item : journal::Parse(ReadFile(JournalPath())).Items) journaled += item;
+    EXPECT_EQ(Count(journaled, "from the dead run"), 1u);
+    EXPECT_EQ(Count(journaled, "while the box waits"), 1u);
+}
+
 TEST_F(LifecycleTest, AutoResponseAtStartWithTheDefaultMessageGivesSendersTheAwayText) {
     WriteSettings(false, TAwayAtStart::DefaultMessage);
     QProcess* program = StartListening();
@@ -392,22 +411,30 @@ TEST_F(LifecycleTest, TyposInAHandEditedLinkedFileCostOnlyThemselves) {
 }
 
 TEST_F(LifecycleTest, WithoutADisplayItSaysHowToGetOneAndFails) {
-    QProcess program;
-    auto env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
-    env.insert("HOME", QString::fromStdString(FRoot.string()));
-    env.insert("XDG_CONFIG_HOME", QString::fromStdString((FRoot / "config").string()));
-    program.setProcessEnvironment(env);
-    program.start(QString::fromStdString(Exe().string()), {});
-    ASSERT_TRUE(program.waitForStarted(5000));
-    ASSERT_TRUE(Ended(&program));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 1);
-    const std::string said = program.readAllStandardError().toStdString();
-    EXPECT_EQ(said.rfind("Wexlo needs a graphical desktop, and this shell has none", 0), 0u)
-        << said;
-    EXPECT_NE(said.find("xvfb-run -a"), std::string::npos) << said;
-    EXPECT_FALSE(fs::exists(FRoot / "config/wexlo/settings.reg"));
+    // From a build tree it speaks of the build; installed, of what an
+    // installed user has (share/wexlo/ beside bin/ makes the copy installed).
+    for (const bool installed : {false, true}) {
+        SCOPED_TRACE(installed ? "installed" : "build tree");
+        if (installed) fs::create_directories(FRoot / "share/wexlo");
+        QProcess program;
+        auto env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        env.insert("HOME", QString::fromStdString(FRoot.string()));
+        env.insert("XDG_CONFIG_HOME", QString::fromStdString((FRoot / "config").string()));
+        program.setProcessEnvironment(env);
+        program.start(QString::fromStdString(Exe().string()), {});
+        ASSERT_TRUE(program.waitForStarted(5000));
+        ASSERT_TRUE(Ended(&program));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 1);
+        const std::string said = program.readAllStandardError().toStdString();
+        EXPECT_EQ(said.rfind("Wexlo needs a graphical desktop, and this shell has none", 0), 0u)
+            << said;
+        EXPECT_EQ(said.find("xvfb-run -a") != std::string::npos, !installed) << said;
+        EXPECT_EQ(said.find("make run") != std::string::npos, !installed) << said;
+        EXPECT_FALSE(fs::exists(FRoot / "config/wexlo/settings.reg"));
+    }
 }
 
 TEST_F(LifecycleTest, ThreeRunsWithOneMessageEachLeaveThreeEntriesInOrder) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,8 @@ const std::vector<std::string> InstalledFiles = {
     "bin/wexlo",
     "bin/wexlo-send",
     "share/applications/wexlo.desktop",
-    "share/doc/wexlo/LICENSE",
+    "share/doc/wexlo/changelog.gz",
+    "share/doc/wexlo/copyright",
     "share/icons/hicolor/scalable/apps/wexlo.svg",
     "share/man/man1/wexlo-send.1.gz",
     "share/man/man1/wexlo.1.gz",
@@ -101,6 +103,36 @@ TEST(InstallTree, HoldsExactlyTheListedFiles) {
         RunProgram(QString::fromStdString((prefix / "bin/wexlo-send").string()), {"--version"});
     EXPECT_EQ(version.status, 0) << version.err;
     EXPECT_EQ(version.out, "wexlo-send " WEXLO_VERSION "\n");
+}
+
+TEST(InstallTree, MakeUninstallTakesAwayWhatTheInstallMadeAndNoMore) {
+    const QString make = Tool("make");
+    if (make.isEmpty()) GTEST_SKIP() << "make is not installed";
+    const fs::path root = fs::path(testsupport::TempDir()) / "make-install";
+    fs::remove_all(root);
+    fs::create_directories(root / "usr/share/man");  // there before: it stays
+    // The build folder's records of a real installation are put back after.
+    const fs::path build = testsupport::BuildDir();
+    for (const char* record : {"install_manifest.txt", "install_folders.txt"})
+        if (fs::exists(build / record))
+            fs::copy_file(build / record, root / record);
+    const QStringList args = {"-s", "-C", WEXLO_SOURCE_DIR, "-o", "build",
+                              QString::fromStdString("BUILD=" + build.string()),
+                              QString::fromStdString("PREFIX=" + (root / "usr").string())};
+    const TRun install = RunProgram(make, args + QStringList{"install"});
+    EXPECT_EQ(install.status, 0) << install.out << install.err;
+    EXPECT_EQ(FilesBelow(root / "usr"), InstalledFiles);
+    const TRun uninstall = RunProgram(make, args + QStringList{"uninstall"});
+    EXPECT_EQ(uninstall.status, 0) << uninstall.out << uninstall.err;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(root / "usr"))
+        left.push_back(fs::relative(entry.path(), root / "usr").string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"share", "share/man"}));
+    for (const char* record : {"install_manifest.txt", "install_folders.txt"}) {
+        fs::remove(build / record);
+        if (fs::exists(root / record)) fs::copy_file(root / record, build / record);
+    }
 }
 
 TEST(InstallTree, DesktopFilesAgreeAndValidate) {
@@ -203,6 +235,15 @@ TEST(Package, DebianPackageInstallsAndRuns) {
         RunProgram(QString::fromStdString((root / "usr/bin/wexlo-send").string()), {"--version"});
     EXPECT_EQ(version.status, 0) << version.err;
     EXPECT_EQ(version.out, "wexlo-send " WEXLO_VERSION "\n");
+
+    // Lintian's verdict, every tag shown; errors and warnings fail.
+    const QString lintian = Tool("lintian");
+    if (lintian.isEmpty()) GTEST_SKIP() << "lintian is not installed";
+    const TRun lint = RunProgram(lintian, {"--pedantic", "--display-info", deb}, 240000);
+    std::cout << "lintian:\n" << lint.out;
+    EXPECT_TRUE(lint.finished) << lint.err;
+    for (const char* severity : {"\nE: ", "\nW: "})
+        EXPECT_EQ(("\n" + lint.out).find(severity), std::string::npos) << lint.out;
 }
 
 }  // namespace

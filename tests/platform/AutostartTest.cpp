@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/Autostart.h"
@@ -35,6 +36,7 @@ TEST(Autostart, EnableWritesTheEntryAndDisableRemovesIt) {
               "[Desktop Entry]\n"
               "Type=Application\n"
               "Name=Wexlo\n"
+              "TryExec=/home/me/My Programs/wexlo\n"
               "Exec=\"/home/me/My Programs/wexlo\"\n");
     // The program was moved: the entry follows it.
     ASSERT_TRUE(autostart.Enable("/usr/bin/wexlo"));
@@ -49,6 +51,32 @@ TEST(Autostart, EnableWritesTheEntryAndDisableRemovesIt) {
     EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(autostart.Path()).parent_path()),
                             fs::directory_iterator()),
               0);
+}
+
+TEST(Autostart, AnInstalledCopyIsStartedByItsCommandNameWhenPathFindsIt) {
+    const std::string prefix = testsupport::TempDir() + "/autostart prefix";
+    const std::string program = prefix + "/bin/wexlo";
+    fs::create_directories(prefix + "/bin");
+    testsupport::WriteFile(program, "#!/bin/sh\n");
+    fs::permissions(program, fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    struct Restore {
+        std::string path;
+        ~Restore() { setenv("PATH", path.c_str(), 1); }
+    } restore{path};
+
+    setenv("PATH", (path + ":" + prefix + "/bin").c_str(), 1);
+    EXPECT_EQ(TAutostart::Command(program), program) << "a build tree: no share/wexlo";
+    fs::create_directories(prefix + "/share/wexlo");
+    EXPECT_EQ(TAutostart::DesktopEntry(program),
+              "[Desktop Entry]\nType=Application\nName=Wexlo\nTryExec=wexlo\nExec=wexlo\n");
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(TAutostart::Command(program), program) << "not on PATH";
+    const std::string other = testsupport::TempDir() + "/other bin";
+    fs::create_directories(other);
+    fs::copy_file(program, other + "/wexlo", fs::copy_options::overwrite_existing);
+    setenv("PATH", (other + ":" + prefix + "/bin").c_str(), 1);
+    EXPECT_EQ(TAutostart::Command(program), program) << "PATH finds another copy first";
 }
 
 TEST(Autostart, FailureIsReported) {

@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QWindow>
 
@@ -24,12 +25,16 @@
 
 namespace {
 
-// Runs Fn on the modal window once it is open (one other than Previous).
+// Runs Fn on the modal window or message box once it is open (one other than
+// Previous).
 template <class Fn>
 void WhenModal(Fn fn, QWidget* Previous = nullptr) {
     auto* poll = new QTimer;
     QObject::connect(poll, &QTimer::timeout, [poll, fn, previous = QPointer<QWidget>(Previous)] {
         QWidget* modal = QApplication::activeModalWidget();
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if ((!modal || modal == previous) && qobject_cast<QMessageBox*>(w) && w->isVisible())
+                modal = w;
         if (modal && (modal != previous || !previous)) {
             poll->stop();
             poll->deleteLater();
@@ -68,6 +73,35 @@ TEST(QtMessageBoxTest, ShowsPeerTextPlainAndKeepsTheEventLoopRunning) {
     EXPECT_EQ(shownTitle, "Confirmation");
     EXPECT_EQ(icon, QMessageBox::Question);
     EXPECT_GT(ticks, 3);
+}
+
+TEST(QtMessageBoxTest, AWaitingBoxBlocksNoWindowButItsOwner) {
+    // The other window stands for the tray menu, an alert or the send dialog.
+    TQtMessageBox service;
+    for (const bool owned : {false, true}) {
+        SCOPED_TRACE(owned ? "owned box" : "box without owner");
+        QPushButton owner("Options"), other("Send");
+        int ownerClicks = 0, otherClicks = 0;
+        QObject::connect(&owner, &QPushButton::clicked, [&] { ++ownerClicks; });
+        QObject::connect(&other, &QPushButton::clicked, [&] { ++otherClicks; });
+        for (QPushButton* window : {&owner, &other}) {
+            window->show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        }
+        WhenModal([&](QWidget* box) {
+            // As the user clicks: through the window system, where a window a
+            // modal one blocks takes no clicks.
+            for (QPushButton* window : {&owner, &other})
+                QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                                  window->rect().center());
+            static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
+        });
+        EXPECT_EQ(service.Show(owned ? &owner : nullptr, "Quit anyway?", "Confirmation",
+                               TMsgIcon::Warning, TMsgButtons::YesNo),
+                  TMsgResult::Yes);
+        EXPECT_EQ(otherClicks, 1);
+        EXPECT_EQ(ownerClicks, owned ? 0 : 1);
+    }
 }
 
 TEST(QtMessageBoxTest, OwnerDestroyedWhileTheBoxIsOpen) {

@@ -24,8 +24,16 @@ TEST(About, ShowsNameVersionMakerAndTermsThatFitTheirPlaces) {
     EXPECT_FALSE(about.lblAuthor->text().contains('%'));
     EXPECT_EQ(about.lblSendEMail->text(),
               "If you have any suggestion, you find a bug, etc.,  send me a e-mail!");
-    EXPECT_TRUE(about.edEmail->text().endsWith("example.com"));
-    EXPECT_TRUE(about.edWWW->text().contains("example.com"));
+    // The licence and the home page are those the package states.
+    const std::string metainfo =
+        testsupport::ReadFile(testsupport::BuildDir() + "/dist/com.drelmosoft.wexlo.metainfo.xml");
+    const auto tag = [&](const std::string& open) {
+        const std::size_t start = metainfo.find(open) + open.size();
+        return QString::fromStdString(metainfo.substr(start, metainfo.find('<', start) - start));
+    };
+    EXPECT_EQ(about.edWWW->text(), tag("<url type=\"homepage\">"));
+    EXPECT_TRUE(about.lblInfo->text().contains(tag("<project_license>") + " License"));
+    EXPECT_TRUE(about.edEmail->text().contains('@'));
     EXPECT_EQ(about.focusWidget(), about.edEmail);
     // At the font in use no text is cut off.
     for (QLabel* paragraph : {about.lblSendEMail, about.lblInfo, about.lblResponsibility}) {
@@ -33,6 +41,10 @@ TEST(About, ShowsNameVersionMakerAndTermsThatFitTheirPlaces) {
             << paragraph->objectName().toStdString();
         EXPECT_LE(paragraph->geometry().bottom(), about.Cuadro->geometry().bottom());
     }
+    for (QLineEdit* link : {about.edEmail, about.edWWW})
+        EXPECT_LE(link->fontMetrics().horizontalAdvance(link->text()),
+                  link->contentsRect().width() - link->textMargins().left() - 4)
+            << link->objectName().toStdString();
     for (QLabel* label : {about.lblName, about.lblVersion, about.lblAuthor})
         EXPECT_LE(label->geometry().right(), about.Cuadro->geometry().right())
             << label->objectName().toStdString();
