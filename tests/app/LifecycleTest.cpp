@@ -328,7 +328,7 @@ TEST_F(LifecycleTest, ABoxAboutTheSavedFileAtStartWaitsWhileTheProgramListens) {
     // made: the real box says so and nobody answers it.
     WriteSettings(true);
     fs::create_directories(fs::path(JournalPath()).parent_path());
-    testsupport::WriteFile(JournalPath(), journal::Header + journal::Record({"from the dead run"}));
+    testsupport::WriteFile(JournalPath(), journal::Header(1) + journal::Record(1, {"from the dead run"}));
     fs::create_directories(SavedPath());
     QProcess* program = Start(false);
     ASSERT_TRUE(WaitUntil([&] { return Listening(port); }, 30000)) << "the box holds the port up";
