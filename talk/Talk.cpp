@@ -62,12 +62,6 @@ bool WrapsCheaply(const QString& Text) {
     return true;
 }
 
-// "name (address)" of the peer, as every line of this window names it. The
-// one place that asks for the peer's name.
-std::string PeerOf(TSocketConnection* Socket) {
-    return PeerText(Socket);
-}
-
 // Talk sessions are long and mostly quiet. Keepalive probes, and a bound on
 // unacknowledged data, end a session whose peer vanished (cable pulled,
 // machine off) within about two minutes instead of never.
@@ -381,8 +375,9 @@ TSocketConnection* TfTalk::IncomingSession() const {
 }
 
 void TfTalk::AddStatusLine(const std::string& Text, TTalkPane* Pane) {
-    if (Pane == redReceived) ShowRefusals();
-    Pane->AppendLine(Text + "\r\n", true);
+    if (Pane != redReceived) return Pane->AppendLine(Text + "\r\n", true);
+    ShowRefusals();
+    ShowReceived(Text + "\r\n", true);
 }
 
 // ---- user commands
@@ -518,6 +513,7 @@ void TfTalk::ReadPiece(TSocketConnection* Socket) {
     } else if (FReadTimer.isActive()) {
         return;  // the timer reads on in the next turn
     }
+    if (!FPaneLines.empty()) return;  // a line naming a peer comes first
     if (FInbox.empty()) FInbox = Socket->ReceiveSome();
     const std::size_t size = std::min(FInbox.size(), ReadBufferSize);
     std::string piece = FInbox.substr(0, size);
@@ -558,7 +554,7 @@ void TfTalk::Received(TSocketConnection* Socket, std::string Bytes) {
         FHoldTimer.start();
     if (shown == 0) return;
     ShowRefusals();
-    redReceived->AppendLine(std::string_view(Bytes).substr(0, shown), false);
+    ShowReceived(Bytes.substr(0, shown), false);
 }
 
 void TfTalk::ShowHeld() {
@@ -567,7 +563,7 @@ void TfTalk::ShowHeld() {
     if (FHeld.empty()) return;
     const std::string held = std::exchange(FHeld, {});
     ShowRefusals();
-    redReceived->AppendLine(held, false);
+    ShowReceived(held, false);
 }
 
 // What a session leaves behind when it ends: bytes still held are shown, bytes
@@ -583,17 +579,13 @@ void TfTalk::SessionEnded(TSocketConnection* Socket) {
 void TfTalk::ClientSocketConnect(QObject*, TSocketConnection* Socket) {
     FConnecting = false;
     KeepAlive(Socket);
-    const std::string text = "Connected to " + PeerOf(Socket);
-    SetStatusText(text);
-    AddStatusLine(text, redReceived);
+    ShowPeerLine(Socket, "Connected to ");
     edSendText->setFocus();
 }
 
 void TfTalk::ClientSocketDisconnect(QObject*, TSocketConnection* Socket) {
     SessionEnded(Socket);
-    const std::string text = "Disconnected from " + PeerOf(Socket);
-    SetStatusText(text);
-    AddStatusLine(text, redReceived);
+    ShowPeerLine(Socket, "Disconnected from ");
     Listen();
 }
 
@@ -623,23 +615,65 @@ void TfTalk::ServerSocketClientConnect(QObject*, TSocketConnection* Socket) {
     if (!IncomingSession() && !ClientSocket->Active() && !FConnecting) {
         FIncoming = Socket;
         KeepAlive(Socket);
-        const std::string text = "Connected to " + PeerOf(Socket);
-        SetStatusText(text);
-        AddStatusLine(text, redReceived);
+        ShowPeerLine(Socket, "Connected to ");
         edSendText->setFocus();
         return;
     }
     Socket->SendString("Error from " + Socket->OwnName() + " (" + Socket->OwnAddress() +
                        "): This machine have another connection already active.\r\n");
     // A burst of callers costs one line each, laid out together.
-    FRefusals += "\r\nReceived a connection request from " + PeerOf(Socket) + ".\r\n";
-    if (!FRefusalTimer.isActive()) FRefusalTimer.start();
+    WithPeerText(Socket, [this](const std::string& Peer) {
+        FRefusals += "\r\nReceived a connection request from " + Peer + ".\r\n";
+        if (!FRefusalTimer.isActive()) FRefusalTimer.start();
+    });
     Socket->Close();
+}
+
+void TfTalk::WithPeerText(TSocketConnection* Socket,
+                          std::function<void(const std::string&)> Show) {
+    const std::string address = Socket->PeerAddress();
+    std::string name;
+    if (Socket->PeerNameKnown(name)) return Show(name + " (" + address + ")");
+    Socket->WhenPeerNamed(this, [address, Show = std::move(Show)](const std::string& Name) {
+        Show(Name + " (" + address + ")");
+    });
+}
+
+void TfTalk::ShowPeerLine(TSocketConnection* Socket, const std::string& What) {
+    const std::string address = Socket->PeerAddress();
+    std::string name;
+    if (Socket->PeerNameKnown(name)) {
+        SetStatusText(What + name + " (" + address + ")");
+        return AddStatusLine(What + name + " (" + address + ")", redReceived);
+    }
+    ShowRefusals();
+    // A deque keeps its elements in place as others are added at its ends.
+    TPaneLine* slot = &FPaneLines.emplace_back();
+    Socket->WhenPeerNamed(this, [this, slot, What, address](const std::string& Name) {
+        const std::string text = What + Name + " (" + address + ")";
+        SetStatusText(text);
+        *slot = {text + "\r\n", true, true};
+        ShowReadyLines();
+    });
+}
+
+void TfTalk::ShowReceived(std::string Bytes, bool Bold) {
+    if (FPaneLines.empty()) return redReceived->AppendLine(Bytes, Bold);
+    FPaneLines.push_back({std::move(Bytes), Bold, true});
+}
+
+void TfTalk::ShowReadyLines() {
+    while (!FPaneLines.empty() && FPaneLines.front().Ready) {
+        const TPaneLine line = std::move(FPaneLines.front());
+        FPaneLines.pop_front();
+        redReceived->AppendLine(line.Bytes, line.Bold);
+    }
+    if (FPaneLines.empty() && FInboxFrom) FReadTimer.start();  // read on
 }
 
 void TfTalk::ShowRefusals() {
     FRefusalTimer.stop();
-    if (!FRefusals.empty()) redReceived->AppendLine(std::exchange(FRefusals, {}), true);
+    if (!FRefusals.empty()) ShowReceived(std::exchange(FRefusals, {}), true);
 }
 
 void TfTalk::ServerSocketClientDisconnect(QObject*, TSocketConnection* Socket) {
@@ -648,9 +682,7 @@ void TfTalk::ServerSocketClientDisconnect(QObject*, TSocketConnection* Socket) {
     FIncoming = nullptr;
     SessionEnded(Socket);
     try {
-        const std::string text = "Disconnected from " + PeerOf(Socket);
-        SetStatusText(text);
-        AddStatusLine(text, redReceived);
+        ShowPeerLine(Socket, "Disconnected from ");
         SetStatusText("Listening for a connection...");
     } catch (const Exception& e) {
         FServices.MessageBoxes->Show(this, e.Message(), Caption::AppTitle, TMsgIcon::Error,

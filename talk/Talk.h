@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -147,6 +148,16 @@ private:
     void ShowInbox(TSocketConnection* Socket);
     void ShowHeld();
     void ShowRefusals();
+    // Calls Show with the peer's "name (address)", the way every line of this
+    // window names it: at once when the name is known, else when its lookup
+    // ends (within a second). The window never waits for a name.
+    void WithPeerText(TSocketConnection* Socket, std::function<void(const std::string&)> Show);
+    // "Connected to"/"Disconnected from" the peer, in the status bar and the
+    // received pane, in its place among the pane's lines even when the name
+    // comes later: the lines after it wait, and reading stops meanwhile.
+    void ShowPeerLine(TSocketConnection* Socket, const std::string& What);
+    void ShowReceived(std::string Bytes, bool Bold);
+    void ShowReadyLines();
     void SendLine(TSocketConnection* To, const std::string& Text);
     void SendQueued(TSocketConnection* Socket);
     void SessionEnded(TSocketConnection* Socket);
@@ -172,6 +183,12 @@ private:
     QTimer FHoldTimer;
     // Lines for refused callers, shown together a moment later.
     std::string FRefusals;
+    struct TPaneLine {
+        std::string Bytes;
+        bool Bold = false;
+        bool Ready = false;  // false: its peer's name is being looked up
+    };
+    std::deque<TPaneLine> FPaneLines;  // received-pane lines waiting their turn
     QTimer FRefusalTimer;
     // What the peer's connection did not take yet; sent as it makes room.
     std::string FQueued;

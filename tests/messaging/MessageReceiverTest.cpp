@@ -359,8 +359,9 @@ TEST(MessageReceiver, SlowNameLookupsHoldOnlyTheirOwnMessages) {
     for (std::size_t i = 0; i + 2 < r.host.received.size(); i += 3) {
         const std::string& head = r.host.received[i];
         const std::string& text = r.host.received[i + 2];
-        if (text.rfind("known", 0) != 0 && text.rfind("first", 0) != 0)
+        if (text.rfind("known", 0) != 0 && text.rfind("first", 0) != 0) {
             EXPECT_EQ(head.rfind("From  (127.0.0.", 0), 0u) << head;
+        }
         if (head.rfind("From  (127.0.0.2) at ", 0) == 0) from2.push_back(text);
     }
     EXPECT_EQ(from2, (std::vector<std::string>{"from 127.0.0.2\r\n\r\n\r\n",

@@ -22,6 +22,7 @@
 #include "net/AsyncClientSocket.h"
 #include "net/AsyncServerSocket.h"
 #include "net/HostLookup.h"
+#include "net/ReverseLookup.h"
 #include "talk/Talk.h"
 #include "tests/app/MainTestSupport.h"
 #include "tests/net/NetTestSupport.h"
@@ -129,7 +130,8 @@ struct TalkRig {
         window->btnConnect->click();
         ASSERT_TRUE(WaitUntil([&] {
             peer.Pump();
-            return peer.peers.size() > before && !window->Connecting();
+            return peer.peers.size() > before && !window->Connecting() &&
+                   Status(*window).starts_with("Connected to ");
         }));
     }
 
@@ -212,6 +214,36 @@ TEST(Talk, IncomingSessionBothWays) {
     ASSERT_TRUE(WaitUntil([&] { return Status(w) == "Listening for a connection..."; }));
     EXPECT_EQ(r.Received().end()[-2], "*Disconnected from " + Local + "*");
     EXPECT_TRUE(r.h.boxes.boxes.empty());
+}
+
+// A resolver that never answers holds up neither the window nor the order of
+// its lines: once the bound has passed the caller is named by its address
+// alone, and what it sent follows that line.
+TEST(Talk, ACallerWhoseNameNeverComesIsNamedInItsPlaceWithoutWaiting) {
+    TalkRig r;
+    auto stuck = std::make_shared<nettest::TStuckResolver>();
+    ReverseLookup::Forget();
+    ReverseLookup::SetResolver([stuck](uint32_t) {
+        stuck->Wait();
+        return std::string("late");
+    });
+    r.w();
+    qint64 longestGap = 0;
+    QElapsedTimer sinceTick;
+    sinceTick.start();
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+    ticker.start(10);
+    RawClient caller(r.talkPort);
+    caller.Send("hello");
+    EXPECT_TRUE(WaitUntil([&] { return r.Received().size() >= 3; }));
+    EXPECT_EQ(r.Received(),
+              (std::vector<std::string>{"*Connected to  (127.0.0.1)*", "", "hello"}));
+    EXPECT_LT(longestGap, 900) << "the window waited for the name";
+    stuck->Release();
+    ReverseLookup::SetResolver(nullptr);
+    ReverseLookup::Forget();
 }
 
 TEST(Talk, ACharacterSplitInTransitShowsWhole) {
