@@ -17,7 +17,7 @@
 #include "app/AwayModes.h"
 #include "app/SocketErrorReport.h"
 #include "messaging/FoundPeers.h"
-#include "messaging/SendMessage.h"
+#include "ui/SendMessage.h"
 #include "net/AsyncClientSocket.h"
 #include "net/AsyncServerSocket.h"
 #include "platform/FileDialogs.h"

@@ -12,7 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "messaging/SendMessage.h"
+#include "ui/SendMessage.h"
 #include "net/HostLookup.h"
 #include "platform/AvahiDiscovery.h"
 #include "net/AsyncClientSocket.h"

@@ -18,7 +18,7 @@
 #include <QTextBlock>
 #include <QToolButton>
 
-#include "messaging/SendMessage.h"
+#include "ui/SendMessage.h"
 #include "net/AsyncClientSocket.h"
 #include "net/AsyncServerSocket.h"
 #include "net/HostLookup.h"

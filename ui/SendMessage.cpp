@@ -1,4 +1,4 @@
-#include "messaging/SendMessage.h"
+#include "ui/SendMessage.h"
 
 #include <QComboBox>
 #include <QKeyEvent>

@@ -14,7 +14,7 @@
 #include <QToolButton>
 #include <QWindow>
 
-#include "messaging/SendMessage.h"
+#include "ui/SendMessage.h"
 #include "platform/Exceptions.h"
 #include "tests/support/Recorders.h"
 
