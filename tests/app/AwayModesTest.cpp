@@ -76,6 +76,8 @@ TEST(AwayModes, ModeTableTrayAndReplies) {
         {"A", false, true, false, 9, "Wexlo (Auto-response mode)", "\b01\bAway"},
         {"AD", true, true, false, 9, "Wexlo (Auto-response mode)", "\b01\bAway"},
         {"DA", false, true, true, 1, "Wexlo (Alerts disabled)", "\b11\bAway"},
+        // Alerts already off stay off when the coupled mode comes on.
+        {"DA", true, true, true, 1, "Wexlo (Alerts disabled)", "\b11\bAway"},
         // Switched off, the text stays and goes with the flag 0.
         {"AA", true, false, false, 0, "Wexlo", "\b00\bAway"},
         {"AA", false, false, false, 0, "Wexlo", "\b00\bAway"},
