@@ -797,37 +797,11 @@ void TfMain::SaveSettings() {
     FSettings->SaveSettings();
 }
 
+// A check box or radio button setting: the control its row names. The text
+// controls are made late and answer through the form's texts instead.
 static QAbstractButton* BoolControl(const TOptionsForm& Form, TSettingId Id) {
-    switch (Id) {
-        case TSettingId::AlertOnMessage:
-            return Form.cbAlertOnMessage;
-        case TSettingId::AlertsOnTop:
-            return Form.cbAlertsOnTop;
-        case TSettingId::BeepOnMessage:
-            return Form.cbBeepOnMessage;
-        case TSettingId::DefaultSound:
-            return Form.rbDefaultSound;
-        case TSettingId::CustomSound:
-            return Form.rbCustomSound;
-        case TSettingId::ShowSplash:
-            return Form.cbShowSplash;
-        case TSettingId::StartWithWindows:
-            return Form.cbStartWithWindows;
-        case TSettingId::SaveMessages:
-            return Form.cbSaveMessages;
-        case TSettingId::EnableAutoResponse:
-            return Form.cbEnableAutoResponse;
-        case TSettingId::AutoDisableAlerts:
-            return Form.cbAutoDisableAlerts;
-        case TSettingId::AskForResponse:
-            return Form.rbAskForResponse;
-        case TSettingId::UseDefaultResponse:
-            return Form.rbUseDefaultResponse;
-        case TSettingId::Announce:
-            return Form.cbAnnounce;
-        default:
-            return nullptr;
-    }
+    const std::string_view name = SettingDef(Id).Control;
+    return Form.findChild<QAbstractButton*>(QLatin1String(name.data(), qsizetype(name.size())));
 }
 
 bool TfMain::GetBool(TSettingId Id) const {

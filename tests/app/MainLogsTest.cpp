@@ -517,6 +517,21 @@ TEST(MainSettings, OptionControlsFollowTheirEnablingRules) {
     EXPECT_TRUE(form.ServerSocket->Active());
 }
 
+TEST(MainSettings, EveryStoredSwitchReachesTheControlItsRowNames) {
+    MainHarness h;
+    for (const TSettingDef& def : SettingsTable)
+        if (def.Type == TSettingType::Bool)
+            h.settings[std::string(def.Name)] = Dword(!def.DefaultBool);
+    TfMain& form = h.Start();
+    for (const TSettingDef& def : SettingsTable) {
+        if (def.Type != TSettingType::Bool) continue;
+        const auto* control = form.findChild<QAbstractButton*>(
+            QString::fromLatin1(def.Control.data(), qsizetype(def.Control.size())));
+        ASSERT_NE(control, nullptr) << def.Control;
+        EXPECT_EQ(control->isChecked(), !def.DefaultBool) << def.Control;
+    }
+}
+
 // ---- the options dialog's OK
 
 std::string Stored(MainHarness& h) {
