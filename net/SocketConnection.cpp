@@ -846,10 +846,6 @@ void TSocketConnection::DeferRelease() {
     d->ReleaseWanted = true;
 }
 
-std::string PeerText(TSocketConnection* Socket) {
-    return Socket->PeerName() + " (" + Socket->PeerAddress() + ")";
-}
-
 std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, TSocketConnection* Socket,
                               const std::string& Host) {
     const bool named = Kind != ekGeneral && Kind != ekConnect;

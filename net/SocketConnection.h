@@ -11,9 +11,6 @@
 
 class TSocketConnection;
 
-// "name (address)" of the connection's peer, as the program's messages name it.
-std::string PeerText(TSocketConnection* Socket);
-
 // The text of a socket failure as the program's boxes tell it; Host is where
 // the failed connect was going.
 std::string SocketFailureText(TSocketErrorKind Kind, int ErrorCode, TSocketConnection* Socket,

@@ -640,19 +640,13 @@ void TfTalk::WithPeerText(TSocketConnection* Socket,
 }
 
 void TfTalk::ShowPeerLine(TSocketConnection* Socket, const std::string& What) {
-    const std::string address = Socket->PeerAddress();
-    std::string name;
-    if (Socket->PeerNameKnown(name)) {
-        SetStatusText(What + name + " (" + address + ")");
-        return AddStatusLine(What + name + " (" + address + ")", redReceived);
-    }
     ShowRefusals();
-    // A deque keeps its elements in place as others are added at its ends.
+    // The line keeps its place while the name is looked up: a deque keeps its
+    // elements where they are as others are added at its ends.
     TPaneLine* slot = &FPaneLines.emplace_back();
-    Socket->WhenPeerNamed(this, [this, slot, What, address](const std::string& Name) {
-        const std::string text = What + Name + " (" + address + ")";
-        SetStatusText(text);
-        *slot = {text + "\r\n", true, true};
+    WithPeerText(Socket, [this, slot, What](const std::string& Peer) {
+        SetStatusText(What + Peer);
+        *slot = {What + Peer + "\r\n", true, true};
         ShowReadyLines();
     });
 }
