@@ -1,8 +1,7 @@
 #include "messaging/MessageSender.h"
 
 #include <cerrno>
-
-#include <QDateTime>
+#include <chrono>
 
 #include "messaging/WireFormat.h"
 #include "net/AsyncClientSocket.h"
@@ -84,7 +83,9 @@ void TMessageSender::CheckLeft(TSocketConnection* Socket) {
         RequestWritten(Socket);
         return;
     }
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // A steady clock: a clock set back must not stretch the stall.
+    using namespace std::chrono;
+    const qint64 now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     if (unsent != FLastUnsent) {
         FLastUnsent = unsent;
         FUnsentSinceMs = now;
