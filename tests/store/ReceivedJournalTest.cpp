@@ -38,20 +38,11 @@ constexpr int ReadyFd = 3;
 
 // Environment values cannot hold NUL bytes, so texts travel as hex.
 std::string ToHex(const std::string& Bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (const unsigned char b : Bytes) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
+    return QByteArray::fromStdString(Bytes).toHex().toStdString();
 }
 
 std::string FromHex(const std::string& Hex) {
-    std::string bytes;
-    for (std::size_t i = 0; i + 1 < Hex.size(); i += 2)
-        bytes += static_cast<char>(std::stoi(Hex.substr(i, 2), nullptr, 16));
-    return bytes;
+    return QByteArray::fromHex(QByteArray::fromStdString(Hex)).toStdString();
 }
 
 // A run's list of received messages and its journal, as the main form keeps
@@ -113,31 +104,35 @@ pid_t Start(const ChildRun& Run, int& Ready) {
     return pid;
 }
 
-// Runs to its end: the exit status, or 128 + the signal that ended it.
-int RunToEnd(const ChildRun& Run) {
+// Starts the run and kills it with SIGKILL DelayUs after its operation starts
+// or its message is recorded (never, for a negative delay); the exit status, or
+// 128 + the signal, or -1 if the run never got that far. Took is how long the
+// operation ran.
+int KillAfter(const ChildRun& Run, long DelayUs, std::chrono::microseconds* Took = nullptr) {
     int ready = -1;
     const pid_t pid = Start(Run, ready);
+    if (pid <= 0) return -1;
+    pollfd p{ready, POLLIN, 0};
+    char byte = 0;
+    const bool started = ::poll(&p, 1, 20000) == 1 && ::read(ready, &byte, 1) == 1;
+    const auto start = std::chrono::steady_clock::now();
+    if (started && DelayUs >= 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(DelayUs));
+        ::kill(pid, SIGKILL);
+    }
     int status = -1;
-    if (pid > 0) ::waitpid(pid, &status, 0);
+    ::waitpid(pid, &status, 0);
+    if (Took)
+        *Took = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - start);
     ::close(ready);
+    if (!started) return -1;
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Runs until the message is recorded, then kills the run with SIGKILL.
-void RunAndKill(const ChildRun& Run) {
-    int ready = -1;
-    const pid_t pid = Start(Run, ready);
-    ASSERT_GT(pid, 0);
-    pollfd p{ready, POLLIN, 0};
-    char byte = 0;
-    const bool recorded = ::poll(&p, 1, 20000) == 1 && ::read(ready, &byte, 1) == 1;
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ::close(ready);
-    ASSERT_TRUE(recorded) << "the run did not record its message";
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+int RunToEnd(const ChildRun& Run) {
+    return KillAfter(Run, -1);
 }
 
 // The child's side. Does nothing unless started by the helpers above.
@@ -227,7 +222,8 @@ TEST(ReceivedJournal, AKilledRunIsSavedAsItsExitWouldHaveSavedIt) {
     WriteFile(dir + "/expected.txt", old);
     TSavedMessages(dir + "/expected.txt").Append(Entry(text));
 
-    RunAndKill({"crash", dir + "/received.journal", dir + "/Saved messages.txt", text});
+    ASSERT_EQ(KillAfter({"crash", dir + "/received.journal", dir + "/Saved messages.txt", text}, 0),
+              128 + SIGKILL);
     ASSERT_TRUE(fs::exists(dir + "/received.journal"));
     EXPECT_EQ(ReadFile(dir + "/Saved messages.txt"), old) << "saved before any exit";
 
@@ -242,7 +238,7 @@ TEST(ReceivedJournal, ThreeRunsWithOneMessageEachLeaveThreeEntriesInOrder) {
     const std::string journal = dir + "/state/wexlo/received.journal";
     const std::string saved = dir + "/Saved messages.txt";
     EXPECT_EQ(RunToEnd({"exit", journal, saved, "one"}), 0);
-    RunAndKill({"crash", journal, saved, "two"});
+    ASSERT_EQ(KillAfter({"crash", journal, saved, "two"}, 0), 128 + SIGKILL);
     EXPECT_EQ(RunToEnd({"exit", journal, saved, "three"}), 0);
     EXPECT_EQ(ReadFile(saved),
               TextOf(Entry("one")) + TextOf(Entry("two")) + TextOf(Entry("three")));
@@ -259,8 +255,7 @@ TEST(ReceivedJournal, AKillAtAnyMomentOfSavingLandsEachEntryOnce) {
     for (int exitKill = 1;; ++exitKill) {
         SCOPED_TRACE("exit killed at call " + std::to_string(exitKill));
         const std::string dir = NewFolder("killed");
-        const std::string journal = dir + "/received.journal";
-        const std::string saved = dir + "/Saved messages.txt";
+        const std::string journal = dir + "/received.journal", saved = dir + "/Saved messages.txt";
         WriteFile(saved, old);
         const int status = RunToEnd({"exit", journal, saved, text, exitKill});
         if (status == 0) {
@@ -276,8 +271,8 @@ TEST(ReceivedJournal, AKillAtAnyMomentOfSavingLandsEachEntryOnce) {
             SCOPED_TRACE("recovery killed at call " + std::to_string(recoverKill));
             const std::string again = NewFolder("recovery");
             fs::copy(dir, again);
-            const std::string journal2 = again + "/received.journal";
-            const std::string saved2 = again + "/Saved messages.txt";
+            const std::string journal2 = again + "/received.journal",
+                              saved2 = again + "/Saved messages.txt";
             const int recovered = RunToEnd({"recover", journal2, saved2, "", recoverKill});
             ASSERT_TRUE(recovered == 0 || recovered == 128 + SIGKILL) << recovered;
             ASSERT_LT(recoverKill, 50) << "the recovery never ends";
@@ -293,32 +288,6 @@ TEST(ReceivedJournal, AKillAtAnyMomentOfSavingLandsEachEntryOnce) {
     RecordProperty("recovery_kill_points", recoverCalls);
 }
 
-// Starts the run and kills it with SIGKILL DelayUs after its operation starts
-// (unless it ends first); the exit status, or 128 + the signal. Took is how
-// long the operation ran.
-int KillAfter(const ChildRun& Run, long DelayUs, std::chrono::microseconds* Took = nullptr) {
-    int ready = -1;
-    const pid_t pid = Start(Run, ready);
-    if (pid <= 0) return -1;
-    pollfd p{ready, POLLIN, 0};
-    char byte = 0;
-    const bool started = ::poll(&p, 1, 20000) == 1 && ::read(ready, &byte, 1) == 1;
-    const auto start = std::chrono::steady_clock::now();
-    if (started && DelayUs >= 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(DelayUs));
-        ::kill(pid, SIGKILL);
-    }
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    if (Took)
-        *Took = std::chrono::duration_cast<std::chrono::microseconds>(
-            std::chrono::steady_clock::now() - start);
-    ::close(ready);
-    if (!started) return -1;
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The same for kills at random moments of the exit's save and of the next
 // start's recovery, not only at file calls.
 TEST(ReceivedJournal, AKillAtARandomMomentLandsEachEntryOnce) {
@@ -328,9 +297,10 @@ TEST(ReceivedJournal, AKillAtARandomMomentLandsEachEntryOnce) {
     std::minstd_rand random(std::random_device{}());
 
     // A run that died before its exit: what each recovery starts from.
-    const std::string crashed = NewFolder("crashed");
-    WriteFile(crashed + "/Saved messages.txt", old);
-    RunAndKill({"crash", crashed + "/received.journal", crashed + "/Saved messages.txt", text});
+    const std::string crashed = NewFolder("crashed"), crashedSaved = crashed + "/Saved messages.txt";
+    WriteFile(crashedSaved, old);
+    ASSERT_EQ(KillAfter({"crash", crashed + "/received.journal", crashedSaved, text}, 0),
+              128 + SIGKILL);
 
     int killed = 0;
     for (const char* mode : {"exit", "recover"}) {
@@ -341,8 +311,8 @@ TEST(ReceivedJournal, AKillAtARandomMomentLandsEachEntryOnce) {
             const std::string dir = NewFolder("random");
             fs::remove(dir);
             fs::copy(crashed, dir);
-            const std::string journal = dir + "/received.journal";
-            const std::string saved = dir + "/Saved messages.txt";
+            const std::string journal = dir + "/received.journal",
+                              saved = dir + "/Saved messages.txt";
             if (std::string(mode) == "exit") {
                 fs::remove(journal);
                 WriteFile(saved, old);
@@ -365,8 +335,7 @@ TEST(ReceivedJournal, AKillAtARandomMomentLandsEachEntryOnce) {
 }
 
 TEST(ReceivedJournal, ATornTailOnDiskIsDroppedOnce) {
-    const std::string dir = NewFolder("journal");
-    const std::string path = dir + "/received.journal";
+    const std::string dir = NewFolder("journal"), path = dir + "/received.journal";
     const std::string torn = journal::Record(Tag, Entry("torn"));
     WriteFile(path, journal::Header(Tag) + journal::Record(Tag, Entry("kept")) + torn.substr(0, 20));
 
@@ -439,8 +408,7 @@ TEST(ReceivedJournal, RecordsInsideATornMessageNeverComeBackAsEntries) {
 }
 
 TEST(ReceivedJournal, FollowsTheRunsCommands) {
-    const std::string dir = NewFolder("journal");
-    const std::string path = dir + "/new/folder/received.journal";
+    const std::string dir = NewFolder("journal"), path = dir + "/new/folder/received.journal";
     const TSavedMessages saved(dir + "/Saved messages.txt");
     const auto journaled = [&] { return journal::Parse(ReadFile(path)).Items; };
 
@@ -487,8 +455,7 @@ TEST(ReceivedJournal, FollowsTheRunsCommands) {
 }
 
 TEST(ReceivedJournal, NothingIsLostWhileTheSavedFileCannotBeWritten) {
-    const std::string dir = NewFolder("journal");
-    const std::string path = dir + "/received.journal";
+    const std::string dir = NewFolder("journal"), path = dir + "/received.journal";
     const TSavedMessages blocked(dir + "/missing/Saved messages.txt");
     const TSavedMessages saved(dir + "/Saved messages.txt");
     {
@@ -527,8 +494,7 @@ TEST(ReceivedJournal, NothingIsLostWhileTheSavedFileCannotBeWritten) {
 }
 
 TEST(ReceivedJournal, ASecondCopyLeavesALiveJournalAlone) {
-    const std::string dir = NewFolder("journal");
-    const std::string path = dir + "/received.journal";
+    const std::string dir = NewFolder("journal"), path = dir + "/received.journal";
     const TSavedMessages saved(dir + "/Saved messages.txt");
 
     Receiving first(path);
@@ -573,8 +539,7 @@ TEST(ReceivedJournal, LivesInTheUsersStateFolder) {
 }
 
 TEST(ReceivedJournal, AnEmptiedJournalLeftBehindCreatesNoSavedFile) {
-    const std::string dir = NewFolder("journal");
-    const std::string path = dir + "/received.journal";
+    const std::string dir = NewFolder("journal"), path = dir + "/received.journal";
     const TSavedMessages saved(dir + "/Saved messages.txt");
     {
         Receiving run(path);
@@ -610,21 +575,17 @@ TEST(ReceivedJournal, AFailedWriteIsMadeGoodFromTheRunsList) {
         Receiving run(path);
         std::vector<std::string> told;
         run.journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
-        if (c.openFirst) {
-            ASSERT_TRUE(run.Receive(Entry("before")));
-        }
-        {
-            c.fault = c.error;
-            for (const char* text : {"during 1", "during 2", "during 3"}) run.Receive(Entry(text));
-            ASSERT_TRUE(testsupport::WaitUntil([&] { return run.journal.Failing(); }, 10000));
-            ASSERT_TRUE(testsupport::WaitUntil([&] { return !told.empty(); }, 10000));
-            run.Receive(Entry("during 4"));
-            QCoreApplication::processEvents();
-            EXPECT_EQ(told.size(), 1u) << "once per streak";
-            EXPECT_NE(told[0].find(path), std::string::npos) << told[0];
-            EXPECT_NE(told[0].find(std::strerror(c.error)), std::string::npos) << told[0];
-            FileFaults::Clear();
-        }
+        if (c.openFirst) ASSERT_TRUE(run.Receive(Entry("before")));
+        c.fault = c.error;
+        for (const char* text : {"during 1", "during 2", "during 3"}) run.Receive(Entry(text));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return run.journal.Failing(); }, 10000));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return !told.empty(); }, 10000));
+        run.Receive(Entry("during 4"));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(told.size(), 1u) << "once per streak";
+        EXPECT_NE(told[0].find(path), std::string::npos) << told[0];
+        EXPECT_NE(told[0].find(std::strerror(c.error)), std::string::npos) << told[0];
+        FileFaults::Clear();
         // Mended within a second or so without a new arrival.
         ASSERT_TRUE(testsupport::WaitUntil([&] { return !run.journal.Failing(); }, 10000));
         EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
@@ -672,9 +633,7 @@ TEST(ReceivedJournal, EachFileCallFailingOnceLosesNothingAndTheRetrySucceeds) {
                 run.emplace(path);
                 told.clear();
                 run->journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
-                if (!first) {
-                    ASSERT_TRUE(run->Receive(Entry("before")));
-                }
+                if (!first) ASSERT_TRUE(run->Receive(Entry("before")));
             },
             [&] { written = run->Receive(Entry("during")); },
             [&](const std::string& Which) {
@@ -698,9 +657,7 @@ TEST(ReceivedJournal, EachFileCallFailingOnceLosesNothingAndTheRetrySucceeds) {
     // A start's recovery: what fails is told and kept; the next start saves it once.
     std::string raised;
     FailEachCallOnce(
-        [&] {
-            prepare({"died 1", "died 2"});
-        },
+        [&] { prepare({"died 1", "died 2"}); },
         [&] {
             Receiving next(path);
             raised = Raised([&] { next.journal.Recover(saved()); });
@@ -751,9 +708,7 @@ TEST(ReceivedJournal, FlushesLeaveTheWritingThreadAtMostOnceASecond) {
         // The flusher paces the moments it starts a flush; the stamp here is
         // taken a little later, by as much as the thread was held up on a
         // busy machine.
-        if (i > 0) {
-            EXPECT_GE(syncs[i].second - syncs[i - 1].second, std::chrono::milliseconds(900));
-        }
+        if (i > 0) EXPECT_GE(syncs[i].second - syncs[i - 1].second, std::chrono::milliseconds(900));
     }
     EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
 }
@@ -779,8 +734,7 @@ TEST(ReceivedJournal, AForeignFileAtThePathIsMovedAsideUntouched) {
     const std::string users = "the user's own\0text"s;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string dir = NewFolder("foreign");
-        const std::string path = dir + "/received.journal";
+        const std::string dir = NewFolder("foreign"), path = dir + "/received.journal";
         const TSavedMessages saved(dir + "/Saved messages.txt");
         WriteFile(dir + "/users.txt", users);
         c.make(path, dir + "/users.txt");
@@ -790,9 +744,7 @@ TEST(ReceivedJournal, AForeignFileAtThePathIsMovedAsideUntouched) {
         run.journal.Recover(saved);
         EXPECT_FALSE(saved.Exists());
         EXPECT_EQ(fs::symlink_status(path + ".bad.1").type(), c.kept);
-        if (c.kept == fs::file_type::regular) {
-            EXPECT_EQ(ReadFile(path + ".bad.1"), users);
-        }
+        if (c.kept == fs::file_type::regular) EXPECT_EQ(ReadFile(path + ".bad.1"), users);
         EXPECT_EQ(ReadFile(dir + "/users.txt"), users);
         EXPECT_EQ(ReadFile(path + ".bad"), "kept aside earlier");
         ASSERT_TRUE(run.Receive(Entry("new")));
@@ -834,8 +786,7 @@ TEST(ReceivedJournal, ADamagedRecordCostsOnlyItself) {
         EXPECT_EQ(content.Items, kept);
         EXPECT_TRUE(content.Damaged);
 
-        const std::string dir = NewFolder("damaged");
-        const std::string path = dir + "/received.journal";
+        const std::string dir = NewFolder("damaged"), path = dir + "/received.journal";
         const TSavedMessages saved(dir + "/Saved messages.txt");
         WriteFile(path, bytes);
         Receiving run(path);

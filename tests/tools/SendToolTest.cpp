@@ -27,8 +27,6 @@ namespace {
 
 using testsupport::WaitUntil;
 
-// "\b" is the 0x08 mark that opens and closes a header.
-
 // A receiver on a free loopback port that records the bytes it gets and
 // answers as the test asks.
 class TestReceiver {
@@ -160,58 +158,33 @@ std::string Bytes(const char (&literal)[N]) {
 TEST(SendToolProcess, RequestBytesAndEveryReplyVariant) {
     const std::string peer = LoopbackPeer();
     const std::string sent = "Message sent to " + peer + "\n";
+    // An empty reply: the receiver closes without one.
     struct Case {
         const char* name;
         std::vector<std::string> words;
         std::string text;  // what must arrive after the header
-        bool reply;
-        std::string replyBytes;
-        std::string output;
+        std::string reply, output;
     } cases[] = {
-        {"flags clear, stale away text ignored",
-         {"hello", "world"},
-         "hello world",
-         true,
-         std::string("\b00\bold away text"),
-         sent},
-        {"alerts off",
-         {" two", "blanks "},
-         " two blanks ",
-         true,
-         "\b10\b",
+        {"flags clear, stale away text ignored", {"hello", "world"}, "hello world",
+         "\b00\bold away text", sent},
+        {"alerts off", {" two", "blanks "}, " two blanks ", "\b10\b",
          sent + peer + " has alerts disabled\n"},
-        {"auto-response, away text passed on byte for byte",
-         {"caf\xc3\xa9", "\bmark"},
-         "caf\xc3\xa9 \bmark",
-         true,
-         Bytes("\b01\bOut until 5\r\n\x1b[2J\0!"),
-         sent + "Auto-response from " + peer + ":\nOut until 5\r\n\x1b[2J" + std::string(1, '\0') +
-             "!\n"},
-        {"both flags, alerts line first",
-         {"hi"},
-         "hi",
-         true,
-         "\b11\baway",
+        {"auto-response, away text passed on byte for byte", {"caf\xc3\xa9", "\bmark"},
+         "caf\xc3\xa9 \bmark", Bytes("\b01\bOut until 5\r\n\x1b[2J\0!"),
+         sent + "Auto-response from " + peer + ":\nOut until 5\r\n\x1b[2J" + Bytes("\0!\n")},
+        {"both flags, alerts line first", {"hi"}, "hi", "\b11\baway",
          sent + peer + " has alerts disabled\nAuto-response from " + peer + ":\naway\n"},
-        {"words that look like options, after --",
-         {"--", "-n", "--port", "1"},
-         "-n --port 1",
-         true,
-         "\b00\b",
-         sent},
-        {"a lone dash is a word", {"-"}, "-", true, "\b00\b", sent},
-        {"older receiver closes without a reply",
-         {"hello"},
-         "hello",
-         false,
-         "",
+        {"words that look like options, after --", {"--", "-n", "--port", "1"}, "-n --port 1",
+         "\b00\b", sent},
+        {"a lone dash is a word", {"-"}, "-", "\b00\b", sent},
+        {"older receiver closes without a reply", {"hello"}, "hello", "",
          sent + "No status reply\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TestReceiver receiver(
-            c.reply ? TestReceiver::Mode::Reply : TestReceiver::Mode::CloseWithoutReply,
-            c.replyBytes);
+        TestReceiver receiver(c.reply.empty() ? TestReceiver::Mode::CloseWithoutReply
+                                              : TestReceiver::Mode::Reply,
+                              c.reply);
         const std::string request = RequestHeader + c.text;
         receiver.expect = request.size();
         std::vector<std::string> args = {"--port", Port(receiver), "127.0.0.1"};
@@ -249,45 +222,42 @@ TEST(SendToolProcess, StandardInputLineEndsBecomeCrLf) {
 TEST(SendToolProcess, UsageErrorsSendNothing) {
     TestReceiver receiver(TestReceiver::Mode::Reply, "\b00\b");
     const std::string p = Port(receiver);
-    const struct {
-        std::vector<std::string> args;
-        std::string input;
-    } cases[] = {
-        {{}, ""},
-        {{"--port", p}, ""},
-        {{"--port"}, ""},
-        {{"--port", "0", "127.0.0.1", "hi"}, ""},
-        {{"--port", "70000", "127.0.0.1", "hi"}, ""},
-        {{"--port=12ab", "127.0.0.1", "hi"}, ""},
-        {{"--timeout", "0", "--port", p, "127.0.0.1", "hi"}, ""},
-        {{"--timeout", "-1", "--port", p, "127.0.0.1", "hi"}, ""},
-        {{"--timeout=soon", "--port", p, "127.0.0.1", "hi"}, ""},
-        {{"--bogus", "--port", p, "127.0.0.1", "hi"}, ""},
-        {{"--port", p, "", "hi"}, ""},
-        {{"--port", p, "127.0.0.1", ""}, ""},
-        {{"--port", p, "127.0.0.1"}, ""},  // empty standard input
+    const std::vector<std::string> cases[] = {
+        {},
+        {"--port", p},
+        {"--port"},
+        {"--port", "0", "127.0.0.1", "hi"},
+        {"--port", "70000", "127.0.0.1", "hi"},
+        {"--port=12ab", "127.0.0.1", "hi"},
+        {"--timeout", "0", "--port", p, "127.0.0.1", "hi"},
+        {"--timeout", "-1", "--port", p, "127.0.0.1", "hi"},
+        {"--timeout=soon", "--port", p, "127.0.0.1", "hi"},
+        {"--bogus", "--port", p, "127.0.0.1", "hi"},
+        {"--port", p, "", "hi"},
+        {"--port", p, "127.0.0.1", ""},
+        {"--port", p, "127.0.0.1"},  // empty standard input
         // Options after HOST are mistakes, not text.
-        {{"127.0.0.1", "--port", p, "hi"}, ""},
-        {{"--port", p, "127.0.0.1", "hi", "-t", "5"}, ""},
-        {{"--port", p, "127.0.0.1", "--help"}, ""},
-        {{"-p"}, ""},
-        {{"-p", "x1", "127.0.0.1", "hi"}, ""},
-        {{"-t0", "-p", p, "127.0.0.1", "hi"}, ""},
-        {{"--portal", p, "127.0.0.1", "hi"}, ""},
-        {{"-x", "-p", p, "127.0.0.1", "hi"}, ""},
-        {{"-p", p, "--"}, ""},
+        {"127.0.0.1", "--port", p, "hi"},
+        {"--port", p, "127.0.0.1", "hi", "-t", "5"},
+        {"--port", p, "127.0.0.1", "--help"},
+        {"-p"},
+        {"-p", "x1", "127.0.0.1", "hi"},
+        {"-t0", "-p", p, "127.0.0.1", "hi"},
+        {"--portal", p, "127.0.0.1", "hi"},
+        {"-x", "-p", p, "127.0.0.1", "hi"},
+        {"-p", p, "--"},
         // --list looks, it sends nothing; --to needs its HOST.
-        {{"--list", "127.0.0.1"}, ""},
-        {{"--list", "--to", "127.0.0.1", "hi"}, ""},
-        {{"--to"}, ""},
-        {{"--to=", "hi"}, ""},
-        {{"-p", p, "-H"}, ""},
+        {"--list", "127.0.0.1"},
+        {"--list", "--to", "127.0.0.1", "hi"},
+        {"--to"},
+        {"--to=", "hi"},
+        {"-p", p, "-H"},
     };
-    for (const auto& c : cases) {
+    for (const auto& args : cases) {
         std::string joined;
-        for (const std::string& a : c.args) joined += "[" + a + "]";
+        for (const std::string& a : args) joined += "[" + a + "]";
         SCOPED_TRACE(joined);
-        const RunResult r = RunSend(c.args, c.input);
+        const RunResult r = RunSend(args);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, SendExit::Usage);
         EXPECT_EQ(r.out, "");
