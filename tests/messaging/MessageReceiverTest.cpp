@@ -11,7 +11,6 @@
 #include <random>
 
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include "messaging/WireFormat.h"
 #include "net/AsyncServerSocket.h"
@@ -61,13 +60,6 @@ struct ReceiverRig {
 TStringList Tail(const TStringList& List, std::size_t Count) {
     if (List.size() < Count) return List;
     return TStringList(List.end() - static_cast<std::ptrdiff_t>(Count), List.end());
-}
-
-// Bytes that tell where a cut fell.
-std::string Pattern(std::size_t Size) {
-    std::string text(Size, '\0');
-    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
-    return text;
 }
 
 bool HasNoName(const char* Ip) {
@@ -182,17 +174,16 @@ TEST(MessageReceiver, SoundFollowsTheRule) {
 
 TEST(MessageReceiver, TwoMessagesCloseTogetherGiveTwoEntriesInOrder) {
     ReceiverRig r;
-    RawClient first(r.port), second(r.port);
-    first.Send(Request("first"));
-    second.Send(Request("second"));
-    EXPECT_TRUE(first.WaitClosed());
-    EXPECT_TRUE(second.WaitClosed());
+    RawClient clients[2]{RawClient(r.port), RawClient(r.port)};
+    const std::string texts[] = {"first", "second"};
+    for (int i : {0, 1}) clients[i].Send(Request(texts[i]));
+    for (int i : {0, 1}) EXPECT_TRUE(clients[i].WaitClosed());
     ASSERT_EQ(r.host.received.size(), 6u);
-    EXPECT_EQ(r.host.received[2], "first\r\n\r\n\r\n");
-    EXPECT_EQ(r.host.received[5], "second\r\n\r\n\r\n");
     ASSERT_EQ(r.host.alerts.size(), 2u);
-    EXPECT_EQ(r.host.alerts[0].text, "first");
-    EXPECT_EQ(r.host.alerts[1].text, "second");
+    for (int i : {0, 1}) {
+        EXPECT_EQ(r.host.received[2 + 3 * i], texts[i] + "\r\n\r\n\r\n");
+        EXPECT_EQ(r.host.alerts[i].text, texts[i]);
+    }
 }
 
 // A request longer than one segment is read until the peer is done. The
@@ -267,33 +258,24 @@ TEST(MessageReceiver, RequestOverSmallSegmentsIsCollectedWhole) {
     const std::string text = Pattern(1000);
     const std::string request = Request(text);
 
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
     const int small = 200;
-    ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &small, sizeof small), 0);
-    const sockaddr_in to = Address("127.0.0.1", r.port);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    RawClient client(r.port, nullptr, [&](int fd) {
+        ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &small, sizeof small), 0);
+    });
     int segment = 0;
     socklen_t len = sizeof segment;
-    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len), 0);
+    ASSERT_EQ(::getsockopt(client.fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len), 0);
     ASSERT_GT(segment, 0);
     ASSERT_LE(segment, small);
 
     // One segment, and the program has read it, before the rest goes.
-    ASSERT_EQ(::send(fd, request.data(), std::size_t(segment), MSG_NOSIGNAL), segment);
+    client.Send(request.substr(0, std::size_t(segment)));
+    ASSERT_TRUE(client.pending.empty());
     ASSERT_TRUE(
         WaitUntil([&] { return r.receiver.Collecting() == 1 || !r.host.received.empty(); }));
-    const std::string rest = request.substr(std::size_t(segment));
-    ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
-    std::string reply;
-    ASSERT_TRUE(WaitUntil([&] {
-        char buffer[256];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n > 0) reply.append(buffer, std::size_t(n));
-        return n == 0 || (n < 0 && errno != EAGAIN);
-    }));
-    ::close(fd);
-    EXPECT_EQ(reply, "\b00\b");
+    client.Send(request.substr(std::size_t(segment)));
+    ASSERT_TRUE(client.WaitClosed());
+    EXPECT_EQ(client.got, "\b00\b");
     ASSERT_EQ(r.host.received.size(), 3u);
     EXPECT_EQ(r.host.received[2], text + "\r\n\r\n\r\n") << "cut at the first segment";
 }
@@ -314,17 +296,10 @@ TEST(MessageReceiver, SlowNameLookupsHoldOnlyTheirOwnMessages) {
     ASSERT_EQ(r.Deliver(Request("first")), "\b00\b");
     ASSERT_EQ(r.host.received[0].rfind("From known-host (127.0.0.1) at ", 0), 0u);
 
-    // The longest the event loop went without a turn.
-    QElapsedTimer sinceTurn;
-    qint64 longestGap = 0;
-    QTimer ticks;
-    QObject::connect(&ticks, &QTimer::timeout,
-                     [&] { longestGap = std::max(longestGap, sinceTurn.restart()); });
     const int addresses = 60;
     QElapsedTimer all;
     all.start();
-    sinceTurn.start();
-    ticks.start(10);
+    EventLoopGap gap;
     std::vector<std::unique_ptr<RawClient>> slow;
     for (int i = 0; i < addresses; ++i) {
         const std::string source = "127.0.0." + std::to_string(2 + i);
@@ -344,7 +319,7 @@ TEST(MessageReceiver, SlowNameLookupsHoldOnlyTheirOwnMessages) {
     const qint64 knownMs = known.elapsed();
     for (auto& c : slow) ASSERT_TRUE(c->WaitClosed(120000));
     const qint64 allMs = all.elapsed();
-    longestGap = std::max(longestGap, sinceTurn.elapsed());
+    const qint64 longestGap = gap.Longest();
     std::cout << "[ measured ] " << addresses
               << " addresses without an answering resolver: " << allMs
               << " ms for all, longest event loop gap " << longestGap
@@ -383,11 +358,7 @@ TEST(MessageReceiverHostile, OneMegabyteRequestArrivesWhole) {
     ReceiverRig r;
     r.host.options.AlertOnMessage = false;
     const std::string text = Pattern(1 << 20);
-
-    RawClient client(r.port);
-    client.Send(Request(text));
-    EXPECT_TRUE(client.WaitClosed());
-    EXPECT_EQ(client.got, "\b00\b");
+    EXPECT_EQ(r.Deliver(Request(text)), "\b00\b");
     ASSERT_EQ(r.host.received.size(), 3u);
     EXPECT_TRUE(r.host.received[2] == text + "\r\n\r\n\r\n") << "cut or changed";
     EXPECT_EQ(r.host.unread, 1);

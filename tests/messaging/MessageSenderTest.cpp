@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include "net/AsyncClientSocket.h"
 #include "store/TimeStamp.h"
@@ -66,6 +65,15 @@ struct SendRig {
     TAsyncClientSocket client;
     TMessageSender sender{client, host};
 };
+
+// A send that failed: one error box naming Peer, no "sent" entry, the tray told.
+void ExpectFailed(const SendRig& r, std::size_t Logged, const std::string& Peer) {
+    ASSERT_EQ(r.host.boxes.boxes.size(), 1u);
+    EXPECT_EQ(r.host.boxes.boxes[0].text, "Error sending data to " + Peer);
+    EXPECT_EQ(r.host.sessionLog.size(), Logged) << "a failed send was logged as sent";
+    EXPECT_EQ(r.host.tray.back(), "failed");
+    EXPECT_FALSE(r.sender.FSending);
+}
 
 TEST(MessageSender, ReplyOutcomes) {
     RawListener rx;
@@ -139,18 +147,12 @@ TEST(MessageSender, NewSendClosesTheConnectionStillWaitingForItsReply) {
 
     // Same host: the waiting connection ends, a new one carries the message.
     r.SendAndWait(rx, "two");
-    EXPECT_TRUE(WaitUntil([&] {
-        rx.Pump();
-        return rx.peers[0].eof;
-    }));
+    EXPECT_TRUE(rx.WaitEof(0));
     EXPECT_EQ(rx.peers[0].got, Request("one"));
 
     // Another host, while "two" still waits.
     r.SendAndWait(other, "three", "127.0.0.2");
-    EXPECT_TRUE(WaitUntil([&] {
-        rx.Pump();
-        return rx.peers[1].eof;
-    }));
+    EXPECT_TRUE(rx.WaitEof(1));
     EXPECT_EQ(rx.peers[1].got, Request("two"));
     other.Reply(0, "\b10\b");
     ASSERT_TRUE(WaitUntil([&] { return r.host.tray.back().rfind("alerts off ", 0) == 0; }));
@@ -172,12 +174,7 @@ TEST(MessageSender, SendThatFailsAtConnectIsNotReportedAsSent) {
     // A connect notification that meets such a connection: the write fails.
     r.sender.FSending = true;
     r.sender.ClientSocketConnect(&r.client, r.client.Connection());
-
-    ASSERT_EQ(r.host.boxes.boxes.size(), 1u);
-    EXPECT_EQ(r.host.boxes.boxes[0].text, "Error sending data to localhost (127.0.0.1)");
-    EXPECT_EQ(r.host.sessionLog.size(), logged) << "a failed send was logged as sent";
-    EXPECT_EQ(r.host.tray.back(), "failed");
-    EXPECT_FALSE(r.sender.FSending);
+    ExpectFailed(r, logged, "localhost (127.0.0.1)");
 }
 
 TEST(MessageSender, LongTextIsLoggedAsSentOnlyOnceEveryByteHasGone) {
@@ -192,8 +189,7 @@ TEST(MessageSender, LongTextIsLoggedAsSentOnlyOnceEveryByteHasGone) {
     };
     const int window = 16384;
     ::setsockopt(rx.fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-    std::string text(3 * 1024 * 1024, '\0');
-    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+    const std::string text = Pattern(3 * 1024 * 1024);
     const TStringList sent{"Sent message to localhost (127.0.0.1) at " + Stamp(), Separator,
                            text + "\r\n\r\n\r\n"};
 
@@ -220,11 +216,7 @@ TEST(MessageSender, LongTextIsLoggedAsSentOnlyOnceEveryByteHasGone) {
         ASSERT_TRUE(rx.WaitFor(index, 100000, 30000));
         rx.Close(index, true);
         ASSERT_TRUE(WaitUntil([&] { return !r.host.boxes.boxes.empty(); }));
-        EXPECT_EQ(r.host.boxes.boxes[0].text, "Error sending data to localhost (127.0.0.1)");
-        EXPECT_EQ(r.host.boxes.boxes.size(), 1u);
-        EXPECT_FALSE(r.sender.FSending);
-        EXPECT_EQ(r.host.sessionLog.size(), logged) << "a cut message was logged as sent";
-        EXPECT_EQ(r.host.tray.back(), "failed");
+        ExpectFailed(r, logged, "localhost (127.0.0.1)");
     }
 }
 
@@ -239,17 +231,11 @@ TEST(MessageSender, ThePeersNameIsNeverWaitedFor) {
     });
     RawListener rx;
     SendRig r(rx.port);
-    QElapsedTimer sinceTurn, took;
-    qint64 longestGap = 0;
-    QTimer ticks;
-    QObject::connect(&ticks, &QTimer::timeout,
-                     [&] { longestGap = std::max(longestGap, sinceTurn.restart()); });
-    sinceTurn.start();
+    QElapsedTimer took;
     took.start();
-    ticks.start(10);
+    EventLoopGap gap;
     r.SendAndWait(rx, "x");
-    longestGap = std::max(longestGap, sinceTurn.elapsed());
-    EXPECT_LT(longestGap, 900) << "the event loop waited for the name";
+    EXPECT_LT(gap.Longest(), 900) << "the event loop waited for the name";
     EXPECT_GT(took.elapsed(), 900) << "the entry did not wait for the name's bound";
     EXPECT_EQ(r.host.sessionLog.front().rfind("Sent message to  (127.0.0.1) at ", 0), 0u);
     EXPECT_EQ(r.host.tray.back(), "sent  (127.0.0.1)");
@@ -284,15 +270,12 @@ TEST(MessageSender, OverASlowLinkAnAnswerBeforeTheLastByteIsAFailure) {
         rx->Reply(index, "\b00\b");
         ASSERT_TRUE(WaitUntil([&] { return !r.client.Active(); }, 30000));
         if (early) {
-            ASSERT_EQ(r.host.boxes.boxes.size(), 1u);
-            EXPECT_EQ(r.host.boxes.boxes[0].text, "Error sending data to  (" + to + ")");
-            EXPECT_EQ(r.host.sessionLog.size(), logged) << "a cut message was logged as sent";
-            EXPECT_EQ(r.host.tray.back(), "failed");
-        } else {
-            EXPECT_EQ(r.host.boxes.boxes.size(), 1u) << "no box for a delivered message";
-            EXPECT_EQ(r.host.sessionLog.size(), logged + 3);
-            EXPECT_EQ(r.host.tray.back(), "sent  (" + to + ")");
+            ExpectFailed(r, logged, " (" + to + ")");
+            continue;
         }
+        EXPECT_EQ(r.host.boxes.boxes.size(), 1u) << "no box for a delivered message";
+        EXPECT_EQ(r.host.sessionLog.size(), logged + 3);
+        EXPECT_EQ(r.host.tray.back(), "sent  (" + to + ")");
         EXPECT_FALSE(r.sender.FSending);
     }
 }

@@ -12,7 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,12 +34,38 @@ inline sockaddr_in Address(const char* Ip, int Port) {
     return a;
 }
 
+// Closes Fd with a reset instead of a close.
+inline void CloseHard(int Fd) {
+    const linger hard{1, 0};
+    ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(Fd);
+}
+
+// Appends what Fd holds to Got without blocking. False once the peer closed
+// or the connection failed (Error then says how).
+inline bool ReadAvailable(int Fd, std::string& Got, int& Error) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::recv(Fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            Got.append(buffer, static_cast<std::size_t>(n));
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return true;
+        } else {
+            Error = n ? errno : 0;
+            return false;
+        }
+    }
+}
+
 // A client on a plain socket: connects (the kernel completes the handshake
 // without the program's help), then sends and reads without blocking, a bit
-// at each Pump, so the test's event loop keeps running.
+// at each Pump, so the test's event loop keeps running. BeforeConnect may set
+// socket options that must precede the handshake.
 class RawClient {
 public:
-    explicit RawClient(int Port, const char* Source = nullptr) {
+    explicit RawClient(int Port, const char* Source = nullptr,
+                       const std::function<void(int)>& BeforeConnect = {}) {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) throw std::runtime_error("socket");
         if (Source) {
@@ -42,6 +73,7 @@ public:
             if (::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0)
                 throw std::runtime_error("bind to source");
         }
+        if (BeforeConnect) BeforeConnect(fd);
         const sockaddr_in to = Address("127.0.0.1", Port);
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
             throw std::runtime_error("connect");
@@ -64,7 +96,6 @@ public:
         while (!pending.empty() && !closed) {
             const ssize_t n = ::send(fd, pending.data(), pending.size(), MSG_NOSIGNAL);
             if (n > 0) {
-                sent += static_cast<std::size_t>(n);
                 pending.erase(0, static_cast<std::size_t>(n));
             } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
                 break;
@@ -73,40 +104,22 @@ public:
                 closed = true;  // reset by the program: the rest is not wanted
             }
         }
-        char buffer[65536];
-        while (!closed) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n > 0) {
-                got.append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0) {
-                closed = true;
-            } else if (errno == EAGAIN || errno == EINTR) {
-                break;
-            } else {
-                error = errno;
-                closed = true;
-            }
-        }
+        if (!closed) closed = !ReadAvailable(fd, got, error);
         return closed;
     }
 
-    // Waits, with the event loop running, until the program closed the connection.
     bool WaitClosed(int TimeoutMs = 20000) {
         return WaitUntil([this] { return Pump(); }, TimeoutMs);
     }
 
-    // Ends the connection with a reset instead of a close.
     void Reset() {
-        const linger hard{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        ::close(fd);
+        CloseHard(fd);
         fd = -1;
         closed = true;
     }
 
     int fd = -1;
     std::string pending, got;
-    std::size_t sent = 0;
     bool closed = false;
     int error = 0;
 };
@@ -143,18 +156,9 @@ public:
     void Pump() {
         for (int c; (c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
             peers.push_back(Peer{c, {}, false});
-        char buffer[65536];
-        for (Peer& p : peers) {
-            while (p.fd >= 0 && !p.eof) {
-                const ssize_t n = ::recv(p.fd, buffer, sizeof buffer, 0);
-                if (n > 0)
-                    p.got.append(buffer, static_cast<std::size_t>(n));
-                else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-                    p.eof = true;
-                else
-                    break;
-            }
-        }
+        int error = 0;
+        for (Peer& p : peers)
+            if (p.fd >= 0 && !p.eof) p.eof = !ReadAvailable(p.fd, p.got, error);
     }
 
     // Waits until connection Index has received at least Size bytes.
@@ -167,16 +171,20 @@ public:
             TimeoutMs);
     }
 
+    // Waits until connection Index was closed by the program.
+    bool WaitEof(std::size_t Index) {
+        return WaitUntil([&] {
+            Pump();
+            return peers.size() > Index && peers[Index].eof;
+        });
+    }
+
     void Reply(std::size_t Index, const std::string& Bytes) {
         ASSERT_EQ(::send(peers[Index].fd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(Bytes.size()));
     }
     void Close(std::size_t Index, bool Reset = false) {
-        if (Reset) {
-            const linger hard{1, 0};
-            ::setsockopt(peers[Index].fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        }
-        ::close(peers[Index].fd);
+        Reset ? CloseHard(peers[Index].fd) : void(::close(peers[Index].fd));
         peers[Index].fd = -1;
     }
 
@@ -189,5 +197,29 @@ public:
 inline std::string Request(const std::string& Text) {
     return std::string("\b0150\r\n\b") + Text;
 }
+
+// Text whose bytes tell where a cut fell.
+inline std::string Pattern(std::size_t Size) {
+    std::string text(Size, '\0');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+    return text;
+}
+
+// Measures, from its making, the longest the event loop went without a turn.
+class EventLoopGap {
+public:
+    EventLoopGap() {
+        QObject::connect(&FTicks, &QTimer::timeout,
+                         [this] { FLongest = std::max(FLongest, FSinceTurn.restart()); });
+        FSinceTurn.start();
+        FTicks.start(10);
+    }
+    qint64 Longest() const { return std::max(FLongest, FSinceTurn.elapsed()); }
+
+private:
+    QElapsedTimer FSinceTurn;
+    qint64 FLongest = 0;
+    QTimer FTicks;
+};
 
 }  // namespace testsupport
