@@ -32,19 +32,26 @@ namespace {
 using namespace maintest;
 using Answers = std::initializer_list<TMsgResult>;
 
+using Rows = std::vector<std::string>;
+
 const std::string Local = "localhost (127.0.0.1)";
 
 // A pane's lines as shown, bold ones between asterisks.
-std::vector<std::string> Lines(const TTalkPane* Pane) {
-    std::vector<std::string> lines;
+Rows Lines(const TTalkPane* Pane) {
+    Rows lines;
     for (QTextBlock b = Pane->document()->begin(); b.isValid(); b = b.next()) {
         const std::string text = b.text().toStdString();
         const bool bold =
             b.begin() != b.end() && b.begin().fragment().charFormat().fontWeight() >= QFont::Bold;
         lines.push_back(bold ? "*" + text + "*" : text);
     }
-    if (lines == std::vector<std::string>{""}) lines.clear();
+    if (lines == Rows{""}) lines.clear();
     return lines;
+}
+
+std::string WithoutBreaks(std::string Text) {
+    std::erase_if(Text, [](char c) { return c == '\r' || c == '\n'; });
+    return Text;
 }
 
 std::string Status(const TfTalk& W) {
@@ -106,8 +113,8 @@ struct TalkRig {
         return std::count_if(h->FSessionLog.begin(), h->FSessionLog.end(),
                              [&](const std::string& l) { return l.find(Part) != l.npos; });
     }
-    std::vector<std::string> Received() { return Lines(window->redReceived); }
-    std::vector<std::string> Sent() { return Lines(window->redSent); }
+    Rows Received() { return Lines(window->redReceived); }
+    Rows Sent() { return Lines(window->redSent); }
 
     // Types Text and presses Enter in the field, as the user does.
     void Type(const std::string& Text) {
@@ -183,7 +190,7 @@ TEST(Talk, IncomingSessionBothWays) {
     TfTalk& w = r.w();
     auto a = r.Call();
     EXPECT_EQ(Status(w), "Connected to " + Local);
-    EXPECT_EQ(r.Received(), (std::vector<std::string>{"*Connected to " + Local + "*", ""}));
+    EXPECT_EQ(r.Received(), (Rows{"*Connected to " + Local + "*", ""}));
     EXPECT_TRUE(KeepsAlive(w.Server()->ConnectionAt(0)->Handle()));
 
     // Whatever arrives is plain text, and a line break starts a new line.
@@ -202,7 +209,7 @@ TEST(Talk, IncomingSessionBothWays) {
     r.Type("caf\xC3\xA9");
     r.Type("");
     r.Type("two");
-    EXPECT_EQ(r.Sent(), (std::vector<std::string>{"caf\xC3\xA9", "", "two"}));
+    EXPECT_EQ(r.Sent(), (Rows{"caf\xC3\xA9", "", "two"}));
     EXPECT_TRUE(w.edSendText->text().isEmpty());
     ASSERT_TRUE(WaitUntil([&] {
         a->Pump();
@@ -238,8 +245,7 @@ TEST(Talk, ACallerWhoseNameNeverComesIsNamedInItsPlaceWithoutWaiting) {
     RawClient caller(r.talkPort);
     caller.Send("hello");
     EXPECT_TRUE(WaitUntil([&] { return r.Received().size() >= 3; }));
-    EXPECT_EQ(r.Received(),
-              (std::vector<std::string>{"*Connected to  (127.0.0.1)*", "", "hello"}));
+    EXPECT_EQ(r.Received(), (Rows{"*Connected to  (127.0.0.1)*", "", "hello"}));
     EXPECT_LT(longestGap, 900) << "the window waited for the name";
     stuck->Release();
     ReverseLookup::SetResolver(nullptr);
@@ -249,8 +255,7 @@ TEST(Talk, ACallerWhoseNameNeverComesIsNamedInItsPlaceWithoutWaiting) {
 TEST(Talk, ACharacterSplitInTransitShowsWhole) {
     struct Case {
         const char* name;
-        std::vector<std::string> parts;  // each read by the window before the next is sent
-        std::vector<std::string> lines;
+        Rows parts, lines;  // each part read by the window before the next is sent
         int holdMs;  // long where the rest must be waited for whatever the load
     };
     const Case cases[] = {
@@ -258,9 +263,7 @@ TEST(Talk, ACharacterSplitInTransitShowsWhole) {
         {"four-byte, one and three", {"\xF0", "\x9F\x98\x80"}, {"\xF0\x9F\x98\x80"}, 60000},
         {"Windows-1252 ending in a lead byte", {"caf\xE9"}, {"caf\xC3\xA9"}, 50},
         {"whole reads stay lines of their own", {"one", "two"}, {"one", "two"}, 60000},
-        {"a whole two-byte character at the end shows at once",
-         {"caf\xC3\xA9"},
-         {"caf\xC3\xA9"},
+        {"a whole two-byte character at the end shows at once", {"caf\xC3\xA9"}, {"caf\xC3\xA9"},
          60000},
     };
     TalkRig r;
@@ -330,7 +333,7 @@ TEST(Talk, OutgoingSessionAndBeingRefused) {
     TalkRig r;
     TfTalk& w = r.w();
     r.Type("kept");
-    EXPECT_EQ(r.Sent(), (std::vector<std::string>{"*Not connected*", ""}));
+    EXPECT_EQ(r.Sent(), (Rows{"*Not connected*", ""}));
     EXPECT_EQ(w.edSendText->text(), "kept") << "no session: the line stays";
     w.btnClearSent->click();
 
@@ -346,15 +349,15 @@ TEST(Talk, OutgoingSessionAndBeingRefused) {
     r.Type("hello");
     ASSERT_TRUE(r.peer.WaitFor(0, 5));
     EXPECT_EQ(r.peer.peers[0].got, "hello");
-    EXPECT_EQ(r.Sent(), (std::vector<std::string>{"hello"}));
+    EXPECT_EQ(r.Sent(), (Rows{"hello"}));
 
     // The callee already talks to someone else: its refusal, then its close.
     r.peer.Reply(0, Refusal());
     r.peer.Close(0);
     ASSERT_TRUE(WaitUntil([&] { return Status(w) == "Listening for a connection..."; }));
-    EXPECT_EQ(r.Received(), (std::vector<std::string>{"*Connected to " + Local + "*", "",
-                                                      Refusal().substr(0, Refusal().size() - 2), "",
-                                                      "*Disconnected from " + Local + "*", ""}));
+    EXPECT_EQ(r.Received(), (Rows{"*Connected to " + Local + "*", "",
+                                  Refusal().substr(0, Refusal().size() - 2), "",
+                                  "*Disconnected from " + Local + "*", ""}));
     EXPECT_TRUE(w.Server()->Active());
     EXPECT_TRUE(r.h.boxes.boxes.empty());
 }
@@ -420,12 +423,12 @@ TEST(Talk, FailedAttempts) {
         EXPECT_TRUE(r.h->Sender().FSending);
         r.h->Sender().FSending = false;
         ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
-        EXPECT_EQ(r.h.boxes.boxes[0].text, c.box);
-        EXPECT_EQ(r.h.boxes.boxes[0].caption, "Wexlo - Error");
-        EXPECT_EQ(r.h.boxes.boxes[0].icon, TMsgIcon::Error);
+        const auto& box = r.h.boxes.boxes[0];
+        EXPECT_EQ(std::tie(box.text, box.caption, box.icon),
+                  std::tuple(c.box, "Wexlo - Error", TMsgIcon::Error));
         EXPECT_FALSE(w.Connecting());
         EXPECT_EQ(Status(w), "Listening for a connection...");
-        const std::vector<std::string> none, disconnected{"*Disconnected from  ()*", ""};
+        const Rows none, disconnected{"*Disconnected from  ()*", ""};
         EXPECT_EQ(r.Received(), c.disconnectedLine ? disconnected : none);
     }
 }
@@ -451,10 +454,10 @@ TEST(Talk, ConnectDuringAnIncomingSession) {
         r.h.inputs.SetNextAnswers({c.host});
         r.w().btnConnect->click();
         ASSERT_EQ(r.h.boxes.boxes.size(), 1u);
-        EXPECT_EQ(r.h.boxes.boxes[0].text, "Close the current connection?");
-        EXPECT_EQ(r.h.boxes.boxes[0].caption, "Warning");
-        EXPECT_EQ(r.h.boxes.boxes[0].icon, TMsgIcon::Warning);
-        EXPECT_EQ(r.h.boxes.boxes[0].buttons, TMsgButtons::YesNo);
+        const auto& box = r.h.boxes.boxes[0];
+        EXPECT_EQ(std::tie(box.text, box.caption, box.icon, box.buttons),
+                  std::tuple("Close the current connection?", "Warning", TMsgIcon::Warning,
+                             TMsgButtons::YesNo));
         EXPECT_EQ(r.h.inputs.queries.size(), c.asked ? 1u : 0u);
         if (c.kept) {
             EXPECT_EQ(Status(r.w()), "Connected to " + Local);
@@ -469,8 +472,7 @@ TEST(Talk, ConnectDuringAnIncomingSession) {
         }));
         EXPECT_EQ(Status(r.w()), "Connected to " + Local);
         auto expected = lines;
-        expected.push_back("*Connected to " + Local + "*");
-        expected.push_back("");
+        expected.insert(expected.end(), {"*Connected to " + Local + "*", ""});
         EXPECT_EQ(r.Received(), expected) << "no line for the session closed here";
     }
 }
@@ -493,7 +495,7 @@ TEST(Talk, AnAttemptUnderWay) {
     testsupport::ProcessEventsFor(200);
     r.peer.Pump();
     EXPECT_EQ(r.peer.peers.size(), 1u);
-    EXPECT_EQ(r.Received(), (std::vector<std::string>{"*Connected to " + Local + "*", ""}));
+    EXPECT_EQ(r.Received(), (Rows{"*Connected to " + Local + "*", ""}));
     EXPECT_TRUE(r.h.boxes.boxes.empty());
 }
 
@@ -541,8 +543,8 @@ TEST(Talk, TalkPortTakenByAnotherProgram) {
     EXPECT_EQ(r.h.boxes.boxes.size(), 1u);
     EXPECT_EQ(fTalk, &w);
     EXPECT_TRUE(w.isVisible());
-    EXPECT_EQ(r.Received(), (std::vector<std::string>{"*Connected to " + Local + "*", "", "bye",
-                                                      "*Disconnected from " + Local + "*", ""}));
+    EXPECT_EQ(r.Received(), (Rows{"*Connected to " + Local + "*", "", "bye",
+                                  "*Disconnected from " + Local + "*", ""}));
     EXPECT_EQ(Status(w), "");
 
     // A host that does not resolve: one box, the attempt's, in its own words.
@@ -583,17 +585,6 @@ TEST(Talk, ALineThePeerIsSlowToTakeIsSentWhole) {
         20000));
     EXPECT_TRUE(a->got == line + "end");
 }
-
-}  // namespace
-
-namespace {
-
-std::string WithoutBreaks(std::string Text) {
-    std::erase_if(Text, [](char c) { return c == '\r' || c == '\n'; });
-    return Text;
-}
-
-}  // namespace
 
 // A peer sending without pause, whatever its bytes: each turn of the event
 // loop shows at most about one read buffer of them, the panes stay bounded and
@@ -678,7 +669,7 @@ TEST(Talk, OneHugeReadKeepsTheNewestRows) {
         TTalkPane pane;
         if (!startEmpty) pane.AppendLine("first", true);
         pane.AppendLine(rows, false);
-        std::vector<std::string> kept = Lines(&pane);
+        Rows kept = Lines(&pane);
         ASSERT_EQ(kept.size(), std::size_t(TTalkPane::MaxLines));
         EXPECT_EQ(kept.front(), "r" + std::to_string(TTalkPane::MaxLines + 1));
         EXPECT_EQ(kept.end()[-2], "r" + std::to_string(2 * TTalkPane::MaxLines - 1));
@@ -698,3 +689,5 @@ TEST(Talk, OneHugeReadKeepsTheNewestRows) {
         EXPECT_EQ(Lines(&pane).back(), "last");
     }
 }
+
+}  // namespace
