@@ -297,7 +297,8 @@ TEST(ReceivedJournal, AKillAtARandomMomentLandsEachEntryOnce) {
     std::minstd_rand random(std::random_device{}());
 
     // A run that died before its exit: what each recovery starts from.
-    const std::string crashed = NewFolder("crashed"), crashedSaved = crashed + "/Saved messages.txt";
+    const std::string crashed = NewFolder("crashed");
+    const std::string crashedSaved = crashed + "/Saved messages.txt";
     WriteFile(crashedSaved, old);
     ASSERT_EQ(KillAfter({"crash", crashed + "/received.journal", crashedSaved, text}, 0),
               128 + SIGKILL);
@@ -519,10 +520,7 @@ TEST(ReceivedJournal, LivesInTheUsersStateFolder) {
     const std::string home = std::getenv("HOME");
     const char* old = std::getenv("XDG_STATE_HOME");
     const std::string saved = old ? old : "";
-    const struct {
-        const char* value;
-        std::string path;
-    } cases[] = {
+    const struct { const char* value; std::string path; } cases[] = {
         {"/var/state", "/var/state/wexlo/received.journal"},
         {"", home + "/.local/state/wexlo/received.journal"},
         {"relative/state", home + "/.local/state/wexlo/received.journal"},
@@ -558,12 +556,8 @@ TEST(ReceivedJournal, AnEmptiedJournalLeftBehindCreatesNoSavedFile) {
 // A write that fails leaves no gap once writing works again, and the user is
 // told once per streak of failures.
 TEST(ReceivedJournal, AFailedWriteIsMadeGoodFromTheRunsList) {
-    const struct {
-        const char* name;
-        std::atomic<int>& fault;
-        int error;
-        bool openFirst;  // the journal exists before the fault
-    } cases[] = {
+    // opened: the journal exists before the fault.
+    const struct { const char* name; std::atomic<int>& fault; int error; bool opened; } cases[] = {
         {"full disk", FileFaults::writeError, ENOSPC, true},
         {"no free descriptor", FileFaults::openError, EMFILE, false},
         {"flush failing", FileFaults::syncError, EIO, true},
@@ -575,7 +569,7 @@ TEST(ReceivedJournal, AFailedWriteIsMadeGoodFromTheRunsList) {
         Receiving run(path);
         std::vector<std::string> told;
         run.journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
-        if (c.openFirst) ASSERT_TRUE(run.Receive(Entry("before")));
+        if (c.opened) ASSERT_TRUE(run.Receive(Entry("before")));
         c.fault = c.error;
         for (const char* text : {"during 1", "during 2", "during 3"}) run.Receive(Entry(text));
         ASSERT_TRUE(testsupport::WaitUntil([&] { return run.journal.Failing(); }, 10000));
@@ -764,11 +758,7 @@ TEST(ReceivedJournal, ADamagedRecordCostsOnlyItself) {
         copy.replace(At, Bytes.size(), Bytes);
         return copy;
     };
-    const struct {
-        const char* name;
-        std::string damaged;
-        bool hitKept;
-    } cases[] = {
+    const struct { const char* name; std::string damaged; bool hitKept; } cases[] = {
         {"a byte of the text", changed(hit.size() - 5, "?"), false},
         {"its checksum", changed(12, "\x01\x02\x03\x04"), false},
         {"its length too short", changed(8, "\x05"s), false},

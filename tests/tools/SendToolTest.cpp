@@ -200,9 +200,7 @@ TEST(SendToolProcess, RequestBytesAndEveryReplyVariant) {
 }
 
 TEST(SendToolProcess, StandardInputLineEndsBecomeCrLf) {
-    const struct {
-        std::string input, text;
-    } cases[] = {
+    const struct { std::string input, text; } cases[] = {
         {"one\ntwo\n", "one\r\ntwo\r\n"},
         {"a\r\nb\nc", "a\r\nb\r\nc"},
         {"\n\n", "\r\n\r\n"},
@@ -512,30 +510,22 @@ TEST(SendToolProcess, OverASlowLinkOnlyWhatThePeerHasCounts) {
 }
 
 TEST(SendTool, TerminalSafeDefusesControlBytes) {
-    const struct {
-        std::string in, out;
-    } cases[] = {
+    const struct { std::string in, out; } cases[] = {
         {"plain text\tand tab\n", "plain text\tand tab\n"},
         {"line\r\nnext", "line\r\nnext"},
         {"\x1b[2Jwiped\rover\x7f", "?[2Jwiped?over?"},
         {Bytes("nul\0bell\x07"), "nul?bell?"},
         {"caf\xc3\xa9", "caf\xc3\xa9"},
         // C1 controls: raw (0x9B is a one-byte CSI) and in UTF-8, one '?' each.
-        {"\x9b"
-         "2Jgone\x80\x9f",
-         "?2Jgone??"},
-        {"\xc2\x9b"
-         "2J\xc2\x80\xc2\x9f",
-         "?2J??"},
+        {"\x9b" "2Jgone\x80\x9f", "?2Jgone??"},
+        {"\xc2\x9b" "2J\xc2\x80\xc2\x9f", "?2J??"},
         // Other UTF-8 keeps its bytes, including continuation bytes 0x80-0x9F.
         {"\xe2\x82\xac \xc2\xa0\xc2\xa9 \xf0\x9f\x98\x80",
          "\xe2\x82\xac \xc2\xa0\xc2\xa9 \xf0\x9f\x98\x80"},
         // A Windows-1252 letter passes; a cut or overlong sequence is no shelter.
         {"caf\xe9", "caf\xe9"},
         {"\xe2\x82", "\xe2?"},
-        {"\xc1\x9b"
-         "x\xe0\x82\x9b",
-         "\xc1?x\xe0??"},
+        {"\xc1\x9b" "x\xe0\x82\x9b", "\xc1?x\xe0??"},
     };
     for (const auto& c : cases) EXPECT_EQ(TerminalSafe(c.in), c.out) << c.in;
 }
