@@ -23,7 +23,7 @@ public:
             Error = "needs root to make network namespaces";
             return;
         }
-        const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(Serial()++);
+        const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(FSerial++);
         Sender = "wexlo-" + tag + "-send";
         Receiver = "wexlo-" + tag + "-recv";
         const std::string s = "wx" + tag + "s", r = "wx" + tag + "r";
@@ -86,10 +86,7 @@ public:
     std::string Error;
 
 private:
-    static int& Serial() {
-        static int serial = 0;
-        return serial;
-    }
+    static inline int FSerial = 0;
     bool Run(const std::string& command) {
         FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
         if (!pipe) return false;
