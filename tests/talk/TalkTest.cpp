@@ -253,11 +253,9 @@ TEST(Talk, ACallerWhoseNameNeverComesIsNamedInItsPlaceWithoutWaiting) {
 }
 
 TEST(Talk, ACharacterSplitInTransitShowsWhole) {
-    struct Case {
-        const char* name;
-        Rows parts, lines;  // each part read by the window before the next is sent
-        int holdMs;  // long where the rest must be waited for whatever the load
-    };
+    // Each part is read by the window before the next is sent; holdMs is long
+    // where the rest must be waited for whatever the load.
+    struct Case { const char* name; Rows parts, lines; int holdMs; };
     const Case cases[] = {
         {"two-byte", {"caf\xC3", "\xA9 ok"}, {"caf\xC3\xA9 ok"}, 60000},
         {"four-byte, one and three", {"\xF0", "\x9F\x98\x80"}, {"\xF0\x9F\x98\x80"}, 60000},
@@ -590,11 +588,8 @@ TEST(Talk, ALineThePeerIsSlowToTakeIsSentWhole) {
 // loop shows at most about one read buffer of them, the panes stay bounded and
 // keep the newest text in order, and the user can still send.
 TEST(Talk, APeerFloodingLinesCannotStallTheWindow) {
-    struct Case {
-        const char* name;
-        std::string flood;
-        std::string shownTail;  // how the flood's end shows, line breaks left out
-    };
+    // shownTail: how the flood's end shows, line breaks left out.
+    struct Case { const char* name; std::string flood, shownTail; };
     std::string lines, endless;
     for (int i = 0; i < 50000; ++i) lines += "line " + std::to_string(i) + "\r\n";
     for (int i = 0; endless.size() < (9u << 17); ++i) endless += std::to_string(i) + ' ';

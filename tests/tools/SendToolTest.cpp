@@ -92,7 +92,7 @@ private:
 };
 
 struct RunResult {
-    bool finished = false;
+    bool finished = false;  // else killed at the limit
     int exitCode = -1;
     std::string out, err;
     double seconds = 0;
@@ -156,14 +156,13 @@ std::string Bytes(const char (&literal)[N]) {
 }
 
 TEST(SendToolProcess, RequestBytesAndEveryReplyVariant) {
-    const std::string peer = LoopbackPeer();
-    const std::string sent = "Message sent to " + peer + "\n";
-    // An empty reply: the receiver closes without one.
+    const std::string peer = LoopbackPeer(), sent = "Message sent to " + peer + "\n";
+    // text: what must arrive after the header; an empty reply: the receiver
+    // closes without one.
     struct Case {
         const char* name;
         std::vector<std::string> words;
-        std::string text;  // what must arrive after the header
-        std::string reply, output;
+        std::string text, reply, output;
     } cases[] = {
         {"flags clear, stale away text ignored", {"hello", "world"}, "hello world",
          "\b00\bold away text", sent},
