@@ -569,7 +569,9 @@ TEST(ReceivedJournal, AFailedWriteIsMadeGoodFromTheRunsList) {
         Receiving run(path);
         std::vector<std::string> told;
         run.journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
-        if (c.opened) ASSERT_TRUE(run.Receive(Entry("before")));
+        if (c.opened) {
+            ASSERT_TRUE(run.Receive(Entry("before")));
+        }
         c.fault = c.error;
         for (const char* text : {"during 1", "during 2", "during 3"}) run.Receive(Entry(text));
         ASSERT_TRUE(testsupport::WaitUntil([&] { return run.journal.Failing(); }, 10000));
@@ -627,7 +629,9 @@ TEST(ReceivedJournal, EachFileCallFailingOnceLosesNothingAndTheRetrySucceeds) {
                 run.emplace(path);
                 told.clear();
                 run->journal.OnWriteFailed = [&](const std::string& Text) { told.push_back(Text); };
-                if (!first) ASSERT_TRUE(run->Receive(Entry("before")));
+                if (!first) {
+                    ASSERT_TRUE(run->Receive(Entry("before")));
+                }
             },
             [&] { written = run->Receive(Entry("during")); },
             [&](const std::string& Which) {
@@ -702,7 +706,9 @@ TEST(ReceivedJournal, FlushesLeaveTheWritingThreadAtMostOnceASecond) {
         // The flusher paces the moments it starts a flush; the stamp here is
         // taken a little later, by as much as the thread was held up on a
         // busy machine.
-        if (i > 0) EXPECT_GE(syncs[i].second - syncs[i - 1].second, std::chrono::milliseconds(900));
+        if (i > 0) {
+            EXPECT_GE(syncs[i].second - syncs[i - 1].second, std::chrono::milliseconds(900));
+        }
     }
     EXPECT_EQ(journal::Parse(ReadFile(path)).Items, run.list);
 }
@@ -738,7 +744,9 @@ TEST(ReceivedJournal, AForeignFileAtThePathIsMovedAsideUntouched) {
         run.journal.Recover(saved);
         EXPECT_FALSE(saved.Exists());
         EXPECT_EQ(fs::symlink_status(path + ".bad.1").type(), c.kept);
-        if (c.kept == fs::file_type::regular) EXPECT_EQ(ReadFile(path + ".bad.1"), users);
+        if (c.kept == fs::file_type::regular) {
+            EXPECT_EQ(ReadFile(path + ".bad.1"), users);
+        }
         EXPECT_EQ(ReadFile(dir + "/users.txt"), users);
         EXPECT_EQ(ReadFile(path + ".bad"), "kept aside earlier");
         ASSERT_TRUE(run.Receive(Entry("new")));
