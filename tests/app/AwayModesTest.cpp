@@ -20,10 +20,7 @@ using namespace maintest;
 
 // The status reply to one message.
 std::string Reply(int Port) {
-    RawClient client(Port);
-    client.Send(Request("Are you there?"));
-    EXPECT_TRUE(client.WaitClosed());
-    return client.got;
+    return Deliver(Port, Request("Are you there?"));
 }
 
 template <class W>

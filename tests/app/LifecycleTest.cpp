@@ -203,14 +203,9 @@ protected:
 
     // Sends one message with the real tool; its standard output, or "" on failure.
     std::string Send(const std::string& text) const {
-        QProcess tool;
-        tool.setProgram(QString::fromStdString(testsupport::BuildDir() + "/wexlo-send"));
-        tool.setArguments({"--port", QString::number(port), "--timeout", "10", "127.0.0.1",
-                           QString::fromStdString(text)});
-        tool.start();
-        if (!tool.waitForStarted(20000) || !tool.waitForFinished(30000)) return {};
-        if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) return {};
-        return tool.readAllStandardOutput().toStdString();
+        const auto run = testsupport::RunSendTool(
+            {"--port", std::to_string(port), "--timeout", "10", "127.0.0.1", text}, {}, 30000);
+        return run.exitCode == 0 ? run.out : "";
     }
 
     int port = 0;
@@ -654,20 +649,12 @@ TEST_F(LifecycleTest, LongMessagesArriveWholeOverASlowLink) {
         std::string text = "[" + std::to_string(size) + "]";
         while (text.size() < size) text += static_cast<char>('a' + text.size() * 7 % 26);
         texts.push_back(text);
-        QProcess tool;
-        tool.setProgram("ip");
-        tool.setArguments({"netns", "exec", QString::fromStdString(hosts.Sender),
-                           QString::fromStdString(testsupport::BuildDir() + "/wexlo-send"),
-                           "--port", QString::number(port), "--timeout", "30",
-                           TTwoHosts::ReceiverAddress});
-        tool.start();
-        ASSERT_TRUE(tool.waitForStarted(5000));
-        tool.write(text.data(), qint64(text.size()));
-        tool.closeWriteChannel();
-        ASSERT_TRUE(tool.waitForFinished(40000)) << size;
-        EXPECT_EQ(tool.exitCode(), 0) << size << ": " << tool.readAllStandardError().toStdString();
-        EXPECT_EQ(tool.readAllStandardOutput().toStdString().rfind("Message sent to ", 0), 0u)
-            << size;
+        const auto tool = testsupport::RunSendTool(
+            {"--port", std::to_string(port), "--timeout", "30", TTwoHosts::ReceiverAddress}, text,
+            40000, {}, hosts.OnSender());
+        ASSERT_TRUE(tool.finished) << size;
+        EXPECT_EQ(tool.exitCode, 0) << size << ": " << tool.err;
+        EXPECT_EQ(tool.out.rfind("Message sent to ", 0), 0u) << size;
     }
 
     EndWith(program, SIGTERM);

@@ -35,9 +35,7 @@ TStringList Entry(const std::string& Text) {
 }
 
 void Receive(MainHarness& h, const std::string& Text) {
-    RawClient client(h.port);
-    client.Send(Request(Text));
-    ASSERT_TRUE(client.WaitClosed());
+    Deliver(h.port, Request(Text));
 }
 
 const testsupport::RecordingMessageBox::Box& LastBox(MainHarness& h) {
@@ -589,7 +587,7 @@ TEST(MainOptions, OkListensOnTheNewPortOnlyAndStoresIt) {
     EXPECT_EQ(form.FTalkPort, 4242);
     EXPECT_NE(Stored(h).find(PortLine(next) + "\"Talk Port\"=" + Dword(4242) + "\n"),
               std::string::npos);
-    const SendToolResult sent = RunSendTool(next, {"on the new port"});
+    const auto sent = RunSendTool(next, {"on the new port"});
     EXPECT_EQ(sent.exitCode, 0) << sent.err;
     EXPECT_NE(TextOf(form.FReceivedMessages).find("on the new port"), std::string::npos);
     EXPECT_EQ(RunSendTool(h.port, {"on the old port"}).exitCode, 4);  // refused

@@ -1,53 +1,30 @@
 // The main form receiving messages over real loopback sockets, from raw
 // clients and from the real wexlo-send tool: the wiring of the receiving core
 // (tests/messaging) to the form's windows, tray, options and error reports.
-#include <netdb.h>
-#include <netinet/tcp.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <random>
 #include <thread>
 
 #include <QAction>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
-#include <QRadioButton>
 
 #include "app/SocketErrorReport.h"
-#include "messaging/MessagingHost.h"
-#include "messaging/WireFormat.h"
 #include "net/AsyncServerSocket.h"
 #include "net/DescriptorLimit.h"
 #include "platform/WindowStacking.h"
-#include "store/TimeStamp.h"
 #include "tests/app/MainTestSupport.h"
 #include "ui/NumberEdit.h"
 
 namespace {
 
 using namespace maintest;
-
-// Sends one request from a raw client and waits until the program closed it.
-std::string Deliver(int Port, const std::string& Bytes, const char* Source = nullptr) {
-    RawClient client(Port, Source);
-    client.Send(Bytes);
-    EXPECT_TRUE(client.WaitClosed()) << "the connection was left open";
-    return client.got;
-}
-
-// Bytes that tell where a cut fell.
-std::string Pattern(std::size_t Size) {
-    std::string text(Size, '\0');
-    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
-    return text;
-}
 
 TEST(MainReceive, AlertWindowOrUnreadCountWithTheTray) {
     struct Case {
@@ -146,7 +123,7 @@ TEST(MainReceive, SendToolGetsEveryReply) {
         form.mnDisableAlerts->setChecked(c.disableAlerts);
         form.mnAutoResponse->setChecked(c.autoResponse);
         const std::size_t before = form.FReceivedMessages.size();
-        const SendToolResult r = RunSendTool(h.port, {"hello", "<b>there</b>"});
+        const auto r = RunSendTool(h.port, {"hello", "<b>there</b>"});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, c.out);
         ASSERT_GT(form.FReceivedMessages.size(), before);
@@ -315,7 +292,7 @@ TEST(MainReceiveHostile, SilentPeerDoesNotHoldUpOthers) {
     RawClient silent(h.port);
     ASSERT_TRUE(WaitUntil([&] { return form.ServerSocket->ConnectionCount() == 1; }));
     for (int i = 0; i < 3; ++i) ExpectStillReceiving(h);
-    const SendToolResult r = RunSendTool(h.port, {"via", "the", "tool"});
+    const auto r = RunSendTool(h.port, {"via", "the", "tool"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(form.FReceivedMessages.back(), "via the tool\r\n\r\n\r\n");
     // The silent one is still connected, nothing recorded for it.

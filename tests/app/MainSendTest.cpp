@@ -8,16 +8,12 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 
 #include "ui/SendMessage.h"
 #include "net/HostLookup.h"
 #include "platform/AvahiDiscovery.h"
-#include "net/AsyncClientSocket.h"
 #include "platform/WindowStacking.h"
-#include "store/TimeStamp.h"
 #include "tests/app/MainTestSupport.h"
 #include "ui/NumberEdit.h"
 
@@ -33,14 +29,6 @@ struct SendRig {
     RawListener rx;
     TfMain& form;
 };
-
-std::string Stamp() {
-    return TimeStamp(When);
-}
-
-TStringList Tail(const TStringList& List, std::size_t From) {
-    return TStringList(List.begin() + static_cast<std::ptrdiff_t>(From), List.end());
-}
 
 TEST(MainSend, RequestBytesSentStateAndTheWayBackToIdle) {
     SendRig r;
@@ -187,29 +175,14 @@ TEST(MainSend, SendWhileConnectingIsRefusedAndTheDialogKeepsItsText) {
 
 // A listener whose queue is full: connecting to it stays in progress.
 struct StuckListener {
-    StuckListener() {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in at = Address("127.0.0.1", 0);
-        socklen_t len = sizeof at;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 0) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0)
-            throw std::runtime_error("listen");
-        port = ntohs(at.sin_port);
-        filler = std::make_unique<RawClient>(port);
-    }
-    ~StuckListener() {
-        filler.reset();
-        ::close(fd);
-    }
-    int fd = -1;
-    int port = 0;
-    std::unique_ptr<RawClient> filler;
+    RawListener listener{"127.0.0.1", 0, 0};
+    RawClient filler{listener.port};
 };
 
 TEST(MainSend, IncomingFailureDuringASendIsNotTakenForTheSend) {
     SendRig r;
     StuckListener stuck;
-    r.form.ClientSocket->SetPort(stuck.port);
+    r.form.ClientSocket->SetPort(stuck.listener.port);
     ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1"}, "waits"));
     testsupport::ProcessEventsFor(50);
     ASSERT_TRUE(r.form.Sender().FSending);
@@ -236,7 +209,7 @@ TEST(MainSend, ListenerFailureDuringASendIsTheListenersOwn) {
     SendRig r;
     StuckListener stuck;
     RawListener taken("0.0.0.0");
-    r.form.ClientSocket->SetPort(stuck.port);
+    r.form.ClientSocket->SetPort(stuck.listener.port);
     ASSERT_TRUE(r.form.SendMessageTo({"127.0.0.1"}, "waits"));
     testsupport::ProcessEventsFor(50);
     ASSERT_TRUE(r.form.Sender().FSending);

@@ -4,27 +4,17 @@
 // of its own (executable path, settings, autostart entry, journal), raw
 // loopback peers on plain BSD sockets, and the real wexlo-send tool.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <QApplication>
-#include <QProcess>
 
 #include "app/Main.h"
 #include "net/AsyncClientSocket.h"
@@ -33,6 +23,7 @@
 #include "store/MessageLog.h"
 #include "store/Settings.h"
 #include "tests/support/RawPeers.h"
+#include "tests/support/RecordingMessagingHost.h"
 #include "tests/support/Recorders.h"
 #include "tests/support/TestSupport.h"
 #include "ui/NotifyIcon.h"
@@ -42,14 +33,7 @@
 
 namespace maintest {
 
-using testsupport::WaitUntil;
-
-// "\b" in the requests and replies below is the 0x08 mark of a header.
-
-// The separator line of a log entry, as its bytes.
-const std::string Separator(65, '\xAF');
-// The time the tests fix the clock at.
-const std::time_t When = 1700000000;
+using namespace testsupport;
 
 inline std::string Dword(unsigned value) {
     char text[16];
@@ -182,41 +166,10 @@ public:
     std::unique_ptr<TfMain> form;
 };
 
-using testsupport::Address;
-using testsupport::RawClient;
-using testsupport::RawListener;
-using testsupport::Request;
-
-// The real command-line sender, run while the test's event loop turns.
-struct SendToolResult {
-    int exitCode = -1;
-    std::string out, err;
-};
-
-inline std::unique_ptr<QProcess> StartSendTool(int Port, const std::vector<std::string>& Words) {
-    auto process = std::make_unique<QProcess>();
-    QStringList args{"--port", QString::number(Port), "--timeout", "10", "127.0.0.1"};
-    for (const std::string& w : Words) args << QString::fromStdString(w);
-    process->start(QString::fromStdString(testsupport::BuildDir() + "/wexlo-send"), args);
-    return process;
-}
-
-inline SendToolResult FinishSendTool(QProcess& Process) {
-    SendToolResult r;
-    if (!WaitUntil([&] { return Process.state() == QProcess::NotRunning; }, 30000)) {
-        Process.kill();
-        Process.waitForFinished();
-        return r;
-    }
-    r.exitCode = Process.exitStatus() == QProcess::NormalExit ? Process.exitCode() : -1;
-    r.out = Process.readAllStandardOutput().toStdString();
-    r.err = Process.readAllStandardError().toStdString();
-    return r;
-}
-
-inline SendToolResult RunSendTool(int Port, const std::vector<std::string>& Words) {
-    auto process = StartSendTool(Port, Words);
-    return FinishSendTool(*process);
+// The real command-line sender with Words, to the form on Port.
+inline testsupport::TSendToolRun RunSendTool(int Port, std::vector<std::string> Words) {
+    Words.insert(Words.begin(), {"--port", std::to_string(Port), "--timeout", "10", "127.0.0.1"});
+    return testsupport::RunSendTool(Words);
 }
 
 }  // namespace maintest

@@ -14,7 +14,6 @@
 
 #include "messaging/WireFormat.h"
 #include "net/AsyncServerSocket.h"
-#include "store/TimeStamp.h"
 #include "tests/net/NetTestSupport.h"
 #include "tests/support/RawPeers.h"
 #include "tests/support/RecordingMessagingHost.h"
@@ -24,8 +23,6 @@ namespace {
 using namespace testsupport;
 
 const std::string Away = "Back at three\r\n<i>bye</i>";
-const std::string Separator(65, '\xAF');
-const std::time_t When = 1700000000;
 
 // A message port served by the receiving core alone.
 struct ReceiverRig {
@@ -43,12 +40,8 @@ struct ReceiverRig {
         server.Open();
     }
 
-    // Sends one request from a raw client and waits until it was closed.
     std::string Deliver(const std::string& Bytes, const char* Source = nullptr) {
-        RawClient client(port, Source);
-        client.Send(Bytes);
-        EXPECT_TRUE(client.WaitClosed()) << "the connection was left open";
-        return client.got;
+        return testsupport::Deliver(port, Bytes, Source);
     }
 
     RecordingMessagingHost host;
@@ -56,11 +49,6 @@ struct ReceiverRig {
     TAsyncServerSocket server;
     int port = 0;
 };
-
-TStringList Tail(const TStringList& List, std::size_t Count) {
-    if (List.size() < Count) return List;
-    return TStringList(List.end() - static_cast<std::ptrdiff_t>(Count), List.end());
-}
 
 bool HasNoName(const char* Ip) {
     const sockaddr_in a = Address(Ip, 0);
@@ -108,7 +96,7 @@ TEST(MessageReceiver, EntryReplyAndCloseForEveryKindOfRequest) {
         expected.push_back(Separator);
         expected.push_back(c.text + "\r\n\r\n\r\n");
         ASSERT_EQ(r.host.received.size(), before + expected.size());
-        EXPECT_EQ(Tail(r.host.received, expected.size()), expected);
+        EXPECT_EQ(Tail(r.host.received, before), expected);
         // An alert, or one more unread message, each time.
         if (c.disableAlerts) {
             EXPECT_EQ(r.host.unread, 1);

@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 
 #include "net/AsyncClientSocket.h"
-#include "store/TimeStamp.h"
 #include "tests/net/NetTestSupport.h"
 #include "tests/support/RawPeers.h"
 #include "tests/support/RecordingMessagingHost.h"
@@ -18,17 +17,6 @@
 namespace {
 
 using namespace testsupport;
-
-const std::string Separator(65, '\xAF');
-const std::time_t When = 1700000000;
-
-std::string Stamp() {
-    return TimeStamp(When);
-}
-
-TStringList Tail(const TStringList& List, std::size_t From) {
-    return TStringList(List.begin() + static_cast<std::ptrdiff_t>(From), List.end());
-}
 
 // The sending core on one client, as the main form wires it.
 struct SendRig {

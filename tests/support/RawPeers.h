@@ -124,8 +124,18 @@ public:
     int error = 0;
 };
 
+// Sends one request from a raw client and waits until the program closed it;
+// what it answered.
+inline std::string Deliver(int Port, const std::string& Bytes, const char* Source = nullptr) {
+    RawClient client(Port, Source);
+    client.Send(Bytes);
+    EXPECT_TRUE(client.WaitClosed()) << "the connection was left open";
+    return client.got;
+}
+
 // A receiver the test controls: accepts and records each connection's bytes
-// at every Pump; the test answers and closes as it likes.
+// at every Pump; the test answers and closes as it likes. With a Backlog of 0
+// and one client connected, further connects stay in progress.
 class RawListener {
 public:
     struct Peer {
@@ -134,14 +144,14 @@ public:
         bool eof = false;
     };
 
-    explicit RawListener(const char* Ip = "127.0.0.1", int Port = 0) {
+    explicit RawListener(const char* Ip = "127.0.0.1", int Port = 0, int Backlog = 16) {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in at = Address(Ip, Port);
         socklen_t len = sizeof at;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 16) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0)
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+            ::listen(fd, Backlog) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0)
             throw std::runtime_error("listen");
         port = ntohs(at.sin_port);
     }

@@ -1,13 +1,30 @@
 #pragma once
 
+#include <ctime>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "messaging/MessagingHost.h"
+#include "store/TimeStamp.h"
 #include "tests/support/Recorders.h"
 
 namespace testsupport {
+
+// "\b" in requests and replies is the 0x08 mark of a header.
+
+// The separator line of a log entry, as its bytes.
+const std::string Separator(65, '\xAF');
+// The time the tests fix the clock at, as entries stamp it.
+const std::time_t When = 1700000000;
+inline std::string Stamp() {
+    return TimeStamp(When);
+}
+
+// The items List got since it held From.
+inline TStringList Tail(const TStringList& List, std::size_t From) {
+    return TStringList(List.begin() + static_cast<std::ptrdiff_t>(From), List.end());
+}
 
 // The program around the messaging core, as recorders: options the test
 // sets, and everything the core records, shows and tells the tray.

@@ -9,14 +9,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QProcess>
 #include <QThread>
 
 namespace testsupport {
@@ -116,6 +117,36 @@ void ProcessEventsFor(int ms) {
 std::string BuildDir() {
     const char* dir = std::getenv("WEXLO_BUILD_DIR");
     return dir ? dir : std::filesystem::current_path().parent_path().string();
+}
+
+TSendToolRun RunSendTool(const std::vector<std::string>& Args, const std::string& Input,
+                         int LimitMs, const std::string& OutputFile,
+                         const std::vector<std::string>& Launcher) {
+    QProcess process;
+    if (!OutputFile.empty()) process.setStandardOutputFile(QString::fromStdString(OutputFile));
+    QStringList words;
+    for (const std::string& w : Launcher) words << QString::fromStdString(w);
+    words << QString::fromStdString(BuildDir() + "/wexlo-send");
+    for (const std::string& w : Args) words << QString::fromStdString(w);
+    process.setProgram(words.takeFirst());
+    process.setArguments(words);
+    const auto started = std::chrono::steady_clock::now();
+    process.start();
+    TSendToolRun run;
+    if (!process.waitForStarted(20000)) return run;
+    process.write(Input.data(), static_cast<qint64>(Input.size()));
+    process.closeWriteChannel();
+    run.finished = WaitUntil([&] { return process.state() == QProcess::NotRunning; }, LimitMs);
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished(2000);
+        return run;
+    }
+    if (process.exitStatus() == QProcess::NormalExit) run.exitCode = process.exitCode();
+    run.out = process.readAllStandardOutput().toStdString();
+    run.err = process.readAllStandardError().toStdString();
+    return run;
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {

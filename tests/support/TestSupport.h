@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -27,6 +28,19 @@ void ProcessEventsFor(int ms);
 
 // Folder of the built programs (build/), for tests that start real processes.
 std::string BuildDir();
+
+// A run of the real wexlo-send with Args, Input on its standard input, while
+// the event loop turns; Launcher: a command that runs it elsewhere, e.g. in
+// another network namespace. Killed, and not finished, at LimitMs.
+struct TSendToolRun {
+    bool finished = false;
+    int exitCode = -1;  // -1 unless it exited normally
+    std::string out, err;
+    double seconds = 0;
+};
+TSendToolRun RunSendTool(const std::vector<std::string>& Args, const std::string& Input = {},
+                         int LimitMs = 20000, const std::string& OutputFile = {},
+                         const std::vector<std::string>& Launcher = {});
 
 // Writes a whole file; reads a whole file ("" when missing).
 void WriteFile(const std::string& path, const std::string& bytes);

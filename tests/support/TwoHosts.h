@@ -74,10 +74,8 @@ public:
         int FHome = -1;
     };
 
-    // Arguments that run Program on the sender's host: "ip" with these.
-    std::vector<std::string> OnSender(const std::string& Program) const {
-        return {"netns", "exec", Sender, Program};
-    }
+    // The command that runs the program after it on the sender's host.
+    std::vector<std::string> OnSender() const { return {"ip", "netns", "exec", Sender}; }
 
     static constexpr const char* SenderAddress = "10.201.0.1";
     static constexpr const char* ReceiverAddress = "10.201.0.2";

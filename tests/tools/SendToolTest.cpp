@@ -5,13 +5,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <QPointer>
-#include <QProcess>
 #include <QTimer>
 
 #include "messaging/WireFormat.h"
@@ -91,47 +89,7 @@ private:
     TAsyncServerSocket FServer;
 };
 
-struct RunResult {
-    bool finished = false;  // else killed at the limit
-    int exitCode = -1;
-    std::string out, err;
-    double seconds = 0;
-};
-
-// Starts the real wexlo-send and keeps the event loop (and so the receiver)
-// running until it ends.
-// On's host when given (a namespace of a TwoHosts).
-RunResult RunSend(const std::vector<std::string>& args, const std::string& input = {},
-                  int limitMs = 20000, const QString& outputFile = {},
-                  const testsupport::TwoHosts* on = nullptr) {
-    QProcess process;
-    if (!outputFile.isEmpty()) process.setStandardOutputFile(outputFile);
-    const std::string tool = testsupport::BuildDir() + "/wexlo-send";
-    process.setProgram(QString::fromStdString(on ? "ip" : tool));
-    QStringList list;
-    if (on)
-        for (const std::string& a : on->OnSender(tool)) list << QString::fromStdString(a);
-    for (const std::string& a : args) list << QString::fromStdString(a);
-    process.setArguments(list);
-    const auto started = std::chrono::steady_clock::now();
-    process.start();
-    RunResult result;
-    if (!process.waitForStarted(20000)) return result;
-    if (!input.empty()) process.write(input.data(), static_cast<qint64>(input.size()));
-    process.closeWriteChannel();
-    result.finished = WaitUntil([&] { return process.state() == QProcess::NotRunning; }, limitMs);
-    result.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!result.finished) {
-        process.kill();
-        process.waitForFinished(2000);
-        return result;
-    }
-    if (process.exitStatus() == QProcess::NormalExit) result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput().toStdString();
-    result.err = process.readAllStandardError().toStdString();
-    return result;
-}
+using testsupport::RunSendTool;
 
 // "NAME (ADDRESS)" for the loopback receiver, as the tool should print it.
 std::string LoopbackPeer() {
@@ -188,7 +146,7 @@ TEST(SendToolProcess, RequestBytesAndEveryReplyVariant) {
         receiver.expect = request.size();
         std::vector<std::string> args = {"--port", Port(receiver), "127.0.0.1"};
         args.insert(args.end(), c.words.begin(), c.words.end());
-        const RunResult r = RunSend(args);
+        const auto r = RunSendTool(args);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, SendExit::Sent) << r.err;
         EXPECT_EQ(r.out, c.output);
@@ -209,7 +167,7 @@ TEST(SendToolProcess, StandardInputLineEndsBecomeCrLf) {
         SCOPED_TRACE(c.text);
         TestReceiver receiver(TestReceiver::Mode::Reply, "\b00\b");
         receiver.expect = RequestHeader.size() + c.text.size();
-        const RunResult r = RunSend({"--port", Port(receiver), "localhost"}, c.input);
+        const auto r = RunSendTool({"--port", Port(receiver), "localhost"}, c.input);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, SendExit::Sent) << r.err;
         EXPECT_EQ(receiver.received, RequestHeader + c.text);
@@ -254,7 +212,7 @@ TEST(SendToolProcess, UsageErrorsSendNothing) {
         std::string joined;
         for (const std::string& a : args) joined += "[" + a + "]";
         SCOPED_TRACE(joined);
-        const RunResult r = RunSend(args);
+        const auto r = RunSendTool(args);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, SendExit::Usage);
         EXPECT_EQ(r.out, "");
@@ -263,10 +221,10 @@ TEST(SendToolProcess, UsageErrorsSendNothing) {
     testsupport::ProcessEventsFor(100);
     EXPECT_EQ(receiver.connections, 0);
 
-    const RunResult help = RunSend({"--port", "1", "--help", "127.0.0.1"});
+    const auto help = RunSendTool({"--port", "1", "--help", "127.0.0.1"});
     EXPECT_EQ(help.exitCode, SendExit::Sent);
     EXPECT_EQ(help.out, SendUsage);
-    const RunResult version = RunSend({"--version"});
+    const auto version = RunSendTool({"--version"});
     EXPECT_EQ(version.exitCode, SendExit::Sent);
     EXPECT_EQ(version.out, "wexlo-send " WEXLO_VERSION "\n");
 }
@@ -287,7 +245,7 @@ TEST(SendToolProcess, ShortOptionsAndTheEndOfOptions) {
         receiver.expect = RequestHeader.size() + 4;
         // The first form has options after HOST: refused, nothing sent.
         const bool valid = args.front() != "-p";
-        const RunResult r = RunSend(args);
+        const auto r = RunSendTool(args);
         ASSERT_TRUE(r.finished);
         if (!valid) {
             EXPECT_EQ(r.exitCode, SendExit::Usage);
@@ -304,8 +262,8 @@ TEST(SendToolProcess, ShortOptionsAndTheEndOfOptions) {
 TEST(SendToolProcess, SeveralHostsEachReportedWithTheWorstStatus) {
     TestReceiver receiver(TestReceiver::Mode::Reply, "\b00\b");
     receiver.expect = RequestHeader.size() + 12;
-    const RunResult r =
-        RunSend({"-p", Port(receiver), "-H", "255.255.255.255", "--to=127.0.0.1", "127.0.0.1", "hi"});
+    const auto r = RunSendTool(
+        {"-p", Port(receiver), "-H", "255.255.255.255", "--to=127.0.0.1", "127.0.0.1", "hi"});
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, SendExit::ConnectFailed);
     EXPECT_EQ(r.out, "Message sent to localhost (127.0.0.1)\n");
@@ -322,7 +280,7 @@ TEST(SendToolProcess, AReplyThatIsNotAStatusReplyIsNoSuccess) {
         SCOPED_TRACE(reply);
         TestReceiver receiver(TestReceiver::Mode::Reply, reply);
         receiver.expect = RequestHeader.size() + 2;
-        const RunResult r = RunSend({"--port", Port(receiver), "127.0.0.1", "hi"});
+        const auto r = RunSendTool({"--port", Port(receiver), "127.0.0.1", "hi"});
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, SendExit::NotWexlo);
         EXPECT_EQ(r.out, "");
@@ -336,8 +294,8 @@ TEST(SendToolProcess, AReplyThatIsNotAStatusReplyIsNoSuccess) {
 TEST(SendToolProcess, UnwritableOutputIsAFailure) {
     TestReceiver receiver(TestReceiver::Mode::Reply, "\b00\b");
     receiver.expect = RequestHeader.size() + 2;
-    const RunResult sent =
-        RunSend({"--port", Port(receiver), "127.0.0.1", "hi"}, {}, 20000, "/dev/full");
+    const auto sent =
+        RunSendTool({"--port", Port(receiver), "127.0.0.1", "hi"}, {}, 20000, "/dev/full");
     ASSERT_TRUE(sent.finished);
     EXPECT_EQ(sent.exitCode, SendExit::Failure);
     EXPECT_EQ(receiver.received, RequestHeader + "hi");
@@ -345,20 +303,20 @@ TEST(SendToolProcess, UnwritableOutputIsAFailure) {
         << sent.err;
 
     for (const char* option : {"--help", "--version"}) {
-        const RunResult r = RunSend({option}, {}, 20000, "/dev/full");
+        const auto r = RunSendTool({option}, {}, 20000, "/dev/full");
         EXPECT_EQ(r.exitCode, SendExit::Failure) << option;
     }
 }
 
 TEST(SendToolProcess, ClosedPortAndUnknownHost) {
-    const RunResult refused =
-        RunSend({"--port", std::to_string(testsupport::FreeTcpPort()), "127.0.0.1", "hi"});
+    const auto refused =
+        RunSendTool({"--port", std::to_string(testsupport::FreeTcpPort()), "127.0.0.1", "hi"});
     ASSERT_TRUE(refused.finished);
     EXPECT_EQ(refused.exitCode, SendExit::ConnectFailed);
     EXPECT_NE(refused.err.find(std::strerror(ECONNREFUSED)), std::string::npos) << refused.err;
     EXPECT_EQ(refused.out, "");
 
-    const RunResult unknown = RunSend({"wexlo-no-such-host.invalid", "hi"});
+    const auto unknown = RunSendTool({"wexlo-no-such-host.invalid", "hi"});
     ASSERT_TRUE(unknown.finished);
     EXPECT_EQ(unknown.exitCode, SendExit::HostNotFound);
     EXPECT_EQ(unknown.err, "wexlo-send: host not found: wexlo-no-such-host.invalid\n");
@@ -368,7 +326,7 @@ TEST(SendToolProcess, ClosedPortAndUnknownHost) {
 
 TEST(SendToolProcess, SilentReceiverTimesOut) {
     TestReceiver receiver(TestReceiver::Mode::Silent);
-    const RunResult r = RunSend({"--timeout", "1", "--port", Port(receiver), "127.0.0.1", "hi"});
+    const auto r = RunSendTool({"--timeout", "1", "--port", Port(receiver), "127.0.0.1", "hi"});
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, SendExit::Timeout);
     EXPECT_EQ(r.out, "");
@@ -397,7 +355,7 @@ TEST(SendToolProcess, LargeMessagesArriveWhole) {
         TestReceiver receiver(TestReceiver::Mode::Reply, "\b10\b");
         receiver.expect = RequestHeader.size() + text.size();
         receiver.pauseMs = 300;
-        const RunResult r = RunSend({"--port", Port(receiver), "127.0.0.1"}, text);
+        const auto r = RunSendTool({"--port", Port(receiver), "127.0.0.1"}, text);
         ASSERT_TRUE(r.finished);
         EXPECT_EQ(r.exitCode, SendExit::Sent) << r.err;
         EXPECT_EQ(r.out, "Message sent to " + LoopbackPeer() + "\n" + LoopbackPeer() +
@@ -412,7 +370,7 @@ TEST(SendToolProcess, MessageCutByReceiverIsAFailure) {
     // sender must not report success.
     const std::string text = LargeText(1 << 20);
     TestReceiver receiver(TestReceiver::Mode::ReadSomeThenClose);
-    const RunResult r = RunSend({"--port", Port(receiver), "127.0.0.1"}, text);
+    const auto r = RunSendTool({"--port", Port(receiver), "127.0.0.1"}, text);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.exitCode, SendExit::ConnectFailed) << r.out << r.err;
     EXPECT_EQ(r.out, "");
@@ -484,13 +442,14 @@ TEST(SendToolProcess, OverASlowLinkOnlyWhatThePeerHasCounts) {
         }
     });
     pump.start(5);
-    const RunResult early = RunSend({"--port", port, to}, text, 30000, {}, &hosts);
+    const auto early = RunSendTool({"--port", port, to}, text, 30000, {}, hosts.OnSender());
     ASSERT_TRUE(early.finished && answered) << early.err;
     EXPECT_EQ(early.exitCode, SendExit::ConnectFailed) << early.out << early.err;
     EXPECT_EQ(early.out, "");
     EXPECT_NE(early.err.find("the message was cut"), std::string::npos) << early.err;
 
-    const RunResult late = RunSend({"--timeout", "1", "--port", port, to}, text, 30000, {}, &hosts);
+    const auto late =
+        RunSendTool({"--timeout", "1", "--port", port, to}, text, 30000, {}, hosts.OnSender());
     ASSERT_TRUE(late.finished);
     EXPECT_EQ(late.exitCode, SendExit::Timeout) << late.err;
     EXPECT_EQ(late.err.rfind("wexlo-send: could not send the message to " + to + " port " + port +
@@ -500,8 +459,8 @@ TEST(SendToolProcess, OverASlowLinkOnlyWhatThePeerHasCounts) {
         << late.err;
 
     // No route from the sender's host: the connect fails at once.
-    const RunResult unreachable =
-        RunSend({"--port", port, "10.202.0.9", "hi"}, {}, 30000, {}, &hosts);
+    const auto unreachable =
+        RunSendTool({"--port", port, "10.202.0.9", "hi"}, {}, 30000, {}, hosts.OnSender());
     ASSERT_TRUE(unreachable.finished);
     EXPECT_EQ(unreachable.exitCode, SendExit::ConnectFailed) << unreachable.err;
     EXPECT_EQ(unreachable.err, "wexlo-send: cannot connect to 10.202.0.9 port " + port + ": " +
