@@ -18,23 +18,21 @@ namespace {
 
 using namespace testsupport;
 
+// A handler that passes a client's event on to Sender's Handler.
+template <auto Handler>
+auto To(TMessageSender& Sender) {
+    return [&Sender](auto&&... A) { (Sender.*Handler)(A...); };
+}
+
 // The sending core on one client, as the main form wires it.
 struct SendRig {
     explicit SendRig(int Port) {
         client.SetPort(Port);
-        client.OnConnect = [this](QObject* s, TSocketConnection* c) {
-            sender.ClientSocketConnect(s, c);
-        };
-        client.OnRead = [this](QObject* s, TSocketConnection* c) { sender.ClientSocketRead(s, c); };
-        client.OnDrained = [this](QObject* s, TSocketConnection* c) {
-            sender.ClientSocketDrained(s, c);
-        };
-        client.OnDisconnect = [this](QObject* s, TSocketConnection* c) {
-            sender.ClientSocketDisconnect(s, c);
-        };
-        client.OnError = [this](QObject* s, TSocketConnection* c, TSocketErrorKind k, int& code) {
-            sender.ClientSocketError(s, c, k, code);
-        };
+        client.OnConnect = To<&TMessageSender::ClientSocketConnect>(sender);
+        client.OnRead = To<&TMessageSender::ClientSocketRead>(sender);
+        client.OnDrained = To<&TMessageSender::ClientSocketDrained>(sender);
+        client.OnDisconnect = To<&TMessageSender::ClientSocketDisconnect>(sender);
+        client.OnError = To<&TMessageSender::ClientSocketError>(sender);
         host.options.CustomSound = "message.wav";
     }
 

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +33,16 @@ inline sockaddr_in Address(const char* Ip, int Port) {
     a.sin_port = htons(static_cast<uint16_t>(Port));
     ::inet_pton(AF_INET, Ip, &a.sin_addr);
     return a;
+}
+
+// The name the system's resolver gives the address Ip; "" when it has none.
+inline std::string NameOf(const char* Ip) {
+    const sockaddr_in a = Address(Ip, 0);
+    char host[NI_MAXHOST] = "";
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&a), sizeof a, host, sizeof host, nullptr,
+                      0, NI_NAMEREQD) != 0)
+        host[0] = '\0';
+    return host;
 }
 
 // Closes Fd with a reset instead of a close.

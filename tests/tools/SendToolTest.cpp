@@ -93,14 +93,7 @@ using testsupport::RunSendTool;
 
 // "NAME (ADDRESS)" for the loopback receiver, as the tool should print it.
 std::string LoopbackPeer() {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    char host[NI_MAXHOST] = "";
-    if (getnameinfo(reinterpret_cast<sockaddr*>(&addr), sizeof addr, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0)
-        host[0] = '\0';
-    return std::string(host) + " (127.0.0.1)";
+    return testsupport::NameOf("127.0.0.1") + " (127.0.0.1)";
 }
 
 std::string Port(const TestReceiver& r) {
