@@ -310,6 +310,10 @@ TEST(RegistryFile, FailedWritesLeaveTheOldFileAndNoTemporaryFile) {
         },
         [&](const std::string& Which) {
             EXPECT_EQ(ReadFile(reg.Path()) == before, thrown) << Which;
+            // The new file's own flush comes first: failing, it fails the save.
+            if (Which == "fsync #1") {
+                EXPECT_TRUE(thrown) << "saved without reaching the disk";
+            }
             EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"blocker", "settings.reg"}))
                 << Which;
         });

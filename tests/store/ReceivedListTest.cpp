@@ -61,6 +61,11 @@ TEST(ReceivedList, PastItsBudgetItSpillsToAPrivateFileAndLosesNothing) {
 
         list.clear();
         EXPECT_FALSE(fs::exists(path)) << "cleared, nothing is left on disk";
+        // Just at its budget, a list keeps everything in memory.
+        list.SetBudget(std::size_t(1) << 20);
+        list.Append(more);
+        list.SetBudget(list.MemoryBytes());
+        EXPECT_FALSE(fs::exists(path)) << "spilled at the budget, not past it";
         Filled(list);
         spilled = list.SpillFile();
     }
