@@ -1,0 +1,398 @@
+// The talk session with its window replaced by a recorder, against raw
+// loopback peers: what it shows, and what the peers get. No display.
+#include "talk/TalkSession.h"
+
+#include <sys/ioctl.h>
+
+#include <gtest/gtest.h>
+
+#include "net/AsyncClientSocket.h"
+#include "net/AsyncServerSocket.h"
+#include "platform/TextCodec.h"
+#include "tests/support/RawPeers.h"
+#include "tests/talk/TalkTestSupport.h"
+
+namespace {
+
+using namespace talktest;
+using testsupport::RawClient;
+using testsupport::RawListener;
+using testsupport::WaitUntil;
+
+// The window as a recorder. rows: the received pane's rows, bold ones between
+// asterisks; lines: what each line held, and all: every byte shown.
+struct RecordingTalkView : ITalkView {
+    void ShowReceivedLine(std::string_view Bytes, bool Bold) override {
+        lines.emplace_back(Bytes);
+        all += Bytes;
+        largestTurn = std::max(largestTurn, turn += Bytes.size());
+        for (std::size_t at = 0;;) {  // CR LF, CR and LF end a row
+            const std::size_t br = Bytes.find_first_of("\r\n", at);
+            const std::string row(Bytes.substr(at, br == Bytes.npos ? Bytes.npos : br - at));
+            rows.push_back(Bold && !row.empty() ? "*" + row + "*" : row);
+            if (br == Bytes.npos) break;
+            at = br + (Bytes.substr(br, 2) == "\r\n" ? 2 : 1);
+        }
+    }
+    void ShowStatus(const std::string& Text) override { status = Text; }
+    void SessionOpened() override { ++opened; }
+    void ShowError(const std::string& Text, const std::string& Caption) override {
+        errors.push_back({Text, Caption});
+    }
+    void ReportPortFailure(const std::string& Message) override { portFailures.push_back(Message); }
+
+    Rows rows, lines, portFailures;
+    std::string all, status;
+    std::vector<std::pair<std::string, std::string>> errors;  // text, caption
+    int opened = 0;
+    std::size_t turn = 0, largestTurn = 0;
+};
+
+// A session listening on a talk port of its own, whose outgoing sessions go to
+// `peer`, a listener the test controls. Failures reach it from the
+// application's handler, as in the program.
+struct SessionRig {
+    SessionRig() {
+        previous = SetExceptionHandler([this](QObject* Sender, const Exception& E) {
+            if (!session || !session->HandleFailure(Sender, E, false))
+                ADD_FAILURE() << "not the session's: " << E.Message();
+        });
+        session = std::make_unique<TTalkSession>(view, "127.0.0.1", talkPort);
+        session->Client()->SetPort(peer.port);
+        session->Listen();
+    }
+    ~SessionRig() {
+        session.reset();
+        SetExceptionHandler(previous);
+    }
+    TTalkSession& s() { return *session; }
+
+    // A caller on the talk port, once the session has taken it.
+    std::unique_ptr<RawClient> Call() {
+        const std::size_t lines = view.rows.size();
+        auto client = std::make_unique<RawClient>(talkPort);
+        EXPECT_TRUE(WaitUntil([&] { return view.rows.size() > lines; }));
+        return client;
+    }
+
+    // Connects to Host until connected.
+    void ConnectOut(const std::string& Host = "127.0.0.1") {
+        const std::size_t before = peer.peers.size();
+        session->Connect(Host);
+        ASSERT_TRUE(WaitUntil([&] {
+            peer.Pump();
+            return peer.peers.size() > before && !session->Connecting() &&
+                   view.status.starts_with("Connected to ");
+        }));
+    }
+
+    // The user clears the received pane.
+    void Clear() {
+        session->ClearReceived();
+        view.rows.clear();
+        view.lines.clear();
+        view.all.clear();
+    }
+
+    Resolvers resolvers;
+    int talkPort = testsupport::FreeTcpPort();
+    RawListener peer;
+    RecordingTalkView view;
+    TExceptionEvent previous;
+    std::unique_ptr<TTalkSession> session;
+};
+
+TEST(TalkSession, OutgoingSessionAndBeingRefused) {
+    SessionRig r;
+    EXPECT_FALSE(r.s().Send("kept")) << "no session";
+    r.ConnectOut();
+    EXPECT_EQ(r.view.status, "Connected to " + Local);
+    EXPECT_EQ(r.view.opened, 1);
+    EXPECT_FALSE(r.s().Server()->Active()) << "no listening during an outgoing session";
+    EXPECT_TRUE(KeepsAlive(r.s().Client()->Connection()->Handle()));
+
+    EXPECT_TRUE(r.s().Send("hello"));
+    ASSERT_TRUE(r.peer.WaitFor(0, 5));
+    EXPECT_EQ(r.peer.peers[0].got, "hello");
+
+    // The callee already talks to someone else: its refusal, then its close.
+    r.peer.Reply(0, Refusal());
+    r.peer.Close(0);
+    ASSERT_TRUE(WaitUntil([&] { return r.view.status == "Listening for a connection..."; }));
+    EXPECT_EQ(r.view.rows, (Rows{"*Connected to " + Local + "*", "",
+                                 Refusal().substr(0, Refusal().size() - 2), "",
+                                 "*Disconnected from " + Local + "*", ""}));
+    EXPECT_TRUE(r.s().Server()->Active());
+    EXPECT_TRUE(r.view.errors.empty());
+}
+
+// A resolver that never answers holds up neither the session nor the order of
+// its lines: once the bound has passed the caller is named by its address
+// alone, and what it sent follows that line.
+TEST(TalkSession, ACallerWhoseNameNeverComesIsNamedInItsPlaceWithoutWaiting) {
+    SessionRig r;
+    auto stuck = std::make_shared<nettest::TStuckResolver>();
+    ReverseLookup::Forget();
+    ReverseLookup::SetResolver([stuck](uint32_t) {
+        stuck->Wait();
+        return std::string("late");
+    });
+    testsupport::EventLoopGap gap;
+    RawClient caller(r.talkPort);
+    caller.Send("hello");
+    EXPECT_TRUE(WaitUntil([&] { return r.view.rows.size() >= 3; }));
+    EXPECT_EQ(r.view.rows, (Rows{"*Connected to  (127.0.0.1)*", "", "hello"}));
+    EXPECT_LT(gap.Longest(), 900) << "the session waited for the name";
+    stuck->Release();
+    ReverseLookup::SetResolver(nullptr);
+    ReverseLookup::Forget();
+}
+
+TEST(TalkSession, ACharacterSplitInTransitShowsWhole) {
+    // Each part is read by the session before the next is sent; holdMs is long
+    // where the rest must be waited for whatever the load.
+    struct Case { const char* name; Rows parts, lines; int holdMs; };
+    std::string full = "x";  // a full read that ends inside a character
+    for (int i = 0; i < 2048; ++i) full += "\xF0\x9F\x98\x80";
+    const Case cases[] = {
+        {"two-byte", {"caf\xC3", "\xA9 ok"}, {"caf\xC3\xA9 ok"}, 60000},
+        {"four-byte, one and three", {"\xF0", "\x9F\x98\x80"}, {"\xF0\x9F\x98\x80"}, 60000},
+        {"Windows-1252 ending in a lead byte", {"caf\xE9"}, {"caf\xE9"}, 50},
+        {"whole reads stay lines of their own", {"one", "two"}, {"one", "two"}, 60000},
+        {"a whole two-byte character at the end shows at once", {"caf\xC3\xA9"}, {"caf\xC3\xA9"},
+         60000},
+        {"a full read shows at once, but for its cut character", {full},
+         {full.substr(0, full.size() - 4), full.substr(full.size() - 4)}, 60000},
+    };
+    SessionRig r;
+    auto a = r.Call();
+    TSocketConnection* session = r.s().Server()->ConnectionAt(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        r.Clear();
+        r.s().SetHoldTime(c.holdMs);
+        for (const std::string& part : c.parts) {
+            a->Send(part);
+            ASSERT_TRUE(WaitUntil([&] {
+                int pending = 1;
+                ::ioctl(session->Handle(), FIONREAD, &pending);
+                return pending == 0;
+            }));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return r.view.lines.size() >= c.lines.size(); }));
+        testsupport::ProcessEventsFor(50);
+        EXPECT_EQ(r.view.lines, c.lines);
+    }
+
+    // Emoji without pause, off their boundaries by one: wherever a read ends,
+    // none is split.
+    r.Clear();
+    std::string emoji = "x";
+    for (int i = 0; i < 100000; ++i) emoji += "\xF0\x9F\x98\x80";
+    a->Send(emoji);
+    ASSERT_TRUE(WaitUntil([&] {
+        a->Pump();
+        return a->pending.empty() && r.view.all.size() >= emoji.size();
+    }));
+    EXPECT_TRUE(r.view.all == emoji);
+    EXPECT_TRUE(std::all_of(r.view.lines.begin(), r.view.lines.end(), IsValidUtf8));
+
+    // A session that ends shows what it held before its last line.
+    r.Clear();
+    a->Send("caf\xC3");
+    a.reset();
+    ASSERT_TRUE(WaitUntil([&] { return r.view.status == "Listening for a connection..."; }));
+    EXPECT_EQ(r.view.rows, (Rows{"caf\xC3", "*Disconnected from " + Local + "*", ""}));
+}
+
+TEST(TalkSession, ASecondCallerIsRefusedAndTheSessionGoesOn) {
+    SessionRig r;
+    auto a = r.Call();
+    EXPECT_EQ(r.view.status, "Connected to " + Local);
+    EXPECT_EQ(r.view.opened, 1);
+    EXPECT_TRUE(KeepsAlive(r.s().Server()->ConnectionAt(0)->Handle()));
+    const auto before = r.view.rows;
+    RawClient b(r.talkPort);
+    ASSERT_TRUE(b.WaitClosed());
+    EXPECT_EQ(b.got, Refusal()) << "the refusal comes before the close";
+    EXPECT_EQ(b.error, 0);
+
+    auto expected = before;
+    for (const std::string& line :
+         {std::string(), "*Received a connection request from " + Local + ".*", std::string()})
+        expected.push_back(line);
+    ASSERT_TRUE(WaitUntil([&] { return r.view.rows == expected; }));
+    testsupport::ProcessEventsFor(100);  // the refused caller's release
+    EXPECT_EQ(r.view.rows, expected) << "a refused caller's close writes nothing";
+    EXPECT_EQ(r.view.status, "Connected to " + Local);
+    EXPECT_EQ(r.view.opened, 1);
+
+    a->Send("still here");
+    ASSERT_TRUE(WaitUntil([&] { return r.view.rows.back() == "still here"; }));
+    r.s().Send("yes");
+    ASSERT_TRUE(WaitUntil([&] {
+        a->Pump();
+        return a->got == "yes";
+    }));
+}
+
+TEST(TalkSession, ACallerDuringAnOutgoingSessionIsRefused) {
+    SessionRig r;
+    r.ConnectOut();
+    // Connect again: closing the first session listens again, and stays so.
+    r.s().Connect("slow.stuck");
+    ASSERT_TRUE(r.s().Server()->Active());
+    // A caller while that connect is under way, then one during its session.
+    for (const bool connecting : {true, false}) {
+        SCOPED_TRACE(connecting);
+        if (!connecting) {
+            r.resolvers.stuck->Release();
+            ASSERT_TRUE(WaitUntil([&] {
+                r.peer.Pump();
+                return r.peer.peers.size() == 2 && !r.s().Connecting();
+            }));
+        }
+        const auto before = r.view.rows;
+        RawClient caller(r.talkPort);
+        ASSERT_TRUE(caller.WaitClosed());
+        EXPECT_EQ(caller.got, Refusal());
+        ASSERT_TRUE(WaitUntil([&] { return r.view.rows.size() == before.size() + 3; }));
+    }
+    EXPECT_EQ(r.view.status, "Connected to " + Local);
+    r.s().Send("to the callee");
+    ASSERT_TRUE(r.peer.WaitFor(1, 13));
+    EXPECT_EQ(r.peer.peers[1].got, "to the callee");
+}
+
+TEST(TalkSession, FailedAttempts) {
+    struct Case {
+        const char* name;
+        std::string host;
+        bool refused;  // to a port nobody listens on
+        std::string box;
+        bool disconnectedLine;  // "Disconnected from  ()" before the box
+    };
+    const std::string refusedBox =
+        "Talk: Error connecting to 127.0.0.1 (" + std::to_string(ECONNREFUSED) + ")";
+    const Case cases[] = {
+        {"refused", "127.0.0.1", true, refusedBox, false},
+        {"name that does not resolve", "nowhere.invalid", false,
+         "Talk: Error connecting to nowhere.invalid (-1)", true},
+        {"empty host", "", false, "Talk: Error connecting to  (-1)", true},
+    };
+    SessionRig r;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        r.Clear();
+        r.view.errors.clear();
+        r.s().Client()->SetPort(c.refused ? testsupport::FreeTcpPort() : r.peer.port);
+        r.s().Connect(c.host);
+        ASSERT_TRUE(WaitUntil([&] { return !r.view.errors.empty(); }));
+        EXPECT_EQ(r.view.errors, (decltype(r.view.errors){{c.box, "Wexlo - Error"}}));
+        EXPECT_FALSE(r.s().Connecting());
+        EXPECT_EQ(r.view.status, "Listening for a connection...");
+        const Rows none, disconnected{"*Disconnected from  ()*", ""};
+        EXPECT_EQ(r.view.rows, c.disconnectedLine ? disconnected : none);
+    }
+    EXPECT_TRUE(r.view.portFailures.empty());
+}
+
+TEST(TalkSession, AnAttemptUnderWay) {
+    SessionRig r;
+    r.s().Connect("slow.stuck");
+    ASSERT_TRUE(WaitUntil([&] { return r.resolvers.stuck->CallCount() == 1; }));
+    EXPECT_EQ(r.view.status, "Conecting to slow.stuck...");
+    r.s().Disconnect();
+    EXPECT_TRUE(r.s().Connecting()) << "Disconnet leaves an attempt alone";
+    EXPECT_EQ(r.view.status, "Conecting to slow.stuck...");
+
+    // Connect again: the earlier attempt is dropped, only the new one reports.
+    r.ConnectOut("127.0.0.1");
+    EXPECT_EQ(r.view.status, "Connected to " + Local);
+    r.resolvers.stuck->Release();
+    testsupport::ProcessEventsFor(200);
+    r.peer.Pump();
+    EXPECT_EQ(r.peer.peers.size(), 1u);
+    EXPECT_EQ(r.view.rows, (Rows{"*Connected to " + Local + "*", ""}));
+    EXPECT_TRUE(r.view.errors.empty());
+}
+
+TEST(TalkSession, ALineThePeerIsSlowToTakeIsSentWhole) {
+    SessionRig r;
+    r.ConnectOut();
+    // A small send buffer, and a peer that reads only later: the line does not
+    // go out in one send.
+    const int small = 8192;
+    ::setsockopt(r.s().Client()->Connection()->Handle(), SOL_SOCKET, SO_SNDBUF, &small,
+                 sizeof small);
+    std::string line(256 * 1024, 'x');
+    for (std::size_t i = 0; i < line.size(); i += 1000) line[i] = char('a' + i / 1000 % 26);
+    r.s().Send(line);
+    r.s().Send("end");
+    ASSERT_TRUE(r.peer.WaitFor(0, line.size() + 3));
+    EXPECT_TRUE(r.peer.peers[0].got == line + "end");
+
+    // What a session that ends has not sent yet is dropped, not sent to the next.
+    r.s().Send(line);
+    r.s().Disconnect();
+    r.ConnectOut();
+    r.s().Send("next");
+    ASSERT_TRUE(r.peer.WaitFor(1, 4));
+    testsupport::ProcessEventsFor(100);
+    r.peer.Pump();
+    EXPECT_EQ(r.peer.peers[1].got, "next");
+}
+
+// A peer sending without pause, whatever its bytes: each turn of the event
+// loop shows at most about one read buffer of them, as a line of its own,
+// every byte in order, and the user can still send.
+TEST(TalkSession, APeerFloodingLinesCannotStallTheSession) {
+    struct Case { const char* name; std::string flood; };
+    std::string lines, endless;
+    for (int i = 0; i < 50000; ++i) lines += "line " + std::to_string(i) + "\r\n";
+    for (int i = 0; endless.size() < (9u << 17); ++i) endless += std::to_string(i) + ' ';
+    std::string invalid;
+    while (invalid.size() < (1u << 19)) invalid += "\xFF\xC3(";
+    const Case cases[] = {
+        {"many short lines", lines},
+        {"one line without end", endless},
+        {"NUL bytes", std::string(1u << 19, '\0')},
+        {"A without a line break", std::string(1u << 19, 'A')},
+        {"invalid UTF-8", invalid},
+    };
+
+    SessionRig r;
+    auto a = r.Call();
+    QTimer turns;
+    QObject::connect(&turns, &QTimer::timeout, [&] { r.view.turn = 0; });
+    turns.start(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        r.Clear();
+        a->got.clear();
+        r.view.largestTurn = 0;
+        a->Send(c.flood);
+        bool typed = false;
+        QTimer::singleShot(10, &r.s(), [&] { typed = r.s().Send("typed meanwhile"); });
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                a->Pump();
+                return typed && a->pending.empty() && r.view.all.size() >= c.flood.size();
+            },
+            120000));
+        ASSERT_TRUE(WaitUntil([&] {
+            a->Pump();
+            return a->got == "typed meanwhile";
+        }));
+        EXPECT_TRUE(r.view.all == c.flood) << "every byte, in order";
+        EXPECT_LE(r.view.largestTurn, 2 * TTalkSession::ReadBufferSize)
+            << "one turn showed more than a read";
+        std::size_t longest = 0;
+        for (const std::string& line : r.view.lines) longest = std::max(longest, line.size());
+        EXPECT_EQ(longest, TTalkSession::ReadBufferSize) << "a read is one line";
+        EXPECT_EQ(r.view.status, "Connected to " + Local);
+    }
+    EXPECT_TRUE(r.view.errors.empty());
+}
+
+}  // namespace
