@@ -276,7 +276,6 @@ QString TfTalk::StatusText() const {
 }
 
 void TfTalk::AddStatusLine(const std::string& Text, TTalkPane* Pane) {
-    if (Pane == redReceived) return FSession->AddStatusLine(Text);
     Pane->AppendLine(Text + "\r\n", true);
 }
 

@@ -118,11 +118,6 @@ TSocketConnection* TTalkSession::IncomingSession() const {
     return FIncoming && FIncoming->Connected() ? FIncoming.data() : nullptr;
 }
 
-void TTalkSession::AddStatusLine(const std::string& Text) {
-    ShowRefusals();
-    ShowReceived(Text + "\r\n", true);
-}
-
 // ---- user commands
 
 bool TTalkSession::HasConnection() const {

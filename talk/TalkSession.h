@@ -68,9 +68,6 @@ public:
     bool Send(const std::string& Text);
     // The received pane is cleared: refusal lines it has not shown yet go too.
     void ClearReceived();
-    // Text and a line break in bold in the received pane, in its place among
-    // the session's lines.
-    void AddStatusLine(const std::string& Text);
     // Closes everything now, without events: the peer sees the session end,
     // and no handler runs afterwards.
     void Teardown();
