@@ -144,8 +144,9 @@ TEST(TalkSession, ACharacterSplitInTransitShowsWhole) {
     // Each part is read by the session before the next is sent; holdMs is long
     // where the rest must be waited for whatever the load.
     struct Case { const char* name; Lines parts, lines; int holdMs; };
-    std::string full = "x";  // a full read buffer ends inside the last character
-    for (int i = 0; i < 2048; ++i) full += "\xF0\x9F\x98\x80";
+    std::string emoji = "x";  // emoji off their boundaries by one
+    for (int i = 0; i < 100000; ++i) emoji += "\xF0\x9F\x98\x80";
+    const std::string full = emoji.substr(0, TTalkSession::ReadBufferSize + 1);
     const Case cases[] = {
         {"two-byte", {"caf\xC3", "\xA9 ok"}, {"caf\xC3\xA9 ok"}, 60000},
         {"four-byte, one and three", {"\xF0", "\x9F\x98\x80"}, {"\xF0\x9F\x98\x80"}, 60000},
@@ -176,11 +177,8 @@ TEST(TalkSession, ACharacterSplitInTransitShowsWhole) {
         EXPECT_EQ(r.view.lines, c.lines);
     }
 
-    // Emoji without pause, off their boundaries by one: wherever a read ends,
-    // none is split.
+    // Emoji without pause: wherever a read ends, none is split.
     r.view.Clear();
-    std::string emoji = "x";
-    for (int i = 0; i < 100000; ++i) emoji += "\xF0\x9F\x98\x80";
     a->Send(emoji);
     ASSERT_TRUE(WaitUntil(
         [&] { return !a->Pump() && a->pending.empty() && r.view.all.size() >= emoji.size(); }));
@@ -217,6 +215,8 @@ TEST(TalkSession, ASecondCallerIsRefusedAndTheSessionGoesOn) {
     ASSERT_TRUE(WaitUntil([&] { return r.view.lines.back() == "still here"; }));
     r.session.Send("yes");
     ASSERT_TRUE(WaitUntil([&] { return !a->Pump() && a->got == "yes"; }));
+    r.session.Disconnect();
+    EXPECT_TRUE(a->WaitClosed()) << "Disconnet ends a caller's session too";
 }
 
 TEST(TalkSession, ACallerDuringAnOutgoingSessionIsRefused) {
