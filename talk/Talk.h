@@ -49,9 +49,9 @@ struct TTalkServices {
     std::function<void(const std::string& Message)> ReportFailure;
 };
 
-// The Talk window: the panes, the field and the buttons of a talk session
-// (talk/TalkSession.h), which it starts listening at once. An independent
-// top-level window, destroyed (deferred) when closed.
+// The Talk window: panes, field and buttons over a talk session
+// (talk/TalkSession.h), which listens from the moment the window opens. An
+// independent top-level window, destroyed (deferred) when closed.
 class TfTalk : public QWidget, private ITalkView {
     Q_OBJECT
 public:
@@ -60,7 +60,7 @@ public:
     TfTalk(const TTalkServices& Services, const std::string& InitialHost, int Port);
     ~TfTalk() override;
 
-    // The session's, for the application's handler (TTalkSession).
+    // The session's, for the application's handler (see TTalkSession).
     bool HandleFailure(QObject* Sender, const Exception& E, bool Retry);
     bool RetryArmed() const;
 
