@@ -75,6 +75,7 @@ void TTalkSession::SetHoldTime(int Ms) {
 }
 
 void TTalkSession::Listen() {
+    if (FTornDown) return;
     try {
         ServerSocket->Open();
     } catch (...) {
@@ -391,6 +392,7 @@ void TTalkSession::ServerSocketClientDisconnect(QObject*, TSocketConnection* Soc
 // ---- closing
 
 void TTalkSession::Teardown() {
+    FTornDown = true;
     FHoldTimer.stop();
     FReadTimer.stop();
     FRefusalTimer.stop();

@@ -133,6 +133,9 @@ private:
     TAsyncServerSocket* ServerSocket;
     bool FConnecting = false;
     bool FRetryArmed = false;
+    // Torn down (the window closed, perhaps while a box of ours was open):
+    // nothing listens again.
+    bool FTornDown = false;
     std::string FRemoteHost;
     QPointer<TSocketConnection> FIncoming;  // the accepted connection holding the session
     // Read by the socket layer, shown a piece a turn.

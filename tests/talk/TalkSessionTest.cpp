@@ -55,12 +55,14 @@ struct RecordingTalkView : ITalkView {
     void SessionOpened() override { ++opened; }
     void ShowError(const std::string& Text, const std::string& Caption) override {
         errors.push_back(Caption + ": " + Text);
+        if (onError) onError();
     }
     void ReportPortFailure(const std::string& Message) override { errors.push_back(Message); }
     void Clear() { lines.clear(); all.clear(); errors.clear(); }
 
     Lines lines, errors;
     std::string all, status;
+    std::function<void()> onError;  // the user's answer to a box: closing the window, say
     int opened = 0;
     std::size_t turn = 0, largestTurn = 0;
 };
@@ -270,6 +272,15 @@ TEST(TalkSession, FailedAttempts) {
         EXPECT_EQ(r.view.status, "Listening for a connection...");
         EXPECT_EQ(r.view.lines, c.lines);
     }
+    // The window closed while the box was up: the port stays closed.
+    r.view.onError = [&] { r.session.Teardown(); };
+    r.session.Client()->SetPort(testsupport::FreeTcpPort());
+    r.session.Connect("127.0.0.1");
+    ASSERT_TRUE(WaitUntil([&] { return r.view.errors.size() > 1; }));
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in at = testsupport::Address("127.0.0.1", r.talkPort);
+    EXPECT_NE(::connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+    ::close(fd);
 }
 
 TEST(TalkSession, AnAttemptUnderWay) {
