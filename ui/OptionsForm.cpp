@@ -1,7 +1,5 @@
 #include "ui/OptionsForm.h"
 
-#include <algorithm>
-
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -12,6 +10,7 @@
 #include <QStyle>
 #include <QToolButton>
 
+#include "ui/FormLayout.h"
 #include "ui/NamedWidget.h"
 #include "ui/NumberEdit.h"
 #include "ui/TrayImages.h"
@@ -209,23 +208,19 @@ void TOptionsForm::LayOut() {
     MakeTextControls();
     FLaidOut = true;
     const int needed = fontMetrics().horizontalAdvance(QString(WidestCaption).replace("&&", "&"));
-    FScale = std::max(1.0, double(needed) / WidestCaptionRoom);
-    const auto scaled = [this](int v) { return int(v * FScale); };
+    const TFormLayout layout({double(needed) / WidestCaptionRoom});
     for (const TPlace& p : FPlaces) {
-        if (p.Label) {
-            p.Control->move(scaled(p.At.x()), scaled(p.At.y()));
-            p.Control->adjustSize();
-        } else {
-            p.Control->setGeometry(scaled(p.At.x()), scaled(p.At.y()), scaled(p.At.width()),
-                                   scaled(p.At.height()));
-        }
+        if (p.Label)
+            layout.PlaceLabel(p.Control, p.At.x(), p.At.y());
+        else
+            layout.Place(p.Control, p.At.x(), p.At.y(), p.At.width(), p.At.height());
     }
     for (const TGroup* g : {&FGeneral, &FAdvanced, &FAutoResponse})
         g->Box->setGeometry(g->Area->rect());
     // The style's icons come from the icon theme, looked up on first use.
     btnSelectSound->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
     btnPlay->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
-    setFixedSize(scaled(ClientWidth), scaled(ClientHeight));
+    layout.FixSize(this, ClientWidth, ClientHeight);
 }
 
 void TOptionsForm::setVisible(bool Visible) {

@@ -102,8 +102,6 @@ protected:
     void cbBeepOnMessageClick();
     void cbEnableAutoResponseClick();
 
-    double FScale = 1.0;
-
 private:
     template <class T>
     friend class TTextControl;
