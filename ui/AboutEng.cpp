@@ -37,9 +37,8 @@ const char* const Disclaimer =
     "any loss or damage that comes from using it, or from messages it did or did not "
     "deliver.";
 
-// The line height and the one-line room of the 8-point font the layout was
-// made for; a larger font scales the whole window.
-constexpr double LayoutLineHeight = 13.0;
+// The one-line room of the 8-point font the layout was made for; a larger
+// font scales the whole window.
 constexpr double SendEmailRoom = 344.0;
 // The room for text in a link edit of the layout (168 wide, less its frame
 // and margins).
@@ -83,7 +82,7 @@ TfAbout::TfAbout(TOpenUrl OpenUrl, QWidget* Parent)
 
     const QFontMetrics metrics = fontMetrics();
     const TFormLayout layout(
-        {metrics.height() / LayoutLineHeight,
+        {metrics.height() / TFormLayout::LineHeight,
          (metrics.horizontalAdvance(QString::fromUtf8(SendEmail)) + 4) / SendEmailRoom,
          std::max(metrics.horizontalAdvance(QString::fromUtf8(Email)),
                   metrics.horizontalAdvance(QString::fromUtf8(Web))) /

@@ -14,11 +14,6 @@
 #include "ui/FormLayout.h"
 #include "ui/TrayImages.h"
 
-namespace {
-// The line height of the 8-point font the layout was made for.
-constexpr double LayoutLineHeight = 13.0;
-}  // namespace
-
 TfAutoResponse::TfAutoResponse(QWidget* Parent) : QDialog(Parent) {
     setObjectName(QStringLiteral("fAutoResponse"));
     setWindowTitle(QStringLiteral("Wexlo"));
@@ -27,7 +22,7 @@ TfAutoResponse::TfAutoResponse(QWidget* Parent) : QDialog(Parent) {
                    Qt::MSWindowsFixedSizeDialogHint);
     setWindowIcon(WindowIcon(QStringLiteral("MAINICON")));
 
-    const TFormLayout layout({fontMetrics().height() / LayoutLineHeight});
+    const TFormLayout layout({fontMetrics().height() / TFormLayout::LineHeight});
     layout.FixSize(this, ClientWidth, ClientHeight);
 
     lblResponse = new QLabel(QStringLiteral("Enter the auto-response message:"), this);

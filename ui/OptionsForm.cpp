@@ -31,10 +31,10 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     // Positions are noted now and applied at the first show (LayOut): the
     // scale needs the font's metrics.
     auto place = [this](QWidget* w, int x, int y, int width, int height) {
-        FPlaces.push_back({w, QRect(x, y, width, height), false});
+        FPlaces.push_back([=](const TFormLayout& l) { l.Place(w, x, y, width, height); });
     };
-    auto placeLabel = [this](QLabel* l, int x, int y) {
-        FPlaces.push_back({l, QRect(x, y, 0, 0), true});
+    auto placeLabel = [this](QLabel* label, int x, int y) {
+        FPlaces.push_back([=](const TFormLayout& l) { l.PlaceLabel(label, x, y); });
     };
     // Check boxes and radio buttons are made alike.
     auto button = [&]<class B>(QWidget* parent, const char* name, const char* caption, int x, int y,
@@ -139,7 +139,7 @@ void TOptionsForm::MakeTextControls() {
     if (FTextControlsMade) return;
     FTextControlsMade = true;
     auto place = [this](QWidget* w, int x, int y, int width, int height) {
-        FPlaces.push_back({w, QRect(x, y, width, height), false});
+        FPlaces.push_back([=](const TFormLayout& l) { l.Place(w, x, y, width, height); });
     };
     for (TGroup* g : {&FGeneral, &FAdvanced, &FAutoResponse}) {
         g->Box = Make<QGroupBox>(g->Area, g->Name);
@@ -209,12 +209,7 @@ void TOptionsForm::LayOut() {
     FLaidOut = true;
     const int needed = fontMetrics().horizontalAdvance(QString(WidestCaption).replace("&&", "&"));
     const TFormLayout layout({double(needed) / WidestCaptionRoom});
-    for (const TPlace& p : FPlaces) {
-        if (p.Label)
-            layout.PlaceLabel(p.Control, p.At.x(), p.At.y());
-        else
-            layout.Place(p.Control, p.At.x(), p.At.y(), p.At.width(), p.At.height());
-    }
+    for (const auto& place : FPlaces) place(layout);
     for (const TGroup* g : {&FGeneral, &FAdvanced, &FAutoResponse})
         g->Box->setGeometry(g->Area->rect());
     // The style's icons come from the icon theme, looked up on first use.
