@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -22,6 +21,7 @@
 #include "platform/InputBox.h"
 #include "platform/MessageBox.h"
 #include "platform/TextCodec.h"
+#include "ui/FormLayout.h"
 #include "ui/NamedWidget.h"
 #include "ui/TrayImages.h"
 
@@ -197,33 +197,26 @@ TfTalk::TfTalk(const TTalkServices& Services, const std::string& InitialHost, in
 
     // The positions are those of a window laid out for a small 8-point font;
     // everything grows until the captions fit the font in use.
-    double scale = 1.0;
-    scale = std::max(scale, lblTextToSend->sizeHint().width() / 66.0);
+    int widestButton = 0;
     for (QPushButton* b : {btnConnect, btnDisconnet, btnSendMessage, btnExit})
-        scale = std::max(scale, b->sizeHint().width() / 106.0);
-    scale = std::max(scale, StatusBar->sizeHint().height() / 19.0);
-    const auto px = [scale](int v) { return int(v * scale); };
-    const auto place = [&](QWidget* w, int x, int y, int width, int height) {
-        w->setGeometry(px(x), px(y), px(width), px(height));
-    };
-    const auto placeLabel = [&](QLabel* l, int x, int y) {
-        l->move(px(x), px(y));
-        l->adjustSize();
-    };
-    placeLabel(lblReceivedText, 5, 5);
-    place(redReceived, 5, 20, 421, 166);
-    place(btnClearReceived, 435, 155, 26, 26);
-    placeLabel(lblSentText, 5, 195);
-    place(redSent, 5, 210, 421, 141);
-    place(btnClearSent, 435, 215, 26, 26);
-    placeLabel(lblTextToSend, 5, 360);
-    place(edSendText, 75, 355, 351, 21);
-    place(btnConnect, 435, 30, 106, 29);
-    place(btnDisconnet, 435, 70, 106, 29);
-    place(btnSendMessage, 435, 295, 106, 29);
-    place(btnExit, 435, 335, 106, 29);
-    StatusBar->setGeometry(0, px(ClientHeight) - px(19), px(ClientWidth), px(19));
-    setFixedSize(px(ClientWidth), px(ClientHeight));
+        widestButton = std::max(widestButton, b->sizeHint().width());
+    const TFormLayout layout({lblTextToSend->sizeHint().width() / 66.0, widestButton / 106.0,
+                              StatusBar->sizeHint().height() / 19.0});
+    layout.PlaceLabel(lblReceivedText, 5, 5);
+    layout.Place(redReceived, 5, 20, 421, 166);
+    layout.Place(btnClearReceived, 435, 155, 26, 26);
+    layout.PlaceLabel(lblSentText, 5, 195);
+    layout.Place(redSent, 5, 210, 421, 141);
+    layout.Place(btnClearSent, 435, 215, 26, 26);
+    layout.PlaceLabel(lblTextToSend, 5, 360);
+    layout.Place(edSendText, 75, 355, 351, 21);
+    layout.Place(btnConnect, 435, 30, 106, 29);
+    layout.Place(btnDisconnet, 435, 70, 106, 29);
+    layout.Place(btnSendMessage, 435, 295, 106, 29);
+    layout.Place(btnExit, 435, 335, 106, 29);
+    StatusBar->setGeometry(0, layout.At(ClientHeight) - layout.At(19), layout.At(ClientWidth),
+                           layout.At(19));
+    layout.FixSize(this, ClientWidth, ClientHeight);
 
     setTabOrder(btnConnect, btnDisconnet);
     setTabOrder(btnDisconnet, btnSendMessage);
@@ -247,8 +240,7 @@ TfTalk::TfTalk(const TTalkServices& Services, const std::string& InitialHost, in
 
     FSession = std::make_unique<TTalkSession>(static_cast<ITalkView&>(*this), InitialHost, Port);
 
-    if (const QScreen* screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    TFormLayout::CentreOnScreen(this);
 
     FormCreate();
 }
