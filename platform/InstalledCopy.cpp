@@ -2,13 +2,19 @@
 
 #include <sys/stat.h>
 
-bool IsInstalledCopy(const std::string& ExecutablePath) {
-    const std::size_t slash = ExecutablePath.rfind('/');
-    if (slash == std::string::npos) return false;
-    const std::string dir = ExecutablePath.substr(0, slash);
-    const std::size_t up = dir.rfind('/');
-    if (up == std::string::npos || dir.substr(up + 1) != "bin") return false;
+#include "platform/FileSystem.h"
+
+#ifndef WEXLO_DATA_FROM_BIN
+#define WEXLO_DATA_FROM_BIN "../share/wexlo"
+#endif
+
+std::string InstalledDataDir(const std::string& BinDir) {
+    // ".." as the file system takes it: from a linked bin folder, up from its target.
+    const std::string dir = BinDir + "/" WEXLO_DATA_FROM_BIN;
     struct stat st {};
-    const std::string data = dir.substr(0, up) + "/share/wexlo";
-    return ::stat(data.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : std::string();
+}
+
+bool IsInstalledCopy(const std::string& ExecutablePath) {
+    return !InstalledDataDir(files::DirectoryOf(ExecutablePath)).empty();
 }

@@ -2,8 +2,9 @@
 
 #include <string>
 
-// True when the executable sits in an installed prefix: PREFIX/bin/NAME with
-// PREFIX/share/wexlo/ beside it, wherever PREFIX is (/usr, /usr/local, a
-// --prefix or a DESTDIR staging folder). A build tree or an unpacked folder
-// has no share/wexlo/ beside its bin/.
+// The data an installation ships for the program in BinDir: PREFIX/share/wexlo
+// for PREFIX/bin, wherever PREFIX is (/usr, /usr/local, a --prefix or a DESTDIR
+// staging folder). Empty for a build tree or an unpacked folder: no installed
+// copy.
+std::string InstalledDataDir(const std::string& BinDir);
 bool IsInstalledCopy(const std::string& ExecutablePath);

@@ -1,81 +1,10 @@
 # Helpers shared by the scripts that drive Wexlo on virtual displays
-# (two-hosts-demo, window-shots). Sourced, not run. The script sets, before it
-# calls them:
-#   work      its temporary folder
-# and may define check_alive, called while wait_for waits, to stop the run
-# when a program it started has ended by itself.
+# (two-hosts-demo, window-shots), on top of run-lib.sh, which this sources.
+# Sourced, not run. The script sets $work (start_work) before it calls them.
 # shellcheck shell=bash
 
-prog=${0##*/}
-start_ns=$(date +%s%N)
-
-now_ms() { echo $((($(date +%s%N) - start_ns) / 1000000)); }
-
-say() {
-    local ms
-    ms=$(now_ms)
-    printf '[%3d.%ds] %s\n' $((ms / 1000)) $((ms % 1000 / 100)) "$*"
-}
-
-fail() {
-    printf '%s: FAILED: %s\n' "$prog" "$*" >&2
-    exit 1
-}
-
-# The ERR trap only notes where a command failed; report_failure says so once
-# the run has ended in failure. Commands that fail in a subshell (a search in
-# $(...) that finds nothing) or whose failure is handled never end a run, and
-# a run that passes says nothing about them.
-failed_at=""
-trap 'failed_at="line $LINENO: $BASH_COMMAND"' ERR
-report_failure() {
-    [[ $1 -ne 0 && -n $failed_at ]] && echo "$prog: FAILED at $failed_at" >&2
-    return 0
-}
-
-check_alive() { :; }
-
-# True when the process has ended (gone, or a zombie not yet waited for).
-ended() {
-    local state=""
-    read -r _ _ state _ 2>/dev/null <"/proc/$1/stat" || return 0
-    [[ $state == Z ]]
-}
-
-# True once the process has ended, within the seconds given.
-wait_exit() {
-    local i
-    for ((i = 0; i <= $2 * 10; i++)); do
-        ended "$1" && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-# Ends the processes given (ours), by SIGTERM and after 5 s by SIGKILL.
-stop() {
-    local pid
-    for pid in "$@"; do kill -TERM "$pid" 2>/dev/null; done
-    for pid in "$@"; do wait_exit "$pid" 5 || kill -KILL "$pid" 2>/dev/null; done
-}
-
-# Retries a command every 0.05 s until it succeeds or the seconds run out.
-wait_for() {
-    local deadline=$(($(date +%s%N) + $1 * 1000000000))
-    shift
-    until "$@" >/dev/null 2>&1; do
-        (($(date +%s%N) < deadline)) || return 1
-        check_alive
-        sleep 0.05
-    done
-}
-
-# expect SECONDS WHAT COMMAND...: wait_for, or stop the run.
-expect() {
-    local seconds=$1 what=$2
-    shift 2
-    wait_for "$seconds" "$@" || fail "$what did not happen within ${seconds}s"
-}
+# shellcheck source=scripts/run-lib.sh
+source "${BASH_SOURCE[0]%/*}/run-lib.sh"
 
 # xd DISPLAY ARGS...: xdotool on that display. A search ends with BadWindow
 # when a window goes while it looks at it (a menu closing, a tooltip); it is

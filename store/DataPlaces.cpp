@@ -3,15 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 
 #include "platform/FileSystem.h"
+#include "platform/InstalledCopy.h"
 #include "store/SavedMessages.h"
-
-#ifndef WEXLO_DATA_FROM_BIN
-#define WEXLO_DATA_FROM_BIN "../share/wexlo"
-#endif
 
 namespace {
 
@@ -20,15 +16,13 @@ bool EntryExists(const std::string& Path) {
     return ::lstat(Path.c_str(), &st) == 0;
 }
 
-// A folder of the copy's own: owned by whoever runs it, and no installation's
-// bin folder (the program with the installed data beside it, wherever the
-// prefix is). Root can write into /usr/bin, but what it leaves there outlives
-// the package and stands in every other user's way.
+// A folder of the copy's own: owned by whoever runs it, and no installed
+// copy's. Root can write into /usr/bin, but what it leaves there outlives the
+// package and stands in every other user's way.
 bool OwnFolder(const std::string& Dir) {
     struct stat st {};
-    const std::string installedData = Dir + "/" WEXLO_DATA_FROM_BIN;
-    if (::stat(installedData.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
-    return ::stat(Dir.c_str(), &st) == 0 && st.st_uid == ::geteuid();
+    return InstalledDataDir(Dir).empty() && ::stat(Dir.c_str(), &st) == 0 &&
+           st.st_uid == ::geteuid();
 }
 
 }  // namespace
@@ -54,11 +48,10 @@ std::string SavedMessagesFile(const std::string& ExeDir) {
 }
 
 std::string InstalledDataFile(const std::string& ExecutablePath, const std::string& Name) {
-    const std::size_t slash = ExecutablePath.rfind('/');
-    const std::string bin = slash == std::string::npos ? "." : ExecutablePath.substr(0, slash);
-    const std::string path = bin + "/" WEXLO_DATA_FROM_BIN "/" + Name;
+    const std::string dir = InstalledDataDir(files::DirectoryOf(ExecutablePath));
+    const std::string path = dir + "/" + Name;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (dir.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
     // Resolved by the file system, not by hand: with a linked bin folder
     // "bin/.." is not the folder that holds bin.
     char* real = ::realpath(path.c_str(), nullptr);

@@ -16,8 +16,8 @@ bool FolderWritable(const std::string& Dir);
 // executable only in a folder of the copy's own (a portable copy, a build
 // folder: owned by the user, no installed data beside it) that already holds
 // it or can take it; an installed copy, or one in a folder of another user,
-// keeps it in UserDataDir(), whose folder is made when missing. A folder that cannot be made leaves the path as
-// it is: saving then fails with the file's name.
+// keeps it in UserDataDir(), made when missing (if that fails, saving fails
+// with the file's name).
 std::string SavedMessagesFile(const std::string& ExeDir);
 
 // A file the installation ships for the program: PREFIX/share/wexlo/Name for

@@ -9,10 +9,10 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QScreen>
 
 #include "platform/Exceptions.h"
 #include "platform/MessageBox.h"
+#include "ui/FormLayout.h"
 #include "ui/TrayImages.h"
 
 namespace {
@@ -37,9 +37,8 @@ const char* const Disclaimer =
     "any loss or damage that comes from using it, or from messages it did or did not "
     "deliver.";
 
-// The line height and the one-line room of the 8-point font the layout was
-// made for; a larger font scales the whole window.
-constexpr double LayoutLineHeight = 13.0;
+// The one-line room of the 8-point font the layout was made for; a larger
+// font scales the whole window.
 constexpr double SendEmailRoom = 344.0;
 // The room for text in a link edit of the layout (168 wide, less its frame
 // and margins).
@@ -82,52 +81,44 @@ TfAbout::TfAbout(TOpenUrl OpenUrl, QWidget* Parent)
     setWindowIcon(icon);
 
     const QFontMetrics metrics = fontMetrics();
-    const double scale =
-        std::max({1.0, metrics.height() / LayoutLineHeight,
-                  (metrics.horizontalAdvance(QString::fromUtf8(SendEmail)) + 4) / SendEmailRoom,
-                  std::max(metrics.horizontalAdvance(QString::fromUtf8(Email)),
-                           metrics.horizontalAdvance(QString::fromUtf8(Web))) /
-                      LinkRoom});
-    const auto at = [scale](int v) { return int(v * scale); };
-    const auto place = [at](QWidget* w, int x, int y, int width, int height) {
-        w->setGeometry(at(x), at(y), at(width), at(height));
-    };
-    const auto placeLabel = [at](QLabel* l, int x, int y) {
-        l->move(at(x), at(y));
-        l->adjustSize();
-    };
-    setFixedSize(at(ClientWidth), at(ClientHeight));
+    const TFormLayout layout(
+        {metrics.height() / TFormLayout::LineHeight,
+         (metrics.horizontalAdvance(QString::fromUtf8(SendEmail)) + 4) / SendEmailRoom,
+         std::max(metrics.horizontalAdvance(QString::fromUtf8(Email)),
+                  metrics.horizontalAdvance(QString::fromUtf8(Web))) /
+             LinkRoom});
+    layout.FixSize(this, ClientWidth, ClientHeight);
 
     Cuadro = new QFrame(this);
     Cuadro->setObjectName(QStringLiteral("Cuadro"));
     Cuadro->setFrameStyle(QFrame::Box | QFrame::Sunken);
-    place(Cuadro, 10, 10, 373, 256);
+    layout.Place(Cuadro, 10, 10, 373, 256);
 
     imgIcon = new QLabel(this);
     imgIcon->setObjectName(QStringLiteral("imgIcon"));
     imgIcon->setPixmap(icon.pixmap(32, 32));
-    imgIcon->setGeometry(at(25), at(20), 32, 32);
+    imgIcon->setGeometry(layout.At(25), layout.At(20), 32, 32);
 
     lblName = MakeLabel(this, "lblName", QString::fromStdString(Caption::AppTitle));
     QFont bold = lblName->font();
     bold.setBold(true);
     lblName->setFont(bold);
-    placeLabel(lblName, 70, 20);
+    layout.PlaceLabel(lblName, 70, 20);
     lblVersion =
         MakeLabel(this, "lblVersion",
                   QString::asprintf("Version %d.%d%s", VersionMajor, VersionMinor, VersionRelease));
-    placeLabel(lblVersion, 70, 40);
+    layout.PlaceLabel(lblVersion, 70, 40);
     lblAuthor = MakeLabel(this, "lblAuthor", QString::asprintf(MakerLine, Year));
-    placeLabel(lblAuthor, 25, 65);
+    layout.PlaceLabel(lblAuthor, 25, 65);
 
     lblEmail = MakeLabel(this, "lblEmail", QStringLiteral("E-mail:"));
-    placeLabel(lblEmail, 90, 95);
+    layout.PlaceLabel(lblEmail, 90, 95);
     edEmail = MakeLink(this, "edEmail", Email);
-    place(edEmail, 135, 92, 168, 21);
+    layout.Place(edEmail, 135, 92, 168, 21);
     lblWWW = MakeLabel(this, "lblWWW", QStringLiteral("WWW:"));
-    placeLabel(lblWWW, 90, 115);
+    layout.PlaceLabel(lblWWW, 90, 115);
     edWWW = MakeLink(this, "edWWW", Web);
-    place(edWWW, 135, 112, 168, 21);
+    layout.Place(edWWW, 135, 112, 168, 21);
     // The labels sit on the edits' text line.
     for (auto [label, edit] : {std::pair{lblEmail, edEmail}, std::pair{lblWWW, edWWW}})
         label->move(label->x(), edit->y() + (edit->height() - label->height()) / 2);
@@ -139,14 +130,14 @@ TfAbout::TfAbout(TOpenUrl OpenUrl, QWidget* Parent)
         paragraph->setWordWrap(true);
         paragraph->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     }
-    place(lblSendEMail, 27, 140, 344, 13);
-    place(lblInfo, 27, 160, 344, 52);
-    place(lblResponsibility, 27, 217, 344, 39);
+    layout.Place(lblSendEMail, 27, 140, 344, 13);
+    layout.Place(lblInfo, 27, 160, 344, 52);
+    layout.Place(lblResponsibility, 27, 217, 344, 39);
 
     btnAceptar = new QPushButton(QStringLiteral("&OK"), this);
     btnAceptar->setObjectName(QStringLiteral("btnAceptar"));
     btnAceptar->setDefault(true);
-    place(btnAceptar, 158, 275, 75, 25);
+    layout.Place(btnAceptar, 158, 275, 75, 25);
     connect(btnAceptar, &QPushButton::clicked, this,
             [this] { Guarded(this, [this] { btnAceptarClick(); }); });
 
@@ -154,8 +145,7 @@ TfAbout::TfAbout(TOpenUrl OpenUrl, QWidget* Parent)
     setTabOrder(btnAceptar, edEmail);
     setTabOrder(edEmail, edWWW);
 
-    if (const QScreen* screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    TFormLayout::CentreOnScreen(this);
 }
 
 void TfAbout::showEvent(QShowEvent* Event) {

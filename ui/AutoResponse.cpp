@@ -1,7 +1,5 @@
 #include "ui/AutoResponse.h"
 
-#include <algorithm>
-
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QKeyEvent>
@@ -9,17 +7,12 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QScreen>
 
 #include "platform/Exceptions.h"
 #include "platform/TextCodec.h"
 #include "store/MessageLog.h"
+#include "ui/FormLayout.h"
 #include "ui/TrayImages.h"
-
-namespace {
-// The line height of the 8-point font the layout was made for.
-constexpr double LayoutLineHeight = 13.0;
-}  // namespace
 
 TfAutoResponse::TfAutoResponse(QWidget* Parent) : QDialog(Parent) {
     setObjectName(QStringLiteral("fAutoResponse"));
@@ -29,35 +22,30 @@ TfAutoResponse::TfAutoResponse(QWidget* Parent) : QDialog(Parent) {
                    Qt::MSWindowsFixedSizeDialogHint);
     setWindowIcon(WindowIcon(QStringLiteral("MAINICON")));
 
-    const double scale = std::max(1.0, fontMetrics().height() / LayoutLineHeight);
-    auto place = [scale](QWidget* w, int x, int y, int width, int height) {
-        w->setGeometry(int(x * scale), int(y * scale), int(width * scale), int(height * scale));
-    };
-    setFixedSize(int(ClientWidth * scale), int(ClientHeight * scale));
+    const TFormLayout layout({fontMetrics().height() / TFormLayout::LineHeight});
+    layout.FixSize(this, ClientWidth, ClientHeight);
 
     lblResponse = new QLabel(QStringLiteral("Enter the auto-response message:"), this);
     lblResponse->setObjectName(QStringLiteral("lblResponse"));
-    lblResponse->move(int(5 * scale), int(5 * scale));
-    lblResponse->adjustSize();
+    layout.PlaceLabel(lblResponse, 5, 5);
 
     mmMessage = new QPlainTextEdit(this);
     mmMessage->setObjectName(QStringLiteral("mmMessage"));
     mmMessage->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mmMessage->setTabChangesFocus(true);
-    place(mmMessage, 5, 19, 431, 72);
+    layout.Place(mmMessage, 5, 19, 431, 72);
     mmMessage->installEventFilter(this);
 
     btnOK = new QPushButton(QStringLiteral("&OK"), this);
     btnOK->setObjectName(QStringLiteral("btnOK"));
     btnOK->setDefault(true);
-    place(btnOK, 188, 98, 75, 25);
+    layout.Place(btnOK, 188, 98, 75, 25);
     connect(btnOK, &QPushButton::clicked, this,
             [this] { Guarded(this, [this] { btnOKClick(); }); });
 
     setTabOrder(mmMessage, btnOK);
     mmMessage->setFocus();
-    if (const QScreen* screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    TFormLayout::CentreOnScreen(this);
 }
 
 TfAutoResponse::~TfAutoResponse() {

@@ -1,7 +1,5 @@
 #include "ui/OptionsForm.h"
 
-#include <algorithm>
-
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -12,6 +10,7 @@
 #include <QStyle>
 #include <QToolButton>
 
+#include "ui/FormLayout.h"
 #include "ui/NamedWidget.h"
 #include "ui/NumberEdit.h"
 #include "ui/TrayImages.h"
@@ -32,10 +31,10 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     // Positions are noted now and applied at the first show (LayOut): the
     // scale needs the font's metrics.
     auto place = [this](QWidget* w, int x, int y, int width, int height) {
-        FPlaces.push_back({w, QRect(x, y, width, height), false});
+        FPlaces.push_back([=](const TFormLayout& l) { l.Place(w, x, y, width, height); });
     };
-    auto placeLabel = [this](QLabel* l, int x, int y) {
-        FPlaces.push_back({l, QRect(x, y, 0, 0), true});
+    auto placeLabel = [this](QLabel* label, int x, int y) {
+        FPlaces.push_back([=](const TFormLayout& l) { l.PlaceLabel(label, x, y); });
     };
     // Check boxes and radio buttons are made alike.
     auto button = [&]<class B>(QWidget* parent, const char* name, const char* caption, int x, int y,
@@ -140,7 +139,7 @@ void TOptionsForm::MakeTextControls() {
     if (FTextControlsMade) return;
     FTextControlsMade = true;
     auto place = [this](QWidget* w, int x, int y, int width, int height) {
-        FPlaces.push_back({w, QRect(x, y, width, height), false});
+        FPlaces.push_back([=](const TFormLayout& l) { l.Place(w, x, y, width, height); });
     };
     for (TGroup* g : {&FGeneral, &FAdvanced, &FAutoResponse}) {
         g->Box = Make<QGroupBox>(g->Area, g->Name);
@@ -209,23 +208,14 @@ void TOptionsForm::LayOut() {
     MakeTextControls();
     FLaidOut = true;
     const int needed = fontMetrics().horizontalAdvance(QString(WidestCaption).replace("&&", "&"));
-    FScale = std::max(1.0, double(needed) / WidestCaptionRoom);
-    const auto scaled = [this](int v) { return int(v * FScale); };
-    for (const TPlace& p : FPlaces) {
-        if (p.Label) {
-            p.Control->move(scaled(p.At.x()), scaled(p.At.y()));
-            p.Control->adjustSize();
-        } else {
-            p.Control->setGeometry(scaled(p.At.x()), scaled(p.At.y()), scaled(p.At.width()),
-                                   scaled(p.At.height()));
-        }
-    }
+    const TFormLayout layout({double(needed) / WidestCaptionRoom});
+    for (const auto& place : FPlaces) place(layout);
     for (const TGroup* g : {&FGeneral, &FAdvanced, &FAutoResponse})
         g->Box->setGeometry(g->Area->rect());
     // The style's icons come from the icon theme, looked up on first use.
     btnSelectSound->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
     btnPlay->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
-    setFixedSize(scaled(ClientWidth), scaled(ClientHeight));
+    layout.FixSize(this, ClientWidth, ClientHeight);
 }
 
 void TOptionsForm::setVisible(bool Visible) {

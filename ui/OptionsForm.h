@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QDialog>
-#include <QRect>
 #include <QString>
+#include <functional>
 #include <vector>
 
 class QCheckBox;
@@ -13,6 +13,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QToolButton;
+class TFormLayout;
 class TNumberEdit;
 class TOptionsForm;
 
@@ -102,8 +103,6 @@ protected:
     void cbBeepOnMessageClick();
     void cbEnableAutoResponseClick();
 
-    double FScale = 1.0;
-
 private:
     template <class T>
     friend class TTextControl;
@@ -119,12 +118,8 @@ private:
         const char* Title;
     };
     TGroup FGeneral, FAdvanced, FAutoResponse;
-    struct TPlace {
-        QWidget* Control;
-        QRect At;  // unscaled; a label keeps only its place and takes its own size
-        bool Label;
-    };
-    std::vector<TPlace> FPlaces;
+    // How each control is placed, once the scale is known.
+    std::vector<std::function<void(const TFormLayout&)>> FPlaces;
     bool FTextControlsMade = false;
     bool FLaidOut = false;
     QString FSoundFileText, FResponseText, FPortText, FTalkPortText;

@@ -7,7 +7,6 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QScreen>
 #include <QStyle>
 #include <QTextDocument>
 #include <QToolButton>
@@ -17,6 +16,7 @@
 #include "platform/MessageBox.h"
 #include "platform/TextCodec.h"
 #include "platform/WindowStacking.h"
+#include "ui/FormLayout.h"
 
 TfSendMessage* fSendMessage = nullptr;
 
@@ -29,11 +29,6 @@ constexpr int FoundRole = Qt::UserRole + 1;
 
 bool IsEnter(const QKeyEvent* Event) {
     return Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
-}
-
-void Place(QLabel* Label, int X, int Y) {
-    Label->move(X, Y);
-    Label->adjustSize();
 }
 }  // namespace
 
@@ -48,10 +43,11 @@ TfSendMessage::TfSendMessage(IMessageBoxService& MessageBoxes, TSendDialogEvents
         QIcon::fromTheme(QStringLiteral("mail-send"), style()->standardIcon(QStyle::SP_ArrowRight));
     setWindowIcon(sendIcon);
     setFixedSize(452, 273);
+    const TFormLayout layout;
 
     lblHost = new QLabel(QStringLiteral("Computer name or IP address:"), this);
     lblHost->setObjectName(QStringLiteral("lblHost"));
-    Place(lblHost, 10, 5);
+    layout.PlaceLabel(lblHost, 10, 5);
 
     cmbHost = new QComboBox(this);
     cmbHost->setObjectName(QStringLiteral("cmbHost"));
@@ -83,7 +79,7 @@ TfSendMessage::TfSendMessage(IMessageBoxService& MessageBoxes, TSendDialogEvents
 
     lblMessage = new QLabel(QStringLiteral("Message text:"), this);
     lblMessage->setObjectName(QStringLiteral("lblMessage"));
-    Place(lblMessage, 10, 45);
+    layout.PlaceLabel(lblMessage, 10, 45);
 
     mmMessage = new QPlainTextEdit(this);
     mmMessage->setObjectName(QStringLiteral("mmMessage"));
@@ -108,8 +104,7 @@ TfSendMessage::TfSendMessage(IMessageBoxService& MessageBoxes, TSendDialogEvents
     connect(btnClearAddress, &QToolButton::clicked, this,
             [this] { Guarded(this, [this] { btnClearAddressClick(); }); });
 
-    if (const QScreen* screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    TFormLayout::CentreOnScreen(this);
 }
 
 TfSendMessage::~TfSendMessage() {

@@ -9,13 +9,13 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
-#include <QScreen>
 #include <QStyle>
 
 #include "platform/Exceptions.h"
 #include "platform/FileDialogs.h"
 #include "platform/TextCodec.h"
 #include "platform/WindowStacking.h"
+#include "ui/FormLayout.h"
 #include "ui/TextViewer.h"
 
 namespace {
@@ -101,8 +101,7 @@ TfShowMessage::TfShowMessage(TFileDialogs& FileDialogs, TMessageWindowEvent OnDe
     connect(btnSave, &QPushButton::clicked, this,
             [this] { Guarded(this, [this] { btnSaveClick(); }); });
 
-    if (const QScreen* screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    TFormLayout::CentreOnScreen(this);
 }
 
 TfShowMessage::~TfShowMessage() {

@@ -4,9 +4,9 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPolygon>
-#include <QScreen>
 #include <QTimer>
 
+#include "ui/FormLayout.h"
 #include "ui/TrayImages.h"
 
 namespace {
@@ -55,8 +55,7 @@ TfSplash::TfSplash(QWidget* Parent) : QWidget(Parent) {
     connect(Timer, &QTimer::timeout, this, [this] { TimerTimer(); });
 
     setMask(BalloonRegion());
-    if (const QScreen* screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    TFormLayout::CentreOnScreen(this);
 }
 
 QRegion TfSplash::BalloonRegion() {

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 #include "tests/support/TestSupport.h"
@@ -48,6 +49,14 @@ TEST(About, ShowsNameVersionMakerAndTermsThatFitTheirPlaces) {
     for (QLabel* label : {about.lblName, about.lblVersion, about.lblAuthor})
         EXPECT_LE(label->geometry().right(), about.Cuadro->geometry().right())
             << label->objectName().toStdString();
+    // The link captions sit on their links' text line.
+    for (auto [label, link] :
+         {std::pair{about.lblEmail, about.edEmail}, {about.lblWWW, about.edWWW}})
+        EXPECT_LE(std::abs(label->geometry().center().y() - link->geometry().center().y()), 1);
+    // The whole window shows, in the middle of the screen.
+    EXPECT_TRUE(about.rect().contains(about.btnAceptar->geometry()));
+    const QPoint middle = about.screen()->availableGeometry().center();
+    EXPECT_LE((about.geometry().center() - middle).manhattanLength(), 8);
 }
 
 TEST(About, LinksOpenWithTheDefaultHandlerAndAFailureIsIgnored) {
