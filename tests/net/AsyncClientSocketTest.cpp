@@ -189,12 +189,8 @@ TEST_F(ClientTest, CloseWhileResolvingChangesNothingButClosingTheConnectionEndsI
 TEST_F(ClientTest, CloseWhileConnectingChangesNothing) {
     // A listener with a full backlog leaves the next connect pending.
     server.Close();
-    TRawPeer listener(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a = Loopback(port);
-    ASSERT_EQ(::bind(listener.Fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener.Fd, 0), 0);
-    TRawPeer filler = TRawPeer::Connect(port);
-    ASSERT_GE(filler.Fd, 0);
+    RawListener listener("127.0.0.1", port, 0);
+    RawClient filler(port);
 
     client->Open();
     ASSERT_TRUE(WaitUntil([&] { return Logged("connecting-"); }));
@@ -202,7 +198,7 @@ TEST_F(ClientTest, CloseWhileConnectingChangesNothing) {
     client->Close();
     EXPECT_EQ(log, (std::vector<std::string>{"lookup-", "connecting-"}));
     // Room in the backlog: the attempt completes.
-    TRawPeer accepted(::accept(listener.Fd, nullptr, nullptr));
+    listener.Pump();
     ASSERT_TRUE(WaitUntil([&] { return Logged("connect+"); }, 20000));
 }
 

@@ -66,9 +66,9 @@ TEST_F(ServerTest, CountsInsideConnectAndDisconnectEventsAndDeferredRelease) {
     server.Open();  // a listening server ignores Open
     EXPECT_EQ(log.size(), 1u);
 
-    TRawPeer first = TRawPeer::Connect(port);
+    RawClient first(port);
     ASSERT_TRUE(WaitUntil([&] { return Logged("accept 1"); }));
-    TRawPeer second = TRawPeer::Connect(port);
+    RawClient second(port);
     ASSERT_TRUE(WaitUntil([&] { return Logged("accept 2"); }));
     EXPECT_EQ(log, (std::vector<std::string>{"listen", "clientconnect 1", "accept 1",
                                              "clientconnect 2", "accept 2"}));
@@ -83,7 +83,7 @@ TEST_F(ServerTest, CountsInsideConnectAndDisconnectEventsAndDeferredRelease) {
         address = socket->PeerAddress();
     };
     TSocketConnection* firstConnection = server.ConnectionAt(0);
-    first.Reset(-1);
+    first.Close();
     ASSERT_TRUE(WaitUntil([&] { return Logged("clientdisconnect 2"); }));
     EXPECT_EQ(address, "127.0.0.1");
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
@@ -93,8 +93,7 @@ TEST_F(ServerTest, CountsInsideConnectAndDisconnectEventsAndDeferredRelease) {
     server.ConnectionAt(0)->Close();
     EXPECT_EQ(log.back(), "clientdisconnect 1");
     EXPECT_EQ(server.ConnectionCount(), 1);
-    second.ReadUntilClosed();
-    EXPECT_TRUE(second.Closed);
+    EXPECT_TRUE(ClosedGracefully(second));
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
     EXPECT_TRUE(exceptions.Entries.empty());
 }
@@ -108,7 +107,7 @@ TEST_F(ServerTest, ReleaseWaitsForAHandlerRunningAModalLoop) {
         testsupport::ProcessEventsFor(100);  // as a message box would
         stillThere = guard && server.ConnectionCount() == 1;
     };
-    TRawPeer peer = TRawPeer::Connect(port);
+    RawClient peer(port);
     peer.Send("x");
     ASSERT_TRUE(WaitUntil([&] { return stillThere; }));
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
@@ -116,7 +115,7 @@ TEST_F(ServerTest, ReleaseWaitsForAHandlerRunningAModalLoop) {
 
 TEST_F(ServerTest, CloseDestroysConnectionsWithoutEvents) {
     server.Open();
-    TRawPeer a = TRawPeer::Connect(port), b = TRawPeer::Connect(port);
+    RawClient a(port), b(port);
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 2; }));
     QPointer<TSocketConnection> c0(server.ConnectionAt(0));
     log.clear();
@@ -125,9 +124,7 @@ TEST_F(ServerTest, CloseDestroysConnectionsWithoutEvents) {
     EXPECT_FALSE(server.Active());
     EXPECT_EQ(server.ConnectionCount(), 0);
     EXPECT_TRUE(c0.isNull());
-    a.ReadUntilClosed();
-    b.ReadUntilClosed();
-    EXPECT_TRUE(a.Closed && b.Closed);
+    EXPECT_TRUE(ClosedGracefully(a) && ClosedGracefully(b));
     testsupport::ProcessEventsFor(50);
     EXPECT_TRUE(log.empty());
 }
@@ -145,28 +142,27 @@ TEST_F(ServerTest, PortChangeRefusedWhileActive) {
     server.Close();
     server.SetPort(other);
     server.SetActive(true);
-    TRawPeer peer = TRawPeer::Connect(other);
+    RawClient peer(other);
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
 }
 
 TEST_F(ServerTest, ReopensOverTimeWaitButNotOverALiveListener) {
     server.OnClientConnect = [](QObject*, TSocketConnection* s) { s->Close(); };
     server.Open();
-    TRawPeer peer = TRawPeer::Connect(port);
-    peer.ReadUntilClosed();
-    ASSERT_TRUE(peer.Closed);
-    peer.Reset(-1);
+    RawClient peer(port);
+    ASSERT_TRUE(ClosedGracefully(peer));
+    peer.Close();
     testsupport::ProcessEventsFor(50);
     server.Close();
 
     // The port now sits in TIME_WAIT: a socket without SO_REUSEADDR cannot bind it.
-    TRawPeer plain(::socket(AF_INET, SOCK_STREAM, 0));
+    TPlainSocket plain;
     sockaddr_in any{};
     any.sin_family = AF_INET;
     any.sin_port = htons(uint16_t(port));
     EXPECT_NE(::bind(plain.Fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
     EXPECT_EQ(errno, EADDRINUSE);
-    plain.Reset(-1);
+    ::close(std::exchange(plain.Fd, -1));
     server.Open();
     EXPECT_TRUE(server.Active());
 
@@ -214,7 +210,7 @@ int HighestOpenFd() {
 
 TEST_F(ServerTest, AcceptOutOfDescriptorsBacksOffWithoutSpinning) {
     server.Open();
-    TRawPeer peer(::socket(AF_INET, SOCK_STREAM, 0));
+    TPlainSocket peer;
 
     // The sanitizers' checks need descriptors of their own the first time
     // they see a type; let them see these before descriptors run out.
@@ -231,8 +227,8 @@ TEST_F(ServerTest, AcceptOutOfDescriptorsBacksOffWithoutSpinning) {
     std::vector<int> filler;
     for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) filler.push_back(fd);
 
-    sockaddr_in a = Loopback(port);
-    ASSERT_EQ(::connect(peer.Fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const sockaddr_in a = testsupport::Address("127.0.0.1", port);
+    ASSERT_EQ(::connect(peer.Fd, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
     const double cpuBefore = CpuSeconds();
     const int wakeups = IdleFor(500);
     const double cpu = CpuSeconds() - cpuBefore;
@@ -282,7 +278,7 @@ TEST_F(ServerTest, FullBacklogAndKeepaliveOnAcceptedConnections) {
     std::ifstream("/proc/sys/net/core/somaxconn") >> cap;
     EXPECT_EQ(int(info.tcpi_sacked), std::min(SOMAXCONN, cap));
 
-    TRawPeer peer = TRawPeer::Connect(port);
+    RawClient peer(port);
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
     TSocketConnection* accepted = server.ConnectionAt(0);
     const int fd = accepted->Handle();
@@ -311,23 +307,22 @@ TEST_F(ServerTest, SilentConnectionIsClosedOnlyWhenATimeoutIsSet) {
         server.SetSilentTimeout(c.timeoutMs);
         server.Open();
         log.clear();
-        TRawPeer silent = TRawPeer::Connect(port);
-        TRawPeer talking = TRawPeer::Connect(port);
+        RawClient silent(port);
+        RawClient talking(port);
         talking.Send("x");  // the handler does not even read it
         ASSERT_TRUE(WaitUntil([&] { return Logged("read 2") || Logged("read 1"); }));
         if (c.silentCloses) {
-            silent.ReadUntilClosed();
-            EXPECT_TRUE(silent.Closed);
+            EXPECT_TRUE(ClosedGracefully(silent));
             ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; }));
         } else {
             IdleFor(3 * 300);
         }
         EXPECT_EQ(server.ConnectionCount(), c.silentCloses ? 1 : 2);
         char byte;
-        EXPECT_EQ(::recv(talking.Fd, &byte, 1, MSG_DONTWAIT), -1) << "the talking peer stays";
+        EXPECT_EQ(::recv(talking.fd, &byte, 1, MSG_DONTWAIT), -1) << "the talking peer stays";
         EXPECT_EQ(errno, EAGAIN);
         if (!c.silentCloses) {
-            EXPECT_EQ(::recv(silent.Fd, &byte, 1, MSG_DONTWAIT), -1);
+            EXPECT_EQ(::recv(silent.fd, &byte, 1, MSG_DONTWAIT), -1);
             EXPECT_EQ(errno, EAGAIN);
         }
         server.Close();
@@ -344,7 +339,7 @@ TEST_F(ServerTest, HandlerExceptionsGoToTheApplicationHandler) {
         if (text == "abort") throw EAbort();
         throw Exception("handler failed on " + text);
     };
-    TRawPeer peer = TRawPeer::Connect(port);
+    RawClient peer(port);
     peer.Send("abort");
     // The next text goes only after this one was read, or both come in one read.
     ASSERT_TRUE(WaitUntil([&] { return reads == 1; }));
@@ -357,7 +352,7 @@ TEST_F(ServerTest, HandlerExceptionsGoToTheApplicationHandler) {
     // The same for exceptions raised inside accept.
     server.OnClientConnect = [](QObject*, TSocketConnection*) { throw Exception("refused"); };
     log.clear();
-    TRawPeer other = TRawPeer::Connect(port);
+    RawClient other(port);
     ASSERT_TRUE(WaitUntil([&] { return exceptions.Entries.size() == 2; }));
     EXPECT_EQ(exceptions.Entries[1].Message, "refused");
     EXPECT_FALSE(Logged("accept 2")) << "OnAccept does not follow a failed OnClientConnect";
@@ -384,9 +379,9 @@ TEST_F(ServerTest, PeerResetIsAnErrorNotificationThenAClose) {
             };
         int writable = 0;
         server.OnClientWrite = [&](QObject*, TSocketConnection*) { ++writable; };
-        TRawPeer peer = TRawPeer::Connect(port);
+        RawClient peer(port);
         ASSERT_TRUE(WaitUntil([&] { return Logged("accept 1") && writable == 1; }));
-        peer.Abort();
+        peer.Reset();
         ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }));
         if (c.handler)
             EXPECT_EQ(log, (std::vector<std::string>{"clientconnect 1", "accept 1", "error 4 104",
@@ -410,10 +405,10 @@ TEST_F(ServerTest, RequestWaitingAtAcceptIsReadAtOnceAndTheConnectionStaysWatche
     // notification comes before they are taken.
     int reads = 0;
     server.OnClientRead = [&](QObject*, TSocketConnection*) { ++reads; };
-    TRawPeer leaving = TRawPeer::Connect(port);
-    ASSERT_TRUE(leaving.Send("hello"));
+    RawClient leaving(port);
+    leaving.Send("hello");
     ASSERT_TRUE(WaitUntil([&] { return reads == 1; }));
-    ASSERT_TRUE(leaving.Send(" world"));
+    leaving.Send(" world");
     testsupport::ProcessEventsFor(100);
     EXPECT_EQ(reads, 1);
     ASSERT_EQ(server.ConnectionCount(), 1);
@@ -428,10 +423,10 @@ TEST_F(ServerTest, RequestWaitingAtAcceptIsReadAtOnceAndTheConnectionStaysWatche
         got.push_back(s->ReceiveAvailable());
         if (got.size() == 1) throw Exception("first read failed");
     };
-    TRawPeer raising = TRawPeer::Connect(port);
-    ASSERT_TRUE(raising.Send("one"));
+    RawClient raising(port);
+    raising.Send("one");
     ASSERT_TRUE(WaitUntil([&] { return got.size() == 1; }));
-    ASSERT_TRUE(raising.Send("two"));
+    raising.Send("two");
     ASSERT_TRUE(WaitUntil([&] { return got.size() == 2; }));
     EXPECT_EQ(got, (std::vector<std::string>{"one", "two"}));
     ASSERT_EQ(exceptions.Entries.size(), 1u);
@@ -451,12 +446,15 @@ TEST_F(ServerTest, RequestWaitingAtAcceptIsReadAtOnceAndTheConnectionStaysWatche
             Qt::QueuedConnection);
         s->Close();
     };
-    std::vector<TRawPeer> peers;
+    std::vector<std::unique_ptr<RawClient>> peers;
     for (int i = 0; i < 40; ++i) {
-        peers.push_back(TRawPeer::Connect(port));
-        ASSERT_TRUE(peers.back().Send("m" + std::to_string(i)));
+        peers.push_back(std::make_unique<RawClient>(port));
+        peers.back()->Send("m" + std::to_string(i));
     }
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(peers[i].ReadUntilClosed(), "re: m" + std::to_string(i));
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_TRUE(ClosedGracefully(*peers[i]));
+        EXPECT_EQ(peers[i]->got, "re: m" + std::to_string(i));
+    }
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 1; })) << "the raising one";
     EXPECT_EQ(watched, 0);
     EXPECT_EQ(outlivedTheTurn, 0);
@@ -474,9 +472,8 @@ TEST_F(ServerTest, PeerResetBeforeAcceptEndsTheConnection) {
         };
         server.Open();
         log.clear();
-        TRawPeer peer = TRawPeer::Connect(port);
-        ASSERT_GE(peer.Fd, 0);
-        peer.Abort();
+        RawClient peer(port);
+        peer.Reset();
         ASSERT_TRUE(WaitUntil([&] { return Logged("accept 1"); }));
         EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }))
             << "a reset connection stays open and counted";
@@ -494,12 +491,11 @@ TEST_F(ServerTest, ConnectionWhoseConnectHandlerRaisedIsStillWatched) {
     int reads = 0;
     server.OnClientRead = [&](QObject*, TSocketConnection*) { ++reads; };
     server.Open();
-    TRawPeer early = TRawPeer::Connect(port);
-    ASSERT_TRUE(early.Send("already here"));
+    RawClient early(port);
+    early.Send("already here");
     ASSERT_TRUE(WaitUntil([&] { return exceptions.Entries.size() == 1; }));
-    TRawPeer silent = TRawPeer::Connect(port);
+    RawClient silent(port);
     ASSERT_TRUE(WaitUntil([&] { return exceptions.Entries.size() == 2; }));
     EXPECT_TRUE(WaitUntil([&] { return reads == 1; })) << "bytes there at accept unread";
-    silent.ReadUntilClosed();
-    EXPECT_TRUE(silent.Closed) << "a silent connection kept open";
+    EXPECT_TRUE(ClosedGracefully(silent)) << "a silent connection kept open";
 }

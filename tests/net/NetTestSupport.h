@@ -28,73 +28,25 @@
 #include "net/ReverseLookup.h"
 #include "net/SocketError.h"
 #include "platform/Exceptions.h"
+#include "tests/support/RawPeers.h"
 #include "tests/support/TestSupport.h"
 
 namespace nettest {
 
-inline sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
+using testsupport::RawClient;
+using testsupport::RawListener;
+
+// Waits until the program closed C's connection: true if it closed, not reset.
+inline bool ClosedGracefully(RawClient& C) {
+    return C.WaitClosed() && C.error == 0;
 }
 
-// A plain socket on the other end, non-blocking once connected.
-class TRawPeer {
-public:
-    TRawPeer() = default;
-    explicit TRawPeer(int fd) : Fd(fd) {}
-    TRawPeer(TRawPeer&& o) noexcept : Fd(std::exchange(o.Fd, -1)) {}
-    ~TRawPeer() {
+// A plain socket, closed when it goes.
+struct TPlainSocket {
+    int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ~TPlainSocket() {
         if (Fd >= 0) ::close(Fd);
     }
-
-    // Connects blocking (the listener's backlog completes it), then goes non-blocking.
-    static TRawPeer Connect(int port) {
-        TRawPeer p(::socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in a = Loopback(port);
-        if (::connect(p.Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) p.Reset(-1);
-        if (p.Fd >= 0) fcntl(p.Fd, F_SETFL, O_NONBLOCK);
-        return p;
-    }
-
-    bool Send(const std::string& text) {
-        return ::send(Fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
-    }
-
-    // Reads what arrives while the event loop runs, until the peer closes
-    // (Closed), resets (Reset is set) or the time is up.
-    std::string ReadUntilClosed(int timeoutMs = 20000) {
-        std::string data;
-        testsupport::WaitUntil(
-            [&] {
-                char buffer[65536];
-                const ssize_t n = ::recv(Fd, buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n > 0) data.append(buffer, size_t(n));
-                if (n == 0) Closed = true;
-                if (n < 0 && errno != EAGAIN) ResetSeen = true;
-                return Closed || ResetSeen;
-            },
-            timeoutMs);
-        return data;
-    }
-
-    // Closes with a reset instead of a graceful close.
-    void Abort() {
-        linger l{1, 0};
-        setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        Reset(-1);
-    }
-
-    void Reset(int fd) {
-        if (Fd >= 0) ::close(Fd);
-        Fd = fd;
-    }
-
-    int Fd = -1;
-    bool Closed = false;
-    bool ResetSeen = false;
 };
 
 // Collects what reaches the application's exception handler.

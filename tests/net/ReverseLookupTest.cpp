@@ -28,7 +28,7 @@ TEST_F(ReverseLookupTest, PeerNameWaitsAtMostOneSecondForAResolverThatHangs) {
     const int port = testsupport::FreeTcpPort();
     server.SetPort(port);
     server.Open();
-    TRawPeer a = TRawPeer::Connect(port), b = TRawPeer::Connect(port);
+    RawClient a(port), b(port);
     ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 2; }));
 
     auto start = std::chrono::steady_clock::now();

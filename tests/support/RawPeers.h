@@ -128,6 +128,11 @@ public:
         fd = -1;
         closed = true;
     }
+    void Close() {
+        ::close(fd);
+        fd = -1;
+        closed = true;
+    }
 
     int fd = -1;
     std::string pending, got;
