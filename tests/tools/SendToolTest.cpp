@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include <QPointer>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include "messaging/WireFormat.h"
-#include "net/AsyncServerSocket.h"
 #include "net/HostLookup.h"
 #include "tests/support/Recorders.h"
 #include "tools/PeerListing.h"
@@ -26,67 +25,53 @@ namespace {
 using testsupport::WaitUntil;
 
 // A receiver on a free loopback port that records the bytes it gets and
-// answers as the test asks.
+// answers as the test asks, served while the test's event loop runs.
 class TestReceiver {
+    testsupport::RawListener FListener;  // made first: port is its port
+
 public:
     enum class Mode { Reply, CloseWithoutReply, Silent, ReadSomeThenClose };
 
     explicit TestReceiver(Mode mode, std::string reply = {})
-        : FMode(mode), FReply(std::move(reply)) {
-        port = testsupport::FreeTcpPort();
-        FServer.SetPort(port);
-        FServer.OnClientConnect = [this](QObject*, TSocketConnection* s) {
-            ++connections;
-            if (pauseMs > 0) {
-                FPaused = true;
-                QPointer<TSocketConnection> socket(s);
-                QTimer::singleShot(pauseMs, &FServer, [this, socket] {
-                    FPaused = false;
-                    if (socket) Take(socket);
-                });
-            }
-        };
-        FServer.OnClientRead = [this](QObject*, TSocketConnection* s) {
-            if (!FPaused) Take(s);
-        };
-        FServer.Open();
+        : port(FListener.port), FMode(mode), FReply(std::move(reply)) {
+        QObject::connect(&FTurns, &QTimer::timeout, [this] { Serve(); });
+        FTurns.start(5);
+        FSince.start();
     }
 
     int port = 0;
     int connections = 0;
     std::size_t expect = 0;  // bytes to wait for before answering or closing
-    int pauseMs = 0;         // reading starts this long after the connection
+    int pauseMs = 0;         // reading starts this long after the receiver is made
     std::string received;
 
 private:
-    void Take(TSocketConnection* s) {
-        if (FMode == Mode::ReadSomeThenClose) {
-            const std::string some = s->ReceiveAvailable();
-            received.append(some, 0, std::min<std::size_t>(some.size(), 1000));
-            FDone = true;
+    void Serve() {
+        if (FDone || FSince.elapsed() < pauseMs) return;
+        FListener.Pump();
+        connections = int(FListener.peers.size());
+        if (connections == 0) return;
+        received = FListener.peers[0].got;
+        if (FMode == Mode::ReadSomeThenClose && !received.empty()) {
             // A reset, however much has arrived by now: a plain close reads
             // what is pending away first, and when the whole message was
             // already in (a busy machine) that ends gracefully, which the
             // sender rightly takes for "no status reply".
-            const linger hard{1, 0};
-            ::setsockopt(s->Handle(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            s->Close();
-            return;
-        }
-        received += s->ReceiveAvailable();
-        if (FDone || FMode == Mode::Silent) return;
-        if (received.size() >= expect) {
+            received.resize(std::min<std::size_t>(received.size(), 1000));
+            FListener.Close(0, true);
             FDone = true;
-            if (FMode == Mode::Reply) s->SendString(FReply);
-            s->Close();
+        } else if (FMode != Mode::Silent && received.size() >= expect) {
+            if (FMode == Mode::Reply) FListener.Reply(0, FReply);
+            FListener.Close(0);
+            FDone = true;
         }
     }
 
     Mode FMode;
     std::string FReply;
-    bool FPaused = false;
     bool FDone = false;
-    TAsyncServerSocket FServer;
+    QTimer FTurns;
+    QElapsedTimer FSince;
 };
 
 using testsupport::RunSendTool;
