@@ -9,17 +9,14 @@
 #include "tests/net/NetTestSupport.h"
 
 using namespace nettest;
-using testsupport::WaitUntil;
 
 namespace {
 
 // A client with every event written to a log, and a listening server.
-class ClientTest : public ::testing::Test {
+class ClientTest : public TSocketTest {
 protected:
     void SetUp() override {
-        SetSocketFailureHook(nullptr);
-        port = testsupport::FreeTcpPort();
-        server.SetPort(port);
+        TSocketTest::SetUp();
         server.Open();
         client = std::make_unique<TAsyncClientSocket>();
         client->SetHost("127.0.0.1");
@@ -42,19 +39,9 @@ protected:
             code = errorCodeAfter;
         };
     }
-    void TearDown() override { SetSocketFailureHook(nullptr); }
 
-    bool Logged(const std::string& entry) {
-        return std::find(log.begin(), log.end(), entry) != log.end();
-    }
-
-    TResolverSeams seams;
-    TExceptionLog exceptions;
-    int port = 0;
     int errorCodeAfter = 0;
-    TAsyncServerSocket server;
     std::unique_ptr<TAsyncClientSocket> client;
-    std::vector<std::string> log;
 };
 
 TEST_F(ClientTest, ConnectsAndReportsInOrder) {

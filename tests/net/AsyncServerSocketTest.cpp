@@ -16,16 +16,13 @@
 #include "tests/net/NetTestSupport.h"
 
 using namespace nettest;
-using testsupport::WaitUntil;
 
 namespace {
 
-class ServerTest : public ::testing::Test {
+class ServerTest : public TSocketTest {
 protected:
     void SetUp() override {
-        SetSocketFailureHook(nullptr);
-        port = testsupport::FreeTcpPort();
-        server.SetPort(port);
+        TSocketTest::SetUp();
         auto note = [this](const char* what) {
             return [this, what](QObject* sender, TSocketConnection* socket) {
                 EXPECT_EQ(sender, &server);
@@ -39,17 +36,7 @@ protected:
         server.OnClientRead = note("read");
         server.OnClientDisconnect = note("clientdisconnect");
     }
-    void TearDown() override { SetSocketFailureHook(nullptr); }
 
-    bool Logged(const std::string& entry) {
-        return std::find(log.begin(), log.end(), entry) != log.end();
-    }
-
-    TResolverSeams seams;
-    TExceptionLog exceptions;
-    int port = 0;
-    TAsyncServerSocket server;
-    std::vector<std::string> log;
     TSocketConnection* last = nullptr;
 };
 

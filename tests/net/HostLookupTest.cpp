@@ -7,7 +7,6 @@
 #include "tests/net/NetTestSupport.h"
 
 using namespace nettest;
-using testsupport::WaitUntil;
 
 namespace {
 

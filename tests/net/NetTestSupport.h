@@ -10,12 +10,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include <QAbstractEventDispatcher>
 #include <QEventLoop>
@@ -24,6 +27,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "net/AsyncServerSocket.h"
 #include "net/HostLookup.h"
 #include "net/ReverseLookup.h"
 #include "net/SocketError.h"
@@ -35,6 +39,7 @@ namespace nettest {
 
 using testsupport::RawClient;
 using testsupport::RawListener;
+using testsupport::WaitUntil;
 
 // Waits until the program closed C's connection: true if it closed, not reset.
 inline bool ClosedGracefully(RawClient& C) {
@@ -124,6 +129,25 @@ public:
     }
     std::shared_ptr<TStuckResolver> Stuck = std::make_shared<TStuckResolver>();
     std::shared_ptr<TStuckResolver> Reverse = std::make_shared<TStuckResolver>();
+};
+
+// A server on a free port (not yet open) with no failure hook, the resolvers
+// of the seams, and a log of events the test writes.
+class TSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetSocketFailureHook(nullptr);
+        port = testsupport::FreeTcpPort();
+        server.SetPort(port);
+    }
+    void TearDown() override { SetSocketFailureHook(nullptr); }
+    bool Logged(const std::string& Entry) { return std::ranges::count(log, Entry) > 0; }
+
+    TResolverSeams seams;
+    TExceptionLog exceptions;
+    int port = 0;
+    TAsyncServerSocket server;
+    std::vector<std::string> log;
 };
 
 // Runs the event loop for ms without polling it, so the thread sleeps unless

@@ -8,17 +8,14 @@
 #include "tests/net/NetTestSupport.h"
 
 using namespace nettest;
-using testsupport::WaitUntil;
 
 namespace {
 
 // A server and a client of the layer joined over loopback.
-class ConnectionTest : public ::testing::Test {
+class ConnectionTest : public TSocketTest {
 protected:
     void SetUp() override {
-        SetSocketFailureHook(nullptr);
-        port = testsupport::FreeTcpPort();
-        server.SetPort(port);
+        TSocketTest::SetUp();
         server.OnClientConnect = [this](QObject*, TSocketConnection* s) { accepted = s; };
         server.Open();
         client.SetHost("127.0.0.1");
@@ -35,10 +32,6 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return client.Active() && accepted; }));
     }
 
-    TResolverSeams seams;
-    TExceptionLog exceptions;
-    int port = 0;
-    TAsyncServerSocket server;
     TAsyncClientSocket client;
     TSocketConnection* accepted = nullptr;
     bool clientClosed = false;
