@@ -167,7 +167,7 @@ public:
 };
 
 // The real command-line sender with Words, to the form on Port.
-inline testsupport::TSendToolRun RunSendTool(int Port, std::vector<std::string> Words) {
+inline testsupport::TRun RunSendTool(int Port, std::vector<std::string> Words) {
     Words.insert(Words.begin(), {"--port", std::to_string(Port), "--timeout", "10", "127.0.0.1"});
     return testsupport::RunSendTool(Words);
 }

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <QProcess>
 #include <QStandardPaths>
 #include <QXmlStreamReader>
 
@@ -31,30 +30,8 @@ const std::vector<std::string> InstalledFiles = {
     "share/wexlo/message.wav",
 };
 
-struct TRun {
-    bool finished = false;
-    int status = -1;
-    std::string out, err;
-};
-
-TRun RunProgram(const QString& Program, const QStringList& Args, int LimitMs = 90000) {
-    QProcess process;
-    process.start(Program, Args);
-    TRun run;
-    if (!process.waitForStarted(10000)) {
-        run.err = process.errorString().toStdString();
-        return run;
-    }
-    run.finished = process.waitForFinished(LimitMs);
-    if (!run.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    if (process.exitStatus() == QProcess::NormalExit) run.status = process.exitCode();
-    run.out = process.readAllStandardOutput().toStdString();
-    run.err = process.readAllStandardError().toStdString();
-    return run;
-}
+using testsupport::RunProgram;
+using testsupport::TRun;
 
 QString Tool(const char* Name) {
     return QStandardPaths::findExecutable(QString::fromLatin1(Name));
@@ -77,7 +54,7 @@ fs::path InstallTree(const std::string& Name) {
     const TRun install = RunProgram(
         WEXLO_CMAKE, {"--install", QString::fromStdString(testsupport::BuildDir()), "--prefix",
                       QString::fromStdString(prefix.string()), "--component", "Unspecified"});
-    EXPECT_TRUE(install.finished && install.status == 0) << install.out << install.err;
+    EXPECT_TRUE(install.finished && install.exitCode == 0) << install.out << install.err;
     return prefix;
 }
 
@@ -101,7 +78,7 @@ TEST(InstallTree, HoldsExactlyTheListedFiles) {
     // The installed programs run from there and find nothing of the build.
     const TRun version =
         RunProgram(QString::fromStdString((prefix / "bin/wexlo-send").string()), {"--version"});
-    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.exitCode, 0) << version.err;
     EXPECT_EQ(version.out, "wexlo-send " WEXLO_VERSION "\n");
 }
 
@@ -120,10 +97,10 @@ TEST(InstallTree, MakeUninstallTakesAwayWhatTheInstallMadeAndNoMore) {
                               QString::fromStdString("BUILD=" + build.string()),
                               QString::fromStdString("PREFIX=" + (root / "usr").string())};
     const TRun install = RunProgram(make, args + QStringList{"install"});
-    EXPECT_EQ(install.status, 0) << install.out << install.err;
+    EXPECT_EQ(install.exitCode, 0) << install.out << install.err;
     EXPECT_EQ(FilesBelow(root / "usr"), InstalledFiles);
     const TRun uninstall = RunProgram(make, args + QStringList{"uninstall"});
-    EXPECT_EQ(uninstall.status, 0) << uninstall.out << uninstall.err;
+    EXPECT_EQ(uninstall.exitCode, 0) << uninstall.out << uninstall.err;
     std::vector<std::string> left;
     for (const auto& entry : fs::recursive_directory_iterator(root / "usr"))
         left.push_back(fs::relative(entry.path(), root / "usr").string());
@@ -177,7 +154,7 @@ TEST(InstallTree, DesktopFilesAgreeAndValidate) {
             continue;
         }
         const TRun run = RunProgram(tool, check.args);
-        EXPECT_EQ(run.status, 0) << check.tool << ":\n" << run.out << run.err;
+        EXPECT_EQ(run.exitCode, 0) << check.tool << ":\n" << run.out << run.err;
         // Warnings fail the check too; hints about optional extras do not.
         EXPECT_EQ(run.out.find("W:"), std::string::npos) << run.out;
         EXPECT_EQ(run.out.find("E:"), std::string::npos) << run.out;
@@ -193,12 +170,12 @@ TEST(InstallTree, ManualPagesFormatWithoutWarnings) {
         SCOPED_TRACE(page);
         const fs::path path = prefix / "share/man/man1" / page;
         const TRun unpacked = RunProgram("gzip", {"-dc", QString::fromStdString(path.string())});
-        ASSERT_EQ(unpacked.status, 0) << unpacked.err;
+        ASSERT_EQ(unpacked.exitCode, 0) << unpacked.err;
         const fs::path plain = (fs::path(testsupport::TempDir()) / page).replace_extension();
         testsupport::WriteFile(plain.string(), unpacked.out);
         const TRun format = RunProgram(
             groff, {"-man", "-Tutf8", "-ww", "-z", QString::fromStdString(plain.string())});
-        EXPECT_EQ(format.status, 0);
+        EXPECT_EQ(format.exitCode, 0);
         EXPECT_EQ(format.err, "");
     }
 }
@@ -212,8 +189,8 @@ TEST(Package, DebianPackageInstallsAndRuns) {
         WEXLO_CPACK,
         {"--config", QString::fromStdString(testsupport::BuildDir() + "/CPackConfig.cmake"), "-B",
          QString::fromStdString(out.string())},
-        240000);
-    ASSERT_TRUE(cpack.finished && cpack.status == 0) << cpack.out << cpack.err;
+        {}, 240000);
+    ASSERT_TRUE(cpack.finished && cpack.exitCode == 0) << cpack.out << cpack.err;
     std::vector<fs::path> debs;
     for (const auto& entry : fs::directory_iterator(out))
         if (entry.path().extension() == ".deb") debs.push_back(entry.path());
@@ -229,17 +206,17 @@ TEST(Package, DebianPackageInstallsAndRuns) {
 
     const fs::path root = fs::path(testsupport::TempDir()) / "root";
     const TRun unpack = RunProgram(dpkgDeb, {"-x", deb, QString::fromStdString(root.string())});
-    ASSERT_EQ(unpack.status, 0) << unpack.err;
+    ASSERT_EQ(unpack.exitCode, 0) << unpack.err;
     EXPECT_EQ(FilesBelow(root / "usr"), InstalledFiles);
     const TRun version =
         RunProgram(QString::fromStdString((root / "usr/bin/wexlo-send").string()), {"--version"});
-    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.exitCode, 0) << version.err;
     EXPECT_EQ(version.out, "wexlo-send " WEXLO_VERSION "\n");
 
     // Lintian's verdict, every tag shown; errors and warnings fail.
     const QString lintian = Tool("lintian");
     if (lintian.isEmpty()) GTEST_SKIP() << "lintian is not installed";
-    const TRun lint = RunProgram(lintian, {"--pedantic", "--display-info", deb}, 240000);
+    const TRun lint = RunProgram(lintian, {"--pedantic", "--display-info", deb}, {}, 240000);
     std::cout << "lintian:\n" << lint.out;
     EXPECT_TRUE(lint.finished) << lint.err;
     for (const char* severity : {"\nE: ", "\nW: "})

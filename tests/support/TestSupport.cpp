@@ -119,21 +119,17 @@ std::string BuildDir() {
     return dir ? dir : std::filesystem::current_path().parent_path().string();
 }
 
-TSendToolRun RunSendTool(const std::vector<std::string>& Args, const std::string& Input,
-                         int LimitMs, const std::string& OutputFile,
-                         const std::vector<std::string>& Launcher) {
+TRun RunProgram(const QString& Program, const QStringList& Args, const std::string& Input,
+                int LimitMs, const std::string& OutputFile) {
     QProcess process;
     if (!OutputFile.empty()) process.setStandardOutputFile(QString::fromStdString(OutputFile));
-    QStringList words;
-    for (const std::string& w : Launcher) words << QString::fromStdString(w);
-    words << QString::fromStdString(BuildDir() + "/wexlo-send");
-    for (const std::string& w : Args) words << QString::fromStdString(w);
-    process.setProgram(words.takeFirst());
-    process.setArguments(words);
     const auto started = std::chrono::steady_clock::now();
-    process.start();
-    TSendToolRun run;
-    if (!process.waitForStarted(20000)) return run;
+    process.start(Program, Args);
+    TRun run;
+    if (!process.waitForStarted(20000)) {
+        run.err = process.errorString().toStdString();
+        return run;
+    }
     process.write(Input.data(), static_cast<qint64>(Input.size()));
     process.closeWriteChannel();
     run.finished = WaitUntil([&] { return process.state() == QProcess::NotRunning; }, LimitMs);
@@ -147,6 +143,16 @@ TSendToolRun RunSendTool(const std::vector<std::string>& Args, const std::string
     run.out = process.readAllStandardOutput().toStdString();
     run.err = process.readAllStandardError().toStdString();
     return run;
+}
+
+TRun RunSendTool(const std::vector<std::string>& Args, const std::string& Input, int LimitMs,
+                 const std::string& OutputFile, const std::vector<std::string>& Launcher) {
+    QStringList words;
+    for (const std::string& w : Launcher) words << QString::fromStdString(w);
+    words << QString::fromStdString(BuildDir() + "/wexlo-send");
+    for (const std::string& w : Args) words << QString::fromStdString(w);
+    const QString program = words.takeFirst();
+    return RunProgram(program, words, Input, LimitMs, OutputFile);
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {

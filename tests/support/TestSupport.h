@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <QStringList>
+
 namespace testsupport {
 
 // Points HOME and the XDG folders at a fresh temporary folder, so no test ever
@@ -29,18 +31,22 @@ void ProcessEventsFor(int ms);
 // Folder of the built programs (build/), for tests that start real processes.
 std::string BuildDir();
 
-// A run of the real wexlo-send with Args, Input on its standard input, while
-// the event loop turns; Launcher: a command that runs it elsewhere, e.g. in
-// another network namespace. Killed, and not finished, at LimitMs.
-struct TSendToolRun {
+// A run of Program with Args, Input on its standard input, while the event
+// loop turns; killed, and not finished, at LimitMs.
+struct TRun {
     bool finished = false;
     int exitCode = -1;  // -1 unless it exited normally
     std::string out, err;
     double seconds = 0;
 };
-TSendToolRun RunSendTool(const std::vector<std::string>& Args, const std::string& Input = {},
-                         int LimitMs = 20000, const std::string& OutputFile = {},
-                         const std::vector<std::string>& Launcher = {});
+TRun RunProgram(const QString& Program, const QStringList& Args, const std::string& Input = {},
+                int LimitMs = 90000, const std::string& OutputFile = {});
+
+// A run of the real wexlo-send; Launcher: a command that runs it elsewhere,
+// e.g. in another network namespace.
+TRun RunSendTool(const std::vector<std::string>& Args, const std::string& Input = {},
+                 int LimitMs = 20000, const std::string& OutputFile = {},
+                 const std::vector<std::string>& Launcher = {});
 
 // Writes a whole file; reads a whole file ("" when missing).
 void WriteFile(const std::string& path, const std::string& bytes);
