@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include <QProcess>
-#include <QProcessEnvironment>
+#include <QStringList>
 
 #include "tests/support/TestSupport.h"
 
@@ -45,46 +44,31 @@ TEST(CommandLine, OnlyHelpVersionAndTheToolkitsOptions) {
     }
 }
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
 // The real program without any display: these answers must not need one.
-Result RunWexlo(const QStringList& Args, const QString& OutputFile = {}) {
-    QProcess process;
-    auto env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
-    process.setProcessEnvironment(env);
-    if (!OutputFile.isEmpty()) process.setStandardOutputFile(OutputFile);
-    process.start(QString::fromStdString(testsupport::BuildDir() + "/wexlo"), Args);
-    Result result;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.status = process.exitCode();
-    result.out = process.readAllStandardOutput().toStdString();
-    result.err = process.readAllStandardError().toStdString();
-    return result;
+testsupport::TRun RunWexlo(const QStringList& Args, const std::string& OutputFile = {}) {
+    return testsupport::RunProgram(QString::fromStdString(testsupport::BuildDir() + "/wexlo"),
+                                   Args, {}, 60000, OutputFile,
+                                   {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
 }
 
 TEST(CommandLine, TheProgramAnswersWithoutADisplay) {
-    const Result help = RunWexlo({"--help"});
-    EXPECT_EQ(help.status, 0);
+    const auto help = RunWexlo({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out, WexloUsage);
     EXPECT_EQ(help.err, "");
 
-    const Result version = RunWexlo({"--version"});
-    EXPECT_EQ(version.status, 0);
+    const auto version = RunWexlo({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, "wexlo " WEXLO_VERSION "\n");
 
-    const Result bogus = RunWexlo({"--bogus"});
-    EXPECT_EQ(bogus.status, 2);
+    const auto bogus = RunWexlo({"--bogus"});
+    EXPECT_EQ(bogus.exitCode, 2);
     EXPECT_EQ(bogus.out, "");
     EXPECT_EQ(bogus.err, "wexlo: unknown option '--bogus'\nTry 'wexlo --help'.\n");
 
     // Output that cannot be written is a failure, not a success.
-    const Result full = RunWexlo({"--help"}, "/dev/full");
-    EXPECT_EQ(full.status, 1);
+    const auto full = RunWexlo({"--help"}, "/dev/full");
+    EXPECT_EQ(full.exitCode, 1);
     EXPECT_NE(full.err.find("wexlo: cannot write standard output: "), std::string::npos)
         << full.err;
 }

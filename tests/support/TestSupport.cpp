@@ -18,6 +18,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QThread>
 
 namespace testsupport {
@@ -120,8 +121,11 @@ std::string BuildDir() {
 }
 
 TRun RunProgram(const QString& Program, const QStringList& Args, const std::string& Input,
-                int LimitMs, const std::string& OutputFile) {
+                int LimitMs, const std::string& OutputFile, const QStringList& Unset) {
     QProcess process;
+    auto env = QProcessEnvironment::systemEnvironment();
+    for (const QString& name : Unset) env.remove(name);
+    process.setProcessEnvironment(env);
     if (!OutputFile.empty()) process.setStandardOutputFile(QString::fromStdString(OutputFile));
     const auto started = std::chrono::steady_clock::now();
     process.start(Program, Args);

@@ -32,7 +32,8 @@ void ProcessEventsFor(int ms);
 std::string BuildDir();
 
 // A run of Program with Args, Input on its standard input, while the event
-// loop turns; killed, and not finished, at LimitMs.
+// loop turns; killed, and not finished, at LimitMs. Unset: names of variables
+// taken out of its environment.
 struct TRun {
     bool finished = false;
     int exitCode = -1;  // -1 unless it exited normally
@@ -40,7 +41,8 @@ struct TRun {
     double seconds = 0;
 };
 TRun RunProgram(const QString& Program, const QStringList& Args, const std::string& Input = {},
-                int LimitMs = 90000, const std::string& OutputFile = {});
+                int LimitMs = 90000, const std::string& OutputFile = {},
+                const QStringList& Unset = {});
 
 // A run of the real wexlo-send; Launcher: a command that runs it elsewhere,
 // e.g. in another network namespace.
