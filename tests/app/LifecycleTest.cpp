@@ -31,6 +31,7 @@
 #include "store/MessageLog.h"
 #include "store/ReceivedJournal.h"
 #include "store/Settings.h"
+#include "tests/support/RawPeers.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TwoHosts.h"
 
@@ -149,11 +150,8 @@ protected:
 
     // Launcher: a command that runs the program, e.g. in another namespace.
     // keepErrors: standard error is kept for the test to read.
-    QProcess* Start(bool logBoxes = true) { return Start(logBoxes, false); }
-    QProcess* Start(bool logBoxes, const QStringList& launcher) {
-        return Start(logBoxes, false, launcher);
-    }
-    QProcess* Start(bool logBoxes, bool keepErrors, const QStringList& launcher = {}) {
+    QProcess* Start(bool logBoxes = true, bool keepErrors = false,
+                    const QStringList& launcher = {}) {
         auto env = QProcessEnvironment::systemEnvironment();
         const auto at = [this](const char* sub) {
             return QString::fromStdString((FRoot / sub).string());
@@ -599,12 +597,9 @@ double ReplyAfterMs(const TTwoHosts& hosts, int port, const std::string& request
         if (inside.Entered) fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     }
     if (fd < 0) return -1;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET, TTwoHosts::ReceiverAddress, &to.sin_addr);
+    const sockaddr_in to = testsupport::Address(TTwoHosts::ReceiverAddress, port);
     double ms = -1;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
         const auto start = std::chrono::steady_clock::now();
         pollfd p{fd, POLLIN, 0};
         char reply[64];
@@ -628,7 +623,7 @@ TEST_F(LifecycleTest, LongMessagesArriveWholeOverASlowLink) {
                      "\"Show alert on message\"=dword:00000000");
     testsupport::WriteFile(SettingsPath(), settings);
     QProcess* program =
-        Start(true, {"ip", "netns", "exec", QString::fromStdString(hosts.Receiver)});
+        Start(true, false, {"ip", "netns", "exec", QString::fromStdString(hosts.Receiver)});
     ASSERT_TRUE(WaitUntil([&] { return Listening(port, program->processId()); }, 10000));
 
     // Without a pause to wait for: a request shorter than a segment is whole.

@@ -44,24 +44,12 @@ inline std::string Dword(unsigned value) {
 // A stored string value, escaped as the settings file wants it.
 inline std::string Quoted(const std::string& bytes) {
     std::string out = "\"";
-    for (const char c : bytes) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            default:
-                out += c;
-        }
-    }
+    for (const char c : bytes)
+        out += c == '\\'   ? "\\\\"
+               : c == '"'  ? "\\\""
+               : c == '\r' ? "\\r"
+               : c == '\n' ? "\\n"
+                           : std::string(1, c);
     return out + "\"";
 }
 
