@@ -17,7 +17,8 @@ constexpr int RefusalLinesMs = 100;
 
 // Talk sessions are long and mostly quiet. Keepalive probes, and a bound on
 // unacknowledged data, end a session whose peer vanished (cable pulled,
-// machine off) within about two minutes instead of never.
+// machine off) within about two minutes instead of never. An accepted
+// connection has them from the listener; an outgoing one is given them.
 void KeepAlive(TSocketConnection* Socket) {
     if (Socket->Handle() >= 0) SetKeepAlive(Socket->Handle());
 }
@@ -320,7 +321,6 @@ void TTalkSession::ServerSocketClientConnect(QObject*, TSocketConnection* Socket
     // connects out or talks over its own connection, a caller is refused too.
     if (!IncomingSession() && !ClientSocket->Active() && !FConnecting) {
         FIncoming = Socket;
-        KeepAlive(Socket);
         ShowPeerLine(Socket, "Connected to ");
         FView.SessionOpened();
         return;

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
@@ -101,6 +102,8 @@ TEST(Talk, OpenedFromTheTrayLaidOutAndListening) {
 
     // Scaled to the font in use: captions fit, nothing overlaps.
     EXPECT_GE(w.width(), 547);
+    const QPoint middle = w.screen()->availableGeometry().center();
+    EXPECT_LE((w.geometry().center() - middle).manhattanLength(), 8) << "opens mid-screen";
     EXPECT_LT(w.lblTextToSend->geometry().right(), w.edSendText->x());
     for (QPushButton* b : {w.btnConnect, w.btnDisconnet, w.btnSendMessage, w.btnExit})
         EXPECT_LE(b->sizeHint().width(), b->width()) << b->text().toStdString();
